@@ -1,0 +1,18 @@
+/* hold_open.exe FILE READY STOP
+ * Opens FILE for reading and writing without sharing, creates the file READY, and keeps FILE
+ * open until the file STOP exists (at most 10 minutes). Exit code 0, or 2 when FILE could not
+ * be opened. Stands for another program that has a component file open while the installer runs.
+ */
+#include <windows.h>
+
+int wmain(int argc, wchar_t **argv) {
+    if (argc != 4) return 255;
+    HANDLE h = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 2;
+    HANDLE r = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
+    for (int i = 0; i < 6000 && GetFileAttributesW(argv[3]) == INVALID_FILE_ATTRIBUTES; i++) Sleep(100);
+    CloseHandle(h);
+    return 0;
+}
