@@ -1,0 +1,117 @@
+# The installer image: sample payload, payload validation, resources, section layout,
+# signature and the image tests. Included by windows_image.cmake in the cross build.
+
+set(SETUP_VANNIX_PYTHON /usr/bin/python3 CACHE FILEPATH "Python with pefile, for build tools")
+option(SETUP_VANNIX_SIZE_FAITHFUL "Pad the sample components to the real components' sizes" OFF)
+set(SETUP_VANNIX_SIGN_CERTS "" CACHE FILEPATH "PEM chain to sign with (leaf first); empty: test PKI")
+set(SETUP_VANNIX_SIGN_KEY "" CACHE FILEPATH "Private key of the signing certificate")
+set(SETUP_VANNIX_TIMESTAMP_URL "" CACHE STRING "RFC 3161 service; empty: offline test timestamp")
+
+include(${CMAKE_SOURCE_DIR}/tools/components/components.cmake)
+set(SETUP_VANNIX_PAYLOAD_DIR ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR} CACHE PATH
+    "Directory with 32/ and 64/ holding the component files to embed")
+
+set(_image_tools ${CMAKE_SOURCE_DIR}/tools)
+set(_res_out ${CMAKE_BINARY_DIR}/resources)
+set(SETUP_VANNIX_SIGNED_IMAGE ${CMAKE_BINARY_DIR}/setup_vannix.exe)
+set(SETUP_VANNIX_SIGNED_FAILTEST ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe)
+
+if(SETUP_VANNIX_PAYLOAD_DIR STREQUAL SETUP_VANNIX_SAMPLE_PAYLOAD_DIR)
+  set(_payload_files ${SETUP_VANNIX_SAMPLE_FILES})
+else()
+  file(GLOB_RECURSE _payload_files CONFIGURE_DEPENDS ${SETUP_VANNIX_PAYLOAD_DIR}/*)
+endif()
+
+# Validation writes the payload script only when the payload is sound; when it is not, it also
+# removes earlier images so that none built from another payload is mistaken for this one.
+add_custom_command(OUTPUT ${_res_out}/payload.rc
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${_res_out}
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${SETUP_VANNIX_PAYLOAD_DIR}
+          --rc ${_res_out}/payload.rc
+          --remove-on-failure ${CMAKE_BINARY_DIR}/setup_vannix-unsigned.exe
+          ${SETUP_VANNIX_SIGNED_IMAGE} ${SETUP_VANNIX_SIGNED_FAILTEST} ${_res_out}/setup_vannix_res.o
+  DEPENDS ${_payload_files} ${_image_tools}/validate_payload.py
+  COMMENT "Validating the payload in ${SETUP_VANNIX_PAYLOAD_DIR}" VERBATIM)
+
+add_custom_command(OUTPUT ${_res_out}/setup_vannix.ico
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/make_icon.py ${_res_out}/setup_vannix.ico
+  DEPENDS ${_image_tools}/make_icon.py VERBATIM)
+
+set(_rc_sources ${CMAKE_SOURCE_DIR}/resources/setup_vannix.rc
+    ${CMAKE_SOURCE_DIR}/resources/setup_vannix.manifest)
+add_custom_command(OUTPUT ${_res_out}/setup_vannix_res.o
+  COMMAND ${CMAKE_RC_COMPILER} -I ${_res_out} -I ${CMAKE_SOURCE_DIR}/resources -O coff
+          -o ${_res_out}/setup_vannix_res.o ${CMAKE_SOURCE_DIR}/resources/setup_vannix.rc
+  DEPENDS ${_rc_sources} ${_res_out}/payload.rc ${_res_out}/setup_vannix.ico ${_payload_files}
+  COMMENT "Compiling the image resources" VERBATIM)
+add_custom_target(setup_vannix_image_resources DEPENDS ${_res_out}/setup_vannix_res.o)
+
+# Gives <target> the manifest, version block, icon and payload, and the section layout that
+# keeps relocations in front of the resource section.
+function(setup_vannix_add_image_resources target)
+  add_dependencies(${target} setup_vannix_image_resources)
+  target_sources(${target} PRIVATE ${_res_out}/setup_vannix_res.o)
+  target_link_options(${target} PRIVATE
+    -T ${CMAKE_SOURCE_DIR}/cmake/image_layout.ld -Wl,--enable-reloc-section)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+    ${CMAKE_SOURCE_DIR}/cmake/image_layout.ld)
+endfunction()
+set_source_files_properties(${_res_out}/setup_vannix_res.o PROPERTIES
+  GENERATED TRUE EXTERNAL_OBJECT TRUE)
+
+setup_vannix_add_image_resources(setup_vannix_unsigned)
+setup_vannix_add_image_resources(setup_vannix_failtest)
+
+# Signing: the users' own certificate, or a local test PKI made once in the build tree.
+if(SETUP_VANNIX_SIGN_CERTS AND SETUP_VANNIX_SIGN_KEY)
+  set(_sign_args ${SETUP_VANNIX_SIGN_CERTS} ${SETUP_VANNIX_SIGN_KEY})
+  set(_sign_depends ${SETUP_VANNIX_SIGN_CERTS} ${SETUP_VANNIX_SIGN_KEY})
+  if(SETUP_VANNIX_TIMESTAMP_URL)
+    list(APPEND _sign_args ${SETUP_VANNIX_TIMESTAMP_URL})
+  else()
+    message(FATAL_ERROR "SETUP_VANNIX_TIMESTAMP_URL is required with SETUP_VANNIX_SIGN_CERTS")
+  endif()
+else()
+  set(SETUP_VANNIX_TEST_PKI ${CMAKE_BINARY_DIR}/test-pki)
+  add_custom_command(OUTPUT ${SETUP_VANNIX_TEST_PKI}/chain.pem ${SETUP_VANNIX_TEST_PKI}/leaf.key
+                            ${SETUP_VANNIX_TEST_PKI}/tsa.pem ${SETUP_VANNIX_TEST_PKI}/tsa.key
+                            ${SETUP_VANNIX_TEST_PKI}/root.pem
+    COMMAND sh ${_image_tools}/make_test_pki.sh ${SETUP_VANNIX_TEST_PKI}
+    DEPENDS ${_image_tools}/make_test_pki.sh
+    COMMENT "Creating the test signing PKI" VERBATIM)
+  set(_p ${SETUP_VANNIX_TEST_PKI})
+  set(_sign_args ${_p}/chain.pem ${_p}/leaf.key ${_p}/tsa.pem ${_p}/tsa.key)
+  set(_sign_depends ${_sign_args} ${_p}/root.pem)
+endif()
+
+add_custom_target(setup_vannix_signing_keys DEPENDS ${_sign_depends})
+add_custom_command(OUTPUT ${SETUP_VANNIX_SIGNED_IMAGE}
+  COMMAND sh ${_image_tools}/sign_image.sh $<TARGET_FILE:setup_vannix_unsigned>
+          ${SETUP_VANNIX_SIGNED_IMAGE} ${_sign_args}
+  DEPENDS setup_vannix_unsigned $<TARGET_FILE:setup_vannix_unsigned> ${_sign_depends}
+          ${_image_tools}/sign_image.sh
+  COMMENT "Signing setup_vannix.exe" VERBATIM)
+add_custom_target(setup_vannix ALL DEPENDS ${SETUP_VANNIX_SIGNED_IMAGE})
+# The failure-path variant is linked under its final name, so it is signed in place.
+add_dependencies(setup_vannix_failtest setup_vannix_signing_keys)
+add_custom_command(TARGET setup_vannix_failtest POST_BUILD
+  COMMAND sh ${_image_tools}/sign_image.sh $<TARGET_FILE:setup_vannix_failtest>
+          $<TARGET_FILE:setup_vannix_failtest> ${_sign_args}
+  COMMENT "Signing setup_vannix-failtest.exe" VERBATIM)
+
+# Image tests: read the signed image and the payload it was built from.
+enable_testing()
+set(_image_test_env
+  SETUP_VANNIX_IMAGE=${SETUP_VANNIX_SIGNED_IMAGE}
+  SETUP_VANNIX_UNSIGNED=$<TARGET_FILE:setup_vannix_unsigned>
+  SETUP_VANNIX_PAYLOAD_DIR=${SETUP_VANNIX_PAYLOAD_DIR}
+  SETUP_VANNIX_SIZE_FAITHFUL=$<BOOL:${SETUP_VANNIX_SIZE_FAITHFUL}>
+  SETUP_VANNIX_TEST_PKI=${SETUP_VANNIX_TEST_PKI}
+  SETUP_VANNIX_RES_DIR=${_res_out}
+  SETUP_VANNIX_SOURCE_DIR=${CMAKE_SOURCE_DIR}
+  SETUP_VANNIX_RC_COMPILER=${CMAKE_RC_COMPILER})
+foreach(_test payload_resources manifest_version_icon headers signature reproducible validation)
+  add_test(NAME image_${_test}
+    COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${_test}.py -v)
+  set_tests_properties(image_${_test} PROPERTIES LABELS image ENVIRONMENT "${_image_test_env}")
+endforeach()

@@ -1,0 +1,103 @@
+# Sample component files: stand-ins for the real payload, built from this directory.
+# Produces ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/{32,64}/<BaseName><Extension> and the target
+# setup_vannix_sample_payload. Twins are built once and copied into both directories.
+
+set(_sample_src ${CMAKE_CURRENT_LIST_DIR})
+set(SETUP_VANNIX_SAMPLE_PAYLOAD_DIR ${CMAKE_BINARY_DIR}/payload)
+find_program(SETUP_VANNIX_X64_CC x86_64-w64-mingw32-gcc REQUIRED)
+
+# No C runtime: the samples import only kernel32/advapi32, and stay small and reproducible.
+set(_sample_cflags -O2 -Wall -Wextra -nostdlib -fno-tree-loop-distribute-patterns
+    -fno-asynchronous-unwind-tables -fno-ident)
+set(_sample_ldflags -nostdlib -s -Wl,--no-insert-timestamp)
+set(SETUP_VANNIX_SAMPLE_FILES "")
+
+# _vannix_sample_build(<out-var> <name> <build> <arch> <source> <defines...>)
+# Builds one sample DLL for build "any", "32" or "64"; arch i686 or x86_64.
+function(_vannix_sample_build out name build arch source)
+  set(defines SAMPLE_NAME="${name}" ${ARGN})
+  if(NOT build STREQUAL "any")
+    list(APPEND defines SAMPLE_BUILD="${build}")
+  endif()
+  set(extra_ld)
+  if(name STREQUAL "msxml6r")
+    list(APPEND extra_ld -T ${_sample_src}/single_section.ld -Wl,--exclude-all-symbols)
+  else()
+    list(APPEND extra_ld -Wl,--kill-at)
+  endif()
+  if(arch STREQUAL "x86_64")
+    set(file ${CMAKE_BINARY_DIR}/samples/x64/${name}.dll)
+    list(TRANSFORM defines PREPEND -D)
+    add_custom_command(OUTPUT ${file}
+      COMMAND ${SETUP_VANNIX_X64_CC} ${_sample_cflags} ${defines} -shared ${_sample_ldflags}
+              ${extra_ld} -Wl,-e,DllMain -o ${file} ${_sample_src}/${source}
+      DEPENDS ${_sample_src}/${source}
+      COMMENT "Building AMD64 sample ${name}" VERBATIM)
+    set(${out} ${file} PARENT_SCOPE)
+    return()
+  endif()
+  set(target sample_${name}_${build})
+  add_library(${target} SHARED ${_sample_src}/${source})
+  target_include_directories(${target} PRIVATE ${_sample_src})
+  target_compile_definitions(${target} PRIVATE ${defines})
+  target_compile_options(${target} PRIVATE ${_sample_cflags})
+  target_link_options(${target} PRIVATE ${_sample_ldflags} ${extra_ld} -Wl,-e,_DllMain@12)
+  target_link_libraries(${target} PRIVATE advapi32 kernel32 uuid gcc)
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/samples/${build}
+    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/samples/implib)
+  set(${out} $<TARGET_FILE:${target}> PARENT_SCOPE)
+endfunction()
+
+# _vannix_stage(<built file> <variant> <file name> <padded size>)
+function(_vannix_stage built variant file_name size)
+  set(dest ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/${variant}/${file_name})
+  set(pad)
+  if(SETUP_VANNIX_SIZE_FAITHFUL)
+    set(pad ${size})
+  endif()
+  add_custom_command(OUTPUT ${dest}
+    COMMAND ${SETUP_VANNIX_PYTHON} ${_sample_src}/stage_component.py ${built} ${dest} ${pad}
+    DEPENDS ${built} ${_sample_src}/stage_component.py
+    COMMENT "Staging ${variant}/${file_name}" VERBATIM)
+  set(SETUP_VANNIX_SAMPLE_FILES ${SETUP_VANNIX_SAMPLE_FILES} ${dest} PARENT_SCOPE)
+endfunction()
+
+# vannix_sample(<BaseName> <Extension> <size 32> <size 64> SOURCE <file> [TWIN] [X64]
+#               [DEFINES ...]) - sizes are the real components' byte counts, used for padding.
+macro(vannix_sample name ext size32 size64)
+  cmake_parse_arguments(_s "TWIN;X64" "SOURCE" "DEFINES" ${ARGN})
+  if(_s_TWIN)
+    _vannix_sample_build(_built ${name} any i686 ${_s_SOURCE} ${_s_DEFINES})
+    _vannix_stage(${_built} 32 ${name}${ext} ${size32})
+    _vannix_stage(${_built} 64 ${name}${ext} ${size64})
+  else()
+    _vannix_sample_build(_built ${name} 32 i686 ${_s_SOURCE} ${_s_DEFINES})
+    _vannix_stage(${_built} 32 ${name}${ext} ${size32})
+    set(_arch i686)
+    if(_s_X64)
+      set(_arch x86_64)
+    endif()
+    _vannix_sample_build(_built ${name} 64 ${_arch} ${_s_SOURCE} ${_s_DEFINES})
+    _vannix_stage(${_built} 64 ${name}${ext} ${size64})
+  endif()
+endmacro()
+
+vannix_sample(KorviX .dll 4848128 4848128 SOURCE sample_server.c TWIN DEFINES SAMPLE_BASE=KorviX)
+vannix_sample(KorviDataSetX .dll 4714496 4714496 SOURCE sample_server.c TWIN
+  DEFINES SAMPLE_BASE=KorviDataSetX)
+vannix_sample(msxml6 .dll 1391616 2022304 SOURCE sample_server.c DEFINES SAMPLE_BASE=msxml6)
+vannix_sample(KorviGovX .ocx 16869888 16869888 SOURCE sample_server.c TWIN
+  DEFINES SAMPLE_BASE=KorviGovX SAMPLE_DLLINSTALL)
+vannix_sample(midas .dll 437632 437632 SOURCE sample_server.c TWIN DEFINES SAMPLE_BASE=midas)
+vannix_sample(stdvcl40 .dll 2406768 2224064 SOURCE sample_server.c DEFINES SAMPLE_BASE=stdvcl40)
+vannix_sample(ssleay32 .dll 276992 353792 SOURCE sample_library.c X64 DEFINES SAMPLE_EXPORTS=ssl)
+vannix_sample(libeay32 .dll 1276928 2101248 SOURCE sample_library.c X64
+  DEFINES SAMPLE_EXPORTS=crypto)
+vannix_sample(msxml6r .dll 2048 2560 SOURCE sample_library.c DEFINES SAMPLE_EXPORTS=none)
+vannix_sample(qelKorviLibUNICODE .dll 4723712 4723712 SOURCE sample_library.c TWIN
+  DEFINES SAMPLE_EXPORTS=native)
+vannix_sample(qelKorviLib .dll 2235392 2235392 SOURCE sample_library.c TWIN
+  DEFINES SAMPLE_EXPORTS=native)
+
+add_custom_target(setup_vannix_sample_payload DEPENDS ${SETUP_VANNIX_SAMPLE_FILES})

@@ -1,0 +1,336 @@
+/* Sample COM in-process server standing in for one registered component file.
+ * Built without the C runtime, so it leans on kernel32/advapi32 only.
+ *   SAMPLE_BASE          catalogue BaseName, e.g. KorviX (selects CLSID and ProgID)
+ *   SAMPLE_BUILD         set for files whose two payload variants must differ ("32"/"64")
+ *   SAMPLE_DLLINSTALL    also export DllInstall
+ */
+#include "sample_com.h"
+
+#include <olectl.h>
+
+#define WIDEN2(x) L##x
+#define WIDEN(x) WIDEN2(x)
+#define STR2(x) #x
+#define STR(x) STR2(x)
+#define CAT2(a, b) a##b
+#define CAT(a, b) CAT2(a, b)
+
+#define BASE_NAME WIDEN(STR(SAMPLE_BASE))
+#define CLASS_ID CAT(CLSID_VannixSample_, SAMPLE_BASE)
+#define CLASS_ID_TEXT CAT(VANNIX_SAMPLE_CLSID_, SAMPLE_BASE)
+#define PROGID VANNIX_SAMPLE_PROGID_PREFIX BASE_NAME
+
+#ifdef SAMPLE_BUILD
+/* Gives each variant's file its own bytes. */
+__attribute__((used)) static const char build_marker[] = "vannix sample build " SAMPLE_BUILD;
+#endif
+
+#define PATH_CAPACITY 1024
+
+static HINSTANCE module_instance;
+static volatile LONG live_count; /* objects plus server locks */
+
+/* ---- small helpers (no C runtime) ---- */
+
+static UINT wide_length(const WCHAR *s)
+{
+    UINT n = 0;
+    while (s[n])
+        ++n;
+    return n;
+}
+
+/* Appends src at dst[*used]; false when it would not fit with its terminator. */
+static BOOL append(WCHAR *dst, UINT capacity, UINT *used, const WCHAR *src)
+{
+    UINT n = wide_length(src);
+    if (*used + n + 1 > capacity)
+        return FALSE;
+    for (UINT i = 0; i < n; ++i)
+        dst[*used + i] = src[i];
+    *used += n;
+    dst[*used] = 0;
+    return TRUE;
+}
+
+static BOOL same_guid(REFGUID a, REFGUID b)
+{
+    const BYTE *x = (const BYTE *)a, *y = (const BYTE *)b;
+    for (int i = 0; i < (int)sizeof(GUID); ++i)
+        if (x[i] != y[i])
+            return FALSE;
+    return TRUE;
+}
+
+/* Payload variant that fits the running system: the 64-bit one runs under WOW64. Twins are
+ * byte-identical, so this cannot be a build setting. */
+static const WCHAR *variant(void)
+{
+    typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
+    IsWow64ProcessFn is_wow64 = (IsWow64ProcessFn)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "IsWow64Process");
+    BOOL wow64 = FALSE;
+    if (is_wow64 && !is_wow64(GetCurrentProcess(), &wow64))
+        wow64 = FALSE;
+    return wow64 ? L"64" : L"32";
+}
+
+/* ---- the object ---- */
+
+typedef struct Sample {
+    IVannixSample iface;
+    LONG refs;
+} Sample;
+
+static HRESULT STDMETHODCALLTYPE sample_query(IVannixSample *self, REFIID riid, void **out)
+{
+    if (!out)
+        return E_POINTER;
+    if (same_guid(riid, &IID_IUnknown) || same_guid(riid, &IID_IVannixSample)) {
+        *out = self;
+        self->lpVtbl->AddRef(self);
+        return S_OK;
+    }
+    *out = NULL;
+    return E_NOINTERFACE;
+}
+
+static ULONG STDMETHODCALLTYPE sample_add_ref(IVannixSample *self)
+{
+    return (ULONG)InterlockedIncrement(&((Sample *)self)->refs);
+}
+
+static ULONG STDMETHODCALLTYPE sample_release(IVannixSample *self)
+{
+    LONG refs = InterlockedDecrement(&((Sample *)self)->refs);
+    if (refs == 0) {
+        HeapFree(GetProcessHeap(), 0, self);
+        InterlockedDecrement(&live_count);
+    }
+    return (ULONG)refs;
+}
+
+/* capacity counts WCHARs including the terminator. */
+static HRESULT STDMETHODCALLTYPE sample_describe(IVannixSample *self, LPWSTR buffer, UINT capacity)
+{
+    (void)self;
+    UINT used = 0;
+    if (!buffer)
+        return E_POINTER;
+    if (capacity)
+        buffer[0] = 0;
+    if (!append(buffer, capacity, &used, BASE_NAME) || !append(buffer, capacity, &used, L" ") ||
+        !append(buffer, capacity, &used, variant()))
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    return S_OK;
+}
+
+static const IVannixSampleVtbl sample_vtbl = {sample_query, sample_add_ref, sample_release,
+                                              sample_describe};
+
+/* ---- the class object (static, lives as long as the module) ---- */
+
+static HRESULT STDMETHODCALLTYPE factory_query(IClassFactory *self, REFIID riid, void **out)
+{
+    if (!out)
+        return E_POINTER;
+    if (same_guid(riid, &IID_IUnknown) || same_guid(riid, &IID_IClassFactory)) {
+        *out = self;
+        return S_OK;
+    }
+    *out = NULL;
+    return E_NOINTERFACE;
+}
+
+static ULONG STDMETHODCALLTYPE factory_add_ref(IClassFactory *self)
+{
+    (void)self;
+    return 2;
+}
+
+static ULONG STDMETHODCALLTYPE factory_release(IClassFactory *self)
+{
+    (void)self;
+    return 1;
+}
+
+static HRESULT STDMETHODCALLTYPE factory_create(IClassFactory *self, IUnknown *outer, REFIID riid,
+                                                void **out)
+{
+    (void)self;
+    if (!out)
+        return E_POINTER;
+    *out = NULL;
+    if (outer)
+        return CLASS_E_NOAGGREGATION;
+    Sample *sample = HeapAlloc(GetProcessHeap(), 0, sizeof *sample);
+    if (!sample)
+        return E_OUTOFMEMORY;
+    sample->iface.lpVtbl = &sample_vtbl;
+    sample->refs = 1;
+    InterlockedIncrement(&live_count);
+    HRESULT hr = sample_query(&sample->iface, riid, out);
+    sample_release(&sample->iface);
+    return hr;
+}
+
+static HRESULT STDMETHODCALLTYPE factory_lock(IClassFactory *self, BOOL lock)
+{
+    (void)self;
+    if (lock)
+        InterlockedIncrement(&live_count);
+    else
+        InterlockedDecrement(&live_count);
+    return S_OK;
+}
+
+static IClassFactoryVtbl factory_vtbl = {factory_query, factory_add_ref, factory_release,
+                                         factory_create, factory_lock};
+static IClassFactory factory = {&factory_vtbl};
+
+/* ---- registration ---- */
+
+static LONG set_string(HKEY root, const WCHAR *subkey, const WCHAR *name, const WCHAR *value,
+                       REGSAM view)
+{
+    HKEY key;
+    LONG rc = RegCreateKeyExW(root, subkey, 0, NULL, 0, KEY_SET_VALUE | view, NULL, &key, NULL);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    rc = RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)value,
+                        (wide_length(value) + 1) * sizeof(WCHAR));
+    RegCloseKey(key);
+    return rc;
+}
+
+static LONG set_dword(HKEY key, const WCHAR *name, DWORD value)
+{
+    return RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
+}
+
+/* Leaves what this registration saw under HKLM\Software\VannixSamples (32-bit view). */
+static LONG record_trace(const WCHAR *module_path)
+{
+    static const WCHAR *const files[] = {VANNIX_SAMPLE_CATALOGUE_FILES};
+    const REGSAM view = KEY_WOW64_32KEY;
+    HKEY root, own;
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, VANNIX_SAMPLE_TRACE_KEY, 0, NULL, 0,
+                              KEY_QUERY_VALUE | KEY_SET_VALUE | view, NULL, &root, NULL);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    DWORD counter = 0, type = 0, size = sizeof counter;
+    if (RegQueryValueExW(root, L"Counter", NULL, &type, (BYTE *)&counter, &size) != ERROR_SUCCESS ||
+        type != REG_DWORD)
+        counter = 0;
+    ++counter;
+    rc = set_dword(root, L"Counter", counter);
+    if (rc == ERROR_SUCCESS)
+        rc = RegCreateKeyExW(root, BASE_NAME, 0, NULL, 0, KEY_SET_VALUE | view, NULL, &own, NULL);
+    RegCloseKey(root);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+
+    /* Directory part of the module path, then each catalogue file that exists there. */
+    WCHAR probe[PATH_CAPACITY], seen[PATH_CAPACITY];
+    UINT dir_length = 0, seen_length = 0;
+    for (UINT i = 0; module_path[i]; ++i)
+        if (module_path[i] == L'\\' || module_path[i] == L'/')
+            dir_length = i + 1;
+    seen[0] = 0;
+    for (UINT f = 0; f < sizeof files / sizeof files[0]; ++f) {
+        UINT used = 0;
+        probe[0] = 0;
+        for (; used < dir_length && used + 1 < PATH_CAPACITY; ++used)
+            probe[used] = module_path[used];
+        probe[used] = 0;
+        if (!append(probe, PATH_CAPACITY, &used, files[f]))
+            continue;
+        DWORD attributes = GetFileAttributesW(probe);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        if (seen_length)
+            append(seen, PATH_CAPACITY, &seen_length, L" ");
+        append(seen, PATH_CAPACITY, &seen_length, files[f]);
+    }
+
+    rc = set_dword(own, L"Sequence", counter);
+    if (rc == ERROR_SUCCESS)
+        rc = RegSetValueExW(own, L"SeenFiles", 0, REG_SZ, (const BYTE *)seen,
+                            (seen_length + 1) * sizeof(WCHAR));
+    if (rc == ERROR_SUCCESS)
+        rc = RegSetValueExW(own, L"Path", 0, REG_SZ, (const BYTE *)module_path,
+                            (wide_length(module_path) + 1) * sizeof(WCHAR));
+    RegCloseKey(own);
+    return rc;
+}
+
+#define CLASS_KEY L"CLSID\\" CLASS_ID_TEXT
+
+__declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer(void)
+{
+    WCHAR path[PATH_CAPACITY];
+    DWORD length = GetModuleFileNameW(module_instance, path, PATH_CAPACITY);
+    if (length == 0 || length >= PATH_CAPACITY)
+        return SELFREG_E_CLASS;
+    LONG rc = set_string(HKEY_CLASSES_ROOT, CLASS_KEY, NULL, BASE_NAME L" sample", 0);
+    if (rc == ERROR_SUCCESS)
+        rc = set_string(HKEY_CLASSES_ROOT, CLASS_KEY L"\\InprocServer32", NULL, path, 0);
+    if (rc == ERROR_SUCCESS)
+        rc = set_string(HKEY_CLASSES_ROOT, CLASS_KEY L"\\InprocServer32", L"ThreadingModel",
+                        L"Apartment", 0);
+    if (rc == ERROR_SUCCESS)
+        rc = set_string(HKEY_CLASSES_ROOT, CLASS_KEY L"\\ProgID", NULL, PROGID, 0);
+    if (rc == ERROR_SUCCESS)
+        rc = set_string(HKEY_CLASSES_ROOT, PROGID L"\\CLSID", NULL, CLASS_ID_TEXT, 0);
+    if (rc == ERROR_SUCCESS)
+        rc = record_trace(path);
+    return rc == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
+}
+
+__declspec(dllexport) HRESULT STDAPICALLTYPE DllUnregisterServer(void)
+{
+    /* Children before parents; keys that are already gone are no failure. */
+    static const WCHAR *const keys[] = {CLASS_KEY L"\\InprocServer32", CLASS_KEY L"\\ProgID",
+                                        CLASS_KEY, PROGID L"\\CLSID", PROGID};
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < sizeof keys / sizeof keys[0]; ++i) {
+        LONG rc = RegDeleteKeyW(HKEY_CLASSES_ROOT, keys[i]);
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+            hr = SELFREG_E_CLASS;
+    }
+    return hr;
+}
+
+__declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
+                                                               void **out)
+{
+    if (!out)
+        return E_POINTER;
+    *out = NULL;
+    if (!same_guid(clsid, &CLASS_ID))
+        return CLASS_E_CLASSNOTAVAILABLE;
+    return factory_query(&factory, riid, out);
+}
+
+__declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow(void)
+{
+    return live_count == 0 ? S_OK : S_FALSE;
+}
+
+#ifdef SAMPLE_DLLINSTALL
+__declspec(dllexport) HRESULT STDAPICALLTYPE DllInstall(BOOL install, LPCWSTR command_line)
+{
+    (void)command_line;
+    return install ? DllRegisterServer() : DllUnregisterServer();
+}
+#endif
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) {
+        module_instance = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}

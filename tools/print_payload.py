@@ -1,0 +1,47 @@
+#!/usr/bin/python3
+"""Prints the payload resources (RT_RCDATA) of a built installer image: name, bytes, machine."""
+import sys
+
+import pefile
+
+MACHINES = {0x14C: "i386", 0x8664: "AMD64"}
+
+
+def payload_resources(pe):
+    """Yields (name, language, bytes) of every named RT_RCDATA resource, in directory order."""
+    for type_entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if type_entry.id != pefile.RESOURCE_TYPE["RT_RCDATA"]:
+            continue
+        for name_entry in type_entry.directory.entries:
+            if name_entry.name is None:
+                continue
+            for lang_entry in name_entry.directory.entries:
+                data = lang_entry.data.struct
+                yield (str(name_entry.name), lang_entry.id,
+                       pe.get_data(data.OffsetToData, data.Size))
+
+
+def machine_of(data):
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+    except pefile.PEFormatError:
+        return "not PE"
+    return MACHINES.get(pe.FILE_HEADER.Machine, hex(pe.FILE_HEADER.Machine))
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.exit("usage: print_payload.py IMAGE.exe")
+    pe = pefile.PE(argv[1], fast_load=True)
+    pe.parse_data_directories(
+        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    total = 0
+    print(f"{'resource':<24}{'lang':>6}{'bytes':>12}  machine")
+    for name, lang, data in payload_resources(pe):
+        total += len(data)
+        print(f"{name:<24}{lang:>6}{len(data):>12,}  {machine_of(data)}")
+    print(f"{'total':<30}{total:>12,}")
+
+
+if __name__ == "__main__":
+    main(sys.argv)
