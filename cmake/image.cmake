@@ -13,6 +13,7 @@ set(SETUP_VANNIX_PAYLOAD_DIR ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR} CACHE PATH
 
 set(_image_tools ${CMAKE_SOURCE_DIR}/tools)
 set(_res_out ${CMAKE_BINARY_DIR}/resources)
+file(MAKE_DIRECTORY ${_res_out})
 set(SETUP_VANNIX_SIGNED_IMAGE ${CMAKE_BINARY_DIR}/setup_vannix.exe)
 set(SETUP_VANNIX_SIGNED_FAILTEST ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe)
 
@@ -25,7 +26,6 @@ endif()
 # Validation writes the payload script only when the payload is sound; when it is not, it also
 # removes earlier images so that none built from another payload is mistaken for this one.
 add_custom_command(OUTPUT ${_res_out}/payload.rc
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${_res_out}
   COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${SETUP_VANNIX_PAYLOAD_DIR}
           --rc ${_res_out}/payload.rc
           --remove-on-failure ${CMAKE_BINARY_DIR}/setup_vannix-unsigned.exe
@@ -45,6 +45,7 @@ add_custom_command(OUTPUT ${_res_out}/setup_vannix_res.o
   DEPENDS ${_rc_sources} ${_res_out}/payload.rc ${_res_out}/setup_vannix.ico ${_payload_files}
   COMMENT "Compiling the image resources" VERBATIM)
 add_custom_target(setup_vannix_image_resources DEPENDS ${_res_out}/setup_vannix_res.o)
+add_dependencies(setup_vannix_image_resources setup_vannix_sample_payload)
 
 # Gives <target> the manifest, version block, icon and payload, and the section layout that
 # keeps relocations in front of the resource section.
@@ -75,12 +76,12 @@ else()
   set(SETUP_VANNIX_TEST_PKI ${CMAKE_BINARY_DIR}/test-pki)
   add_custom_command(OUTPUT ${SETUP_VANNIX_TEST_PKI}/chain.pem ${SETUP_VANNIX_TEST_PKI}/leaf.key
                             ${SETUP_VANNIX_TEST_PKI}/tsa.pem ${SETUP_VANNIX_TEST_PKI}/tsa.key
-                            ${SETUP_VANNIX_TEST_PKI}/root.pem
+                            ${SETUP_VANNIX_TEST_PKI}/root.pem ${SETUP_VANNIX_TEST_PKI}/time
     COMMAND sh ${_image_tools}/make_test_pki.sh ${SETUP_VANNIX_TEST_PKI}
     DEPENDS ${_image_tools}/make_test_pki.sh
     COMMENT "Creating the test signing PKI" VERBATIM)
   set(_p ${SETUP_VANNIX_TEST_PKI})
-  set(_sign_args ${_p}/chain.pem ${_p}/leaf.key ${_p}/tsa.pem ${_p}/tsa.key)
+  set(_sign_args ${_p}/chain.pem ${_p}/leaf.key ${_p}/tsa.pem ${_p}/tsa.key ${_p}/time)
   set(_sign_depends ${_sign_args} ${_p}/root.pem)
 endif()
 

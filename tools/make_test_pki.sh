@@ -1,11 +1,12 @@
 #!/bin/sh
 # Creates a local test PKI for signing without a network, once: a root CA, an intermediate CA
 # (pathlen 0), a code-signing leaf and a timestamping certificate, all RSA/SHA-256.
-# Writes into DIR: root.pem, chain.pem (leaf, intermediate, root), leaf.key, tsa.pem, tsa.key.
+# Writes into DIR: root.pem, chain.pem (leaf, intermediate, root), leaf.key, tsa.pem, tsa.key,
+# and time: the creation time (Unix seconds), a timestamp time at which every certificate is valid.
 # An existing complete PKI is kept, so signatures stay verifiable across rebuilds.
 set -eu
 dir=$1
-[ -s "$dir/chain.pem" ] && [ -s "$dir/tsa.key" ] && exit 0
+[ -s "$dir/chain.pem" ] && [ -s "$dir/tsa.key" ] && [ -s "$dir/time" ] && exit 0
 mkdir -p "$dir"
 work=$(mktemp -d "$dir/.work.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -55,3 +56,4 @@ cat tsa.pem intermediate.pem root.pem > tsa-chain.pem
 cp root.pem leaf.key tsa.key "$dir/"
 cp tsa-chain.pem "$dir/tsa.pem"
 cp chain.pem "$dir/chain.pem"
+date +%s > "$dir/time"

@@ -5,6 +5,7 @@
 set(_sample_src ${CMAKE_CURRENT_LIST_DIR})
 set(SETUP_VANNIX_SAMPLE_PAYLOAD_DIR ${CMAKE_BINARY_DIR}/payload)
 find_program(SETUP_VANNIX_X64_CC x86_64-w64-mingw32-gcc REQUIRED)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/samples/x64)
 
 # No C runtime: the samples import only kernel32/advapi32, and stay small and reproducible.
 set(_sample_cflags -O2 -Wall -Wextra -nostdlib -fno-tree-loop-distribute-patterns
