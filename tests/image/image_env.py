@@ -1,0 +1,36 @@
+"""What the image tests read: paths passed by CTest, and the signed image parsed once."""
+import functools
+import os
+import sys
+
+import pefile
+
+sys.path.insert(0, os.path.join(os.environ.get("SETUP_VANNIX_SOURCE_DIR", ""), "tools"))
+
+IMAGE = os.environ.get("SETUP_VANNIX_IMAGE", "")
+UNSIGNED = os.environ.get("SETUP_VANNIX_UNSIGNED", "")
+PAYLOAD_DIR = os.environ.get("SETUP_VANNIX_PAYLOAD_DIR", "")
+SIZE_FAITHFUL = os.environ.get("SETUP_VANNIX_SIZE_FAITHFUL", "0") == "1"
+TEST_PKI = os.environ.get("SETUP_VANNIX_TEST_PKI", "")
+RES_DIR = os.environ.get("SETUP_VANNIX_RES_DIR", "")
+SOURCE_DIR = os.environ.get("SETUP_VANNIX_SOURCE_DIR", "")
+RC_COMPILER = os.environ.get("SETUP_VANNIX_RC_COMPILER", "i686-w64-mingw32-windres")
+
+
+@functools.lru_cache(maxsize=None)
+def image():
+    return pefile.PE(IMAGE)
+
+
+def resources_of_type(pe, type_id):
+    """{name or id: [(lang, bytes), ...]} in directory order, for one resource type."""
+    found = {}
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if t.id != type_id:
+            continue
+        for n in t.directory.entries:
+            key = str(n.name) if n.name is not None else n.id
+            found[key] = [(lang.id, pe.get_data(lang.data.struct.OffsetToData,
+                                                lang.data.struct.Size))
+                          for lang in n.directory.entries]
+    return found

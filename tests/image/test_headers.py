@@ -1,0 +1,50 @@
+import unittest
+
+import image_env
+
+SYSTEM_DLLS = {"KERNEL32.DLL", "USER32.DLL", "MSVCRT.DLL", "OLE32.DLL", "OLEAUT32.DLL",
+               "ADVAPI32.DLL", "GDI32.DLL", "SHELL32.DLL", "COMCTL32.DLL", "VERSION.DLL"}
+
+
+class Headers(unittest.TestCase):
+    def setUp(self):
+        self.pe = image_env.image()
+        self.opt = self.pe.OPTIONAL_HEADER
+
+    def test_header_settings(self):
+        self.assertEqual(self.opt.Magic, 0x10B)  # PE32
+        self.assertEqual(self.pe.FILE_HEADER.Machine, 0x14C)
+        self.assertEqual(self.opt.Subsystem, 2)
+        self.assertEqual(self.opt.ImageBase, 0x00400000)
+        self.assertEqual((self.opt.MajorOperatingSystemVersion,
+                          self.opt.MinorOperatingSystemVersion), (5, 0))
+        self.assertEqual((self.opt.MajorSubsystemVersion, self.opt.MinorSubsystemVersion), (5, 0))
+        self.assertEqual((self.opt.MajorImageVersion, self.opt.MinorImageVersion), (0, 0))
+        self.assertEqual(self.opt.DllCharacteristics, 0)
+        self.assertFalse(self.pe.FILE_HEADER.Characteristics & 0x20)  # large-address-aware
+        self.assertEqual((self.opt.SizeOfStackReserve, self.opt.SizeOfStackCommit),
+                         (1048576, 16384))
+        self.assertEqual((self.opt.SizeOfHeapReserve, self.opt.SizeOfHeapCommit),
+                         (1048576, 4096))
+
+    def test_checksum_is_that_of_the_signed_file(self):
+        self.assertEqual(self.opt.CheckSum, self.pe.generate_checksum())
+
+    def test_resource_section_last_relocations_kept(self):
+        names = [s.Name.rstrip(b"\0").decode() for s in self.pe.sections]
+        self.assertEqual(names[-1], ".rsrc")
+        self.assertIn(".reloc", names)
+        rsrc_dir = self.opt.DATA_DIRECTORY[2]
+        last = self.pe.sections[-1]
+        self.assertTrue(last.VirtualAddress <= rsrc_dir.VirtualAddress < last.VirtualAddress
+                        + last.Misc_VirtualSize)
+        self.assertGreater(self.opt.DATA_DIRECTORY[5].Size, 0)
+
+    def test_imports_only_system_dlls(self):
+        dlls = {i.dll.decode().upper() for i in self.pe.DIRECTORY_ENTRY_IMPORT}
+        self.assertLessEqual(dlls, SYSTEM_DLLS)
+        self.assertIn("KERNEL32.DLL", dlls)
+
+
+if __name__ == "__main__":
+    unittest.main()
