@@ -4,8 +4,10 @@
  *   HKCR\CLSID\{clsid}\InprocServer32  (default) = the DLL's own path, ThreadingModel = "Apartment"
  *   HKCR\CLSID\{clsid}\ProgID          (default) = "VannixSample.<BaseName>"
  *   HKCR\VannixSample.<BaseName>\CLSID (default) = "{clsid}"
- * The class implements IVannixSample; Describe() writes "<BaseName> <variant>", variant "32" or
- * "64" after the payload directory the file was built for (e.g. "KorviX 32").
+ * The class implements IVannixSample; Describe() writes "<BaseName> <variant>" (e.g. "KorviX 32")
+ * into a buffer of `capacity` WCHARs including the terminator. variant is the payload variant
+ * that fits the running process: "64" under WOW64, else "32" (twins are byte-identical, so it
+ * cannot be fixed at build time).
  *
  * For end-to-end checks, DllRegisterServer also leaves a trace in the 32-bit registry view:
  *   HKLM\Software\VannixSamples          Counter   REG_DWORD  registrations so far (all samples)
