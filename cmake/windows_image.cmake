@@ -1,0 +1,32 @@
+# The Windows side of the build: the platform's Win32 implementation, the executable and its image.
+
+add_library(platform_win32 STATIC platform/win32_platform.cpp)
+target_link_libraries(platform_win32 PUBLIC installer_core)
+target_compile_definitions(platform_win32 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+
+# Header settings of the shipped image; the relocation section is kept (see cmake/image_layout.ld).
+set(SETUP_VANNIX_LINK_OPTIONS
+  -mwindows -static -s
+  -Wl,--disable-dynamicbase,--disable-nxcompat,--disable-tsaware,--disable-large-address-aware
+  -Wl,--major-os-version=5,--minor-os-version=0,--major-subsystem-version=5,--minor-subsystem-version=0
+  -Wl,--major-image-version=0,--minor-image-version=0,--image-base=0x00400000
+  -Wl,--no-insert-timestamp
+  "SHELL:-Xlinker --stack=1048576,16384" "SHELL:-Xlinker --heap=1048576,4096")
+
+# Adds one installer executable. EXTRA_DEFINITIONS makes test-only variants (never shipped).
+function(setup_vannix_add_executable target output_name)
+  add_executable(${target} WIN32 setup_vannix.cpp)
+  target_link_libraries(${target} PRIVATE platform_win32)
+  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX ${ARGN})
+  target_link_options(${target} PRIVATE ${SETUP_VANNIX_LINK_OPTIONS})
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name})
+endfunction()
+
+setup_vannix_add_executable(setup_vannix_unsigned setup_vannix-unsigned)
+# Raises a failure inside the installation, for the failure-path test only.
+setup_vannix_add_executable(setup_vannix_failtest setup_vannix-failtest SETUP_VANNIX_RAISE_FAILURE=1)
+
+# Sample components, payload validation, resources, layout and signature of the image.
+include(cmake/image.cmake OPTIONAL RESULT_VARIABLE SETUP_VANNIX_IMAGE_CMAKE)
+# End-to-end runs under Wine.
+include(cmake/wine_tests.cmake OPTIONAL)

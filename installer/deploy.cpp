@@ -1,0 +1,47 @@
+#include "installer/deploy.h"
+
+#include "installer/catalogue.h"
+#include "installer/payload_copy.h"
+#include "installer/registration.h"
+#include "installer/system_dir.h"
+
+namespace vannix {
+namespace {
+
+// The text after the last backslash or colon: a BaseName never names a resource by path.
+std::u16string_view FileNamePart(std::u16string_view base_name) {
+  const auto separator = base_name.find_last_of(u"\\:");
+  return separator == std::u16string_view::npos ? base_name : base_name.substr(separator + 1);
+}
+
+}  // namespace
+
+EntryPlan PlanComponent(platform::Platform& platform, std::u16string_view Extension,
+                        std::u16string_view BaseName) {
+  EntryPlan plan;
+  plan.resource_name = IsWow64(platform) ? u"64_" : u"32_";
+  plan.resource_name += FileNamePart(BaseName);
+  plan.target_path = GetSystemDir(platform);
+  plan.target_path += BaseName;
+  plan.target_path += Extension;
+  plan.command = GetSystemDir(platform) + std::u16string(kRegistrationTemplate);
+  return plan;
+}
+
+void InstallComponent(platform::Platform& platform, std::u16string_view Extension,
+                      std::u16string_view BaseName, bool Register) {
+  const EntryPlan plan = PlanComponent(platform, Extension, BaseName);
+  try {
+    CopyPayload(platform, plan.resource_name, plan.target_path);
+  } catch (...) {
+    // A copy that fails leaves the earlier file in place; the installation goes on regardless.
+  }
+  RegisterComponent(platform, Register, plan.target_path, plan.command);
+}
+
+void InstallComponents(platform::Platform& platform) {
+  for (const ComponentEntry& entry : kCatalogue)
+    InstallComponent(platform, entry.Extension, entry.BaseName, entry.Register);
+}
+
+}  // namespace vannix

@@ -1,0 +1,45 @@
+#include "installer/process_runner.h"
+
+#include <vector>
+
+#include "platform/unique_handle.h"
+
+namespace vannix {
+namespace {
+
+// sizeof(STARTUPINFOW) in a 32-bit process.
+constexpr std::uint32_t kStartupInfoSize = 68;
+
+}  // namespace
+
+std::int32_t ExecuteAndWait(platform::Platform& platform, const std::u16string& command,
+                            std::uint16_t show_window, bool wait,
+                            const std::u16string* application) {
+  // CreateProcessW may write into its command line, so it gets a copy sized from the command.
+  std::vector<char16_t> command_line(command.begin(), command.end());
+  command_line.push_back(u'\0');
+
+  platform::StartupInfo startup;
+  startup.cb = kStartupInfoSize;
+  startup.dwFlags = platform::kStartfUseShowWindow;
+  startup.wShowWindow = show_window;
+
+  platform::ProcessInformation info;
+  if (!platform.CreateProcessW(application, command_line.data(), false,
+                               platform::kCreateNewConsole | platform::kNormalPriorityClass,
+                               startup, &info)) {
+    return -1;
+  }
+  // Declared thread first, so the process handle is closed before the thread handle.
+  const platform::UniqueThread thread(platform, info.hThread);
+  const platform::UniqueProcess process(platform, info.hProcess);
+
+  std::uint32_t exit_code = 0;
+  if (wait) {
+    platform.WaitForSingleObject(process.GetUnsafe(), platform::kInfinite);
+    if (!platform.GetExitCodeProcess(process.GetUnsafe(), &exit_code)) return -1;
+  }
+  return static_cast<std::int32_t>(exit_code);
+}
+
+}  // namespace vannix

@@ -1,0 +1,34 @@
+// Small UTF-16 text helpers shared by the installer files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vannix {
+
+// Upper-case hexadecimal, zero-padded to `digits`.
+inline std::u16string Hex(std::uintptr_t value, int digits) {
+  std::u16string out(static_cast<std::size_t>(digits), u'0');
+  for (int i = digits - 1; i >= 0 && value != 0; --i, value >>= 4)
+    out[static_cast<std::size_t>(i)] = u"0123456789ABCDEF"[value & 0xF];
+  return out;
+}
+
+inline std::u16string Decimal(std::uint64_t value) {
+  std::u16string out;
+  do {
+    out.insert(out.begin(), static_cast<char16_t>(u'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return out;
+}
+
+// ASCII is all the installer ever converts (class names, fixed texts).
+inline std::u16string Widen(std::string_view ascii) {
+  std::u16string out;
+  for (const unsigned char c : ascii) out += static_cast<char16_t>(c);
+  return out;
+}
+
+}  // namespace vannix

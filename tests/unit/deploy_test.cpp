@@ -1,0 +1,137 @@
+#include "installer/deploy.h"
+
+#include <gtest/gtest.h>
+
+#include "installer/failure.h"
+#include "tests/unit/test_support.h"
+
+namespace vannix::testing {
+namespace {
+
+std::u16string FileName(const ComponentEntry& entry) {
+  return std::u16string(entry.BaseName) + std::u16string(entry.Extension);
+}
+
+class Deployment : public ::testing::TestWithParam<bool> {
+ protected:
+  Deployment() {
+    fake_.wow64_flag = wow64() ? 1 : 0;
+    AddCataloguePayloads(fake_);
+  }
+  bool wow64() const { return GetParam(); }
+  std::u16string SystemDir() const {
+    return wow64() ? u"C:\\Windows\\SysWOW64\\" : u"C:\\Windows\\System32\\";
+  }
+
+  FakePlatform fake_;
+};
+
+TEST_P(Deployment, WritesEveryEntryFromItsVariantInCatalogueOrder) {
+  InstallComponents(fake_);
+  int previous = -1;
+  for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+    const std::u16string target = SystemDir() + FileName(kCatalogue[i]);
+    ASSERT_TRUE(fake_.Exists(target)) << Narrow(target);
+    EXPECT_EQ(fake_.At(target).bytes, Payload(i, wow64())) << Narrow(target);
+    // Looked up with the catalogue's letter case.
+    const int lookup = fake_.IndexOf(
+        "FindResourceW", (wow64() ? u"64_" : u"32_") + std::u16string(kCatalogue[i].BaseName));
+    EXPECT_GT(lookup, previous) << Narrow(target);
+    previous = lookup;
+  }
+  EXPECT_EQ(fake_.OpenHandles(), 0);
+  // Nothing but the eleven files lands in the system directory.
+  int written = 0;
+  for (const auto& path : fake_.Paths()) written += path.rfind(SystemDir(), 0) == 0;
+  EXPECT_EQ(written, 11);
+}
+
+TEST_P(Deployment, DerivesNameTargetAndCommandForTheControl) {
+  const EntryPlan plan = PlanComponent(fake_, u".ocx", u"KorviGovX");
+  EXPECT_EQ(plan.resource_name, wow64() ? u"64_KorviGovX" : u"32_KorviGovX");
+  EXPECT_EQ(plan.target_path, SystemDir() + u"KorviGovX.ocx");
+  EXPECT_EQ(plan.command, SystemDir() + u"regsvr32.exe /s \"{S}\"");
+}
+
+TEST_P(Deployment, RegistersEachServerAfterItsCopyAndBeforeTheNextCopy) {
+  InstallComponents(fake_);
+  ASSERT_EQ(fake_.processes().size(), 6u);
+  for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+    const std::u16string target = SystemDir() + FileName(kCatalogue[i]);
+    const int replaced = fake_.IndexOf("MoveFileExW", target);
+    const int next_copy =
+        i + 1 < kCatalogue.size()
+            ? fake_.IndexOf("MoveFileExW", SystemDir() + FileName(kCatalogue[i + 1]))
+            : static_cast<int>(fake_.calls().size());
+    const int child = fake_.IndexOf("CreateProcessW", {}, replaced);
+    if (kCatalogue[i].Register) {
+      EXPECT_EQ(fake_.processes()[i].command_line,
+                SystemDir() + u"regsvr32.exe /s \"" + target + u"\"");
+      ASSERT_GE(child, 0);
+      EXPECT_LT(child, next_copy) << Narrow(target);
+      // The child has ended (its handles closed) before the next file is written.
+      EXPECT_LT(fake_.IndexOf("CloseHandle", {}, fake_.IndexOf("GetExitCodeProcess", {}, child)),
+                next_copy);
+    } else {
+      EXPECT_TRUE(child == -1 || child > next_copy) << Narrow(target);
+    }
+  }
+}
+
+TEST_P(Deployment, AFailedCopyIsAbsorbedAndTheOldFileIsStillRegistered) {
+  const std::u16string blocked = SystemDir() + u"msxml6.dll";
+  fake_.AddFile(blocked, Bytes(50, 9));
+  fake_.HoldOpen(blocked, platform::kFileShareRead);
+  InstallComponents(fake_);
+  EXPECT_EQ(fake_.At(blocked).bytes, Bytes(50, 9));
+  EXPECT_EQ(fake_.processes().size(), 6u);
+  EXPECT_EQ(fake_.processes()[2].command_line,
+            SystemDir() + u"regsvr32.exe /s \"" + blocked + u"\"");
+  // The entries after it are still deployed.
+  EXPECT_EQ(fake_.At(SystemDir() + u"qelKorviLib.dll").bytes, Payload(10, wow64()));
+}
+
+TEST_P(Deployment, AMissingPayloadSkipsOnlyItsEntry) {
+  FakePlatform sparse;
+  sparse.wow64_flag = wow64() ? 1 : 0;
+  for (std::size_t i = 1; i < kCatalogue.size(); ++i)
+    sparse.AddResource((wow64() ? u"64_" : u"32_") + Upper(kCatalogue[i].BaseName), Payload(i, wow64()));
+  InstallComponents(sparse);
+  EXPECT_FALSE(sparse.Exists(SystemDir() + u"KorviX.dll"));
+  EXPECT_EQ(sparse.processes().size(), 5u);  // nothing to register for KorviX
+  EXPECT_EQ(sparse.At(SystemDir() + u"qelKorviLib.dll").bytes, Payload(10, wow64()));
+}
+
+TEST_P(Deployment, ASecondRunLeavesTheSameFiles) {
+  InstallComponents(fake_);
+  std::vector<std::vector<std::byte>> first;
+  for (const auto& entry : kCatalogue) first.push_back(fake_.At(SystemDir() + FileName(entry)).bytes);
+  InstallComponents(fake_);
+  for (std::size_t i = 0; i < kCatalogue.size(); ++i)
+    EXPECT_EQ(fake_.At(SystemDir() + FileName(kCatalogue[i])).bytes, first[i]);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothKindsOfWindows, Deployment, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Wow64" : "Windows32"; });
+
+TEST(DeploymentFailure, AnUnreadableWindowsDirectoryEscapesBeforeAnythingIsWritten) {
+  FakePlatform fake;
+  AddCataloguePayloads(fake);
+  fake.FailCall("GetWindowsDirectoryW", 0, 5);
+  EXPECT_THROW(InstallComponents(fake), Failure);
+  EXPECT_EQ(fake.CountOf("CreateFileW"), 0);
+  EXPECT_EQ(fake.CountOf("CreateProcessW"), 0);
+}
+
+TEST(DeploymentNames, PayloadLookupMatchesWholeNamesOnly) {
+  FakePlatform fake;
+  fake.AddResource(u"32_MSXML6R", Bytes(10, 1));
+  fake.AddResource(u"32_QELKORVILIBUNICODE", Bytes(20, 2));
+  InstallComponent(fake, u".dll", u"msxml6", false);
+  InstallComponent(fake, u".dll", u"qelKorviLib", false);
+  EXPECT_FALSE(fake.Exists(u"C:\\Windows\\System32\\msxml6.dll"));
+  EXPECT_FALSE(fake.Exists(u"C:\\Windows\\System32\\qelKorviLib.dll"));
+}
+
+}  // namespace
+}  // namespace vannix::testing

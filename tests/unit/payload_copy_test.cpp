@@ -1,0 +1,161 @@
+#include "installer/payload_copy.h"
+
+#include <gtest/gtest.h>
+
+#include "installer/failure.h"
+#include "tests/unit/test_support.h"
+
+namespace vannix::testing {
+namespace {
+
+const std::u16string kTarget = u"C:\\Windows\\System32\\KorviX.dll";
+const std::u16string kResource = u"32_KorviX";
+
+class PayloadCopy : public ::testing::Test {
+ protected:
+  void Store(std::size_t size) {
+    payload_ = Bytes(size, 7);
+    fake_.AddResource(u"32_KORVIX", payload_);
+  }
+  bool Copy() {
+    try {
+      CopyPayload(fake_, kResource, kTarget);
+      return true;
+    } catch (const Failure&) {
+      return false;
+    }
+  }
+  // The resource is released before the file is closed, and nothing stays open.
+  void ExpectReleasedInOrder() {
+    const int free_resource = fake_.IndexOf("FreeResource");
+    const int close_file = fake_.IndexOf("CloseHandle");
+    const int load = fake_.IndexOf("LoadResource");
+    if (load >= 0 && fake_.calls()[static_cast<std::size_t>(load)].handle != 0) {
+      ASSERT_GE(free_resource, 0);
+      EXPECT_LT(free_resource, close_file);
+    }
+    EXPECT_EQ(fake_.OpenHandles(), 0);
+  }
+
+  FakePlatform fake_;
+  std::vector<std::byte> payload_;
+};
+
+TEST_F(PayloadCopy, WritesExactlyThePayloadInChunksOfAtMost61440Bytes) {
+  for (const std::size_t size : {0u, 1u, 61440u, 61441u, 16869888u}) {
+    fake_ = FakePlatform();
+    Store(size);
+    ASSERT_TRUE(Copy()) << size;
+    EXPECT_EQ(fake_.At(kTarget).bytes, payload_) << size;
+    EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+    const std::size_t expected_writes = (size + kCopyChunk - 1) / kCopyChunk;
+    EXPECT_EQ(fake_.write_requests.size(), expected_writes) << size;
+    for (const auto request : fake_.write_requests) EXPECT_LE(request, kCopyChunk);
+    ExpectReleasedInOrder();
+  }
+}
+
+TEST_F(PayloadCopy, ShortWritesGoOnWithTheRestOfTheChunk) {
+  Store(70000);
+  fake_.write_limit = 1000;
+  ASSERT_TRUE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+  EXPECT_EQ(fake_.write_requests.front(), kCopyChunk);
+  EXPECT_EQ(fake_.write_requests[1], kCopyChunk - 1000);
+}
+
+TEST_F(PayloadCopy, OneFailedWriteIsMadeOnceMore) {
+  Store(100000);
+  fake_.FailCall("WriteFile", 2, platform::kErrorDiskFull);
+  ASSERT_TRUE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+  EXPECT_EQ(fake_.write_requests, (std::vector<std::uint32_t>{61440, 38560, 38560}));
+}
+
+TEST_F(PayloadCopy, EachFailedWriteGetsItsOwnSecondAttempt) {
+  Store(200000);
+  fake_.FailCall("WriteFile", 1, platform::kErrorDiskFull);
+  fake_.FailCall("WriteFile", 3, platform::kErrorDiskFull);
+  ASSERT_TRUE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+}
+
+TEST_F(PayloadCopy, TwoFailuresInARowEndTheCopyAndKeepTheOldTarget) {
+  Store(200000);
+  const auto old_bytes = Bytes(500, 3);
+  fake_.AddFile(kTarget, old_bytes);
+  fake_.FailCall("WriteFile", 2, platform::kErrorDiskFull);
+  fake_.FailCall("WriteFile", 3, platform::kErrorDiskFull);
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, old_bytes);
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+  EXPECT_EQ(fake_.CountOf("WriteFile"), 3);
+  EXPECT_EQ(fake_.CountOf("MoveFileExW"), 0);
+  ExpectReleasedInOrder();
+}
+
+TEST_F(PayloadCopy, AMissingPayloadTouchesNothing) {
+  const auto old_bytes = Bytes(500, 3);
+  fake_.AddFile(kTarget, old_bytes);
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, old_bytes);
+  EXPECT_EQ(fake_.CountOf("CreateFileW"), 0);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
+}
+
+TEST_F(PayloadCopy, ATargetHeldOpenByAnotherProcessStaysUnchanged) {
+  Store(5000);
+  const auto old_bytes = Bytes(500, 3);
+  fake_.AddFile(kTarget, old_bytes);
+  fake_.HoldOpen(kTarget, 0);
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, old_bytes);
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+  ExpectReleasedInOrder();
+}
+
+TEST_F(PayloadCopy, ALongerExistingTargetEndsWithExactlyThePayload) {
+  Store(3000);
+  fake_.AddFile(kTarget, Bytes(90000, 3));
+  ASSERT_TRUE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+}
+
+TEST_F(PayloadCopy, ReleasesInReverseOrderOnEveryFailurePath) {
+  struct Case {
+    const char* call;
+    int occurrence;
+  };
+  for (const Case c : {Case{"CreateFileW", 1}, Case{"LoadResource", 1}, Case{"LockResource", 1},
+                       Case{"MoveFileExW", 1}}) {
+    fake_ = FakePlatform();
+    Store(70000);
+    fake_.AddFile(kTarget, Bytes(10, 3));
+    fake_.FailCall(c.call, c.occurrence, platform::kErrorAccessDenied);
+    EXPECT_FALSE(Copy()) << c.call;
+    EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(10, 3)) << c.call;
+    EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget))) << c.call;
+    ExpectReleasedInOrder();
+  }
+}
+
+TEST_F(PayloadCopy, ReleasesWhenAPlatformCallThrows) {
+  Store(70000);
+  fake_.ThrowFromCall("WriteFile", 2);
+  EXPECT_ANY_THROW(CopyPayload(fake_, kResource, kTarget));
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+  ExpectReleasedInOrder();
+}
+
+TEST_F(PayloadCopy, TheTargetIsReplacedOnlyAfterTheTemporaryFileIsClosed) {
+  Store(10);
+  ASSERT_TRUE(Copy());
+  const int create = fake_.IndexOf("CreateFileW", TemporaryPathFor(kTarget));
+  ASSERT_GE(create, 0);
+  EXPECT_EQ(fake_.IndexOf("CreateFileW", kTarget), -1);  // the target is never opened
+  EXPECT_GT(fake_.IndexOf("MoveFileExW", kTarget), fake_.IndexOf("CloseHandle"));
+  EXPECT_EQ(TemporaryPathFor(kTarget), u"C:\\Windows\\System32\\KorviX.dll.vannix-new");
+}
+
+}  // namespace
+}  // namespace vannix::testing

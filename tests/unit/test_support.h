@@ -1,0 +1,40 @@
+// Shared set-up for the installer tests: the payload set in the image and readable paths.
+#pragma once
+
+#include <string>
+
+#include "installer/catalogue.h"
+#include "tests/unit/fake_platform.h"
+
+namespace vannix::testing {
+
+inline std::string Narrow(const std::u16string& text) {
+  std::string out;
+  for (const char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+inline std::u16string Upper(std::u16string_view text) {
+  std::u16string out(text);
+  for (auto& c : out)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  return out;
+}
+
+// Payload size per entry and variant, small but distinct, so every file tells where it came from.
+inline std::size_t PayloadSize(std::size_t index, bool wow64) { return 1000 + index * 37 + (wow64 ? 5 : 0); }
+
+inline std::vector<std::byte> Payload(std::size_t index, bool wow64) {
+  return Bytes(PayloadSize(index, wow64), static_cast<unsigned>(index * 2 + (wow64 ? 1 : 0)));
+}
+
+// Stores both variants of every entry under upper-case names, as the image does.
+inline void AddCataloguePayloads(FakePlatform& fake) {
+  for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+    for (const bool wow64 : {false, true}) {
+      fake.AddResource((wow64 ? u"64_" : u"32_") + Upper(kCatalogue[i].BaseName), Payload(i, wow64));
+    }
+  }
+}
+
+}  // namespace vannix::testing
