@@ -1,7 +1,7 @@
 /* dismiss.exe LOG STOP [HOLD]
  *
  * Watches for dialog windows (class #32770, as MessageBox creates them) until the file STOP
- * exists. For each new dialog it appends one line to LOG:
+ * exists. For each new dialog, once visible, it appends one line to LOG:
  *     box<TAB>caption<TAB>text
  * (UTF-8; the text is the dialog's static text, with \r, \n, \t and \\ written as escapes),
  * then, when HOLD is given, waits until that file exists (at most 30 s; the caller takes a
@@ -56,6 +56,8 @@ static BOOL CALLBACK top_cb(HWND h, LPARAM p) {
     (void)p;
     wchar_t cls[64], caption[512];
     if (!GetClassNameW(h, cls, 64) || wcscmp(cls, L"#32770")) return TRUE;
+    /* A dialog is shown once its initialisation has set caption and text; read it only then. */
+    if (!IsWindowVisible(h)) return TRUE;
     for (int i = 0; i < nseen; i++) if (seen[i] == h) return TRUE;
     if (nseen < MAX_SEEN) seen[nseen++] = h;
     caption[0] = 0;

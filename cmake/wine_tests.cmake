@@ -1,0 +1,54 @@
+# End-to-end tests: the signed installer runs under Wine (tools/wine/) in throwaway copies of
+# pristine 64-bit (WOW64) and 32-bit prefixes. CTest label "e2e"; `ctest -L e2e -j2`.
+# Also builds the 32-bit helper programs the tests run beside the installer.
+
+enable_testing()
+
+set(_e2e_cflags -O2 -Wall -Wextra -municode)
+set(_e2e_ldflags -municode -static -s)
+
+# A COM client of the six registered sample classes (creates each, calls Describe).
+add_executable(vannix_com_client ${CMAKE_SOURCE_DIR}/tools/com_client/com_client.c)
+target_include_directories(vannix_com_client PRIVATE ${CMAKE_SOURCE_DIR}/tools/components)
+target_compile_options(vannix_com_client PRIVATE ${_e2e_cflags})
+target_link_options(vannix_com_client PRIVATE ${_e2e_ldflags})
+target_link_libraries(vannix_com_client PRIVATE ole32 uuid)
+
+# Presses the button of message boxes and records their caption and text.
+add_executable(vannix_dismiss WIN32 ${CMAKE_SOURCE_DIR}/tools/wine/dismiss.c)
+target_compile_options(vannix_dismiss PRIVATE ${_e2e_cflags})
+target_link_options(vannix_dismiss PRIVATE ${_e2e_ldflags})
+target_link_libraries(vannix_dismiss PRIVATE user32)
+
+# Holds a file open without sharing, as another running program may.
+add_executable(vannix_hold_open ${CMAKE_SOURCE_DIR}/tests/e2e/hold_open.c)
+target_compile_options(vannix_hold_open PRIVATE ${_e2e_cflags})
+target_link_options(vannix_hold_open PRIVATE ${_e2e_ldflags})
+
+set_target_properties(vannix_com_client vannix_dismiss vannix_hold_open PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+find_program(SETUP_VANNIX_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(NOT SETUP_VANNIX_HOST_PYTHON)
+  set(SETUP_VANNIX_HOST_PYTHON /usr/bin/python3)
+endif()
+
+# The Wine root and the pristine prefixes: made once per machine (idempotent, ~2 min the first
+# time, a few ms afterwards).
+add_test(NAME e2e_wine_setup
+  COMMAND sh -c "sh '${CMAKE_SOURCE_DIR}/tools/wine/wl-setup.sh' && sh '${CMAKE_SOURCE_DIR}/tools/wine/wl-prefix.sh'")
+set_tests_properties(e2e_wine_setup PROPERTIES
+  LABELS e2e FIXTURES_SETUP wine_prefixes TIMEOUT 1800 RUN_SERIAL TRUE)
+
+foreach(kind win64 win32)
+  add_test(NAME e2e_${kind}
+    COMMAND ${SETUP_VANNIX_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_install.py
+            --kind ${kind} --build-dir ${CMAKE_BINARY_DIR}
+            --installer ${CMAKE_BINARY_DIR}/setup_vannix.exe
+            --failtest ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe
+            --com-client $<TARGET_FILE:vannix_com_client>
+            --dismiss $<TARGET_FILE:vannix_dismiss>
+            --hold-open $<TARGET_FILE:vannix_hold_open>)
+  set_tests_properties(e2e_${kind} PROPERTIES
+    LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
+endforeach()

@@ -1,0 +1,315 @@
+#!/usr/bin/python3
+"""End-to-end runs of setup_vannix under Wine, on one kind of Windows.
+
+    test_install.py --kind win64|win32 --build-dir DIR [--work-dir DIR]
+                    [--com-client EXE] [--dismiss EXE] [--hold-open EXE] [unittest options]
+
+win64: a WOW64 prefix (the installer must pick the "64" payload and SysWOW64); win32: a 32-bit
+prefix ("32" payload, System32). Every scenario runs on its own fresh copy of the pristine prefix
+(tools/wine/wl-prefix.sh), which is removed afterwards. The screenshot of the failure box stays in
+the work directory (default DIR/e2e/<kind>/).
+"""
+import argparse
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
+import winelab  # noqa: E402
+from winelab import CATALOGUE, CLSIDS, FILE_NAMES, REGISTERED  # noqa: E402
+
+CFG = argparse.Namespace()
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def log(msg):
+    print("[%s] %s" % (CFG.kind, msg), file=sys.stderr, flush=True)
+
+
+class InstallerUnderWine(unittest.TestCase):
+    """Each test: a fresh prefix copy, seeded as the scenario needs, then the installer."""
+
+    def setUp(self):
+        self.clock = winelab.Stopwatch()
+        self.prefix = winelab.Prefix.fresh_copy(
+            CFG.kind, os.path.join(CFG.work_dir, "prefix-" + self._testMethodName))
+        self.variant = winelab.variant(CFG.kind)
+        self.payload_dir = os.path.join(CFG.build_dir, "payload", self.variant)
+        # Nothing of ours is in the pristine prefix (Wine's own msxml6 classes are, elsewhere).
+        reg = self.prefix.registry()
+        for base in REGISTERED:
+            self.assertFalse(reg.has(self.clsid_key(base)), base + " registered before the install")
+        self.assertFalse(reg.has(self.prefix.trace_root()))
+        # Catalogue names a fresh system directory already has (Wine ships its own msxml6.dll).
+        self.preexisting = {n for n in FILE_NAMES if os.path.exists(os.path.join(self.prefix.sysdir, n))}
+
+    def tearDown(self):
+        self.prefix.remove()
+        log("%s: %s" % (self._testMethodName, self.clock))
+
+    # ---- helpers ----
+
+    def binds(self, *exes):
+        dirs = [CFG.work_dir]
+        for exe in (CFG.installer, CFG.failtest) + exes:
+            d = os.path.dirname(os.path.abspath(exe))
+            if d not in dirs:
+                dirs.append(d)
+        return dirs
+
+    def run_installer(self, exe=None):
+        exe = exe or CFG.installer
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run([exe], binds=self.binds())
+        log("  %s: exit code %d after %s" % (os.path.basename(exe), rc, t))
+        return rc, out
+
+    def payload(self, file_name):
+        return read_bytes(os.path.join(self.payload_dir, file_name))
+
+    def installed(self, file_name):
+        return read_bytes(os.path.join(self.prefix.sysdir, file_name))
+
+    def clsid_key(self, base):
+        return self.prefix.clsid_root() + "\\" + CLSIDS[base]
+
+    def trace_key(self, base):
+        return self.prefix.trace_root() + "\\" + base
+
+    def assert_installed(self, file_names):
+        """Each file is in the system directory under its catalogue name, as its payload's bytes."""
+        present = set(os.listdir(self.prefix.sysdir))
+        for name in file_names:
+            with self.subTest(file=name):
+                self.assertIn(name, present, "%s not in %s" % (name, self.prefix.sysdir))
+                self.assertEqual(self.installed(name), self.payload(name),
+                                 "%s differs from its %s-bit payload" % (name, self.variant))
+        if CFG.kind == "win64":
+            # The two OpenSSL libraries of the 64-bit variant are AMD64 images.
+            for name in ("ssleay32.dll", "libeay32.dll"):
+                if name in file_names:
+                    self.assertEqual(winelab.machine_of(self.installed(name)), 0x8664, name)
+
+    def assert_registered(self, bases, first_sequence=1):
+        """bases registered one after the other, in this order, each at its installed path."""
+        reg = self.prefix.registry()
+        for i, base in enumerate(bases):
+            with self.subTest(registered=base):
+                file_name = FILE_NAMES[[b for b, _, _ in CATALOGUE].index(base)]
+                server = reg.value(self.clsid_key(base) + "\\InprocServer32")
+                self.assertIsNotNone(server, base + ": class not registered")
+                self.assertEqual(server.lower(), self.prefix.installed_path(file_name).lower())
+                trace = reg.values(self.trace_key(base))
+                self.assertIsNotNone(trace, base + ": DllRegisterServer never ran")
+                self.assertEqual(trace.get("sequence"), first_sequence + i,
+                                 base + ": registered out of order")
+                self.assertEqual(trace.get("path", "").lower(),
+                                 self.prefix.installed_path(file_name).lower())
+        return reg
+
+    def assert_registered_before_next_file(self, reg, bases):
+        """While an entry registered, the files of the entries up to it were there, and no later
+        one (unless the fresh system already had it)."""
+        for base in bases:
+            k = [b for b, _, _ in CATALOGUE].index(base)
+            with self.subTest(seen_files=base):
+                seen = reg.value(self.trace_key(base), "SeenFiles")
+                expected = [n for i, n in enumerate(FILE_NAMES) if i <= k or n in self.preexisting]
+                self.assertEqual(seen, " ".join(expected))
+
+    def assert_not_registered(self, reg, base):
+        self.assertIsNone(reg.values(self.trace_key(base)), base + ": a registration ran")
+        self.assertFalse(reg.has(self.clsid_key(base)), base + ": class registered")
+
+    # ---- scenarios ----
+
+    def test_install_use_and_reinstall(self):
+        """Fresh system: files, registrations in order, COM use, then a second run."""
+        sys64_before = {}
+        if CFG.kind == "win64":
+            sys64 = os.path.join(self.prefix.path, "drive_c", "windows", "system32")
+            for name in FILE_NAMES:
+                p = os.path.join(sys64, name)
+                sys64_before[name] = read_bytes(p) if os.path.isfile(p) else None
+
+        rc, out = self.run_installer()
+        self.assertEqual(rc, 0, out)
+        self.assert_installed(FILE_NAMES)
+        reg = self.assert_registered(REGISTERED)
+        self.assertEqual(reg.value(self.prefix.trace_root(), "Counter"), len(REGISTERED))
+        self.assert_registered_before_next_file(reg, REGISTERED)
+        if CFG.kind == "win64":
+            # The 64-bit system directory is left alone.
+            for name, before in sys64_before.items():
+                p = os.path.join(sys64, name)
+                after = read_bytes(p) if os.path.isfile(p) else None
+                self.assertEqual(after, before, "system32\\" + name + " touched")
+
+        # A 32-bit client creates each class through COM and gets the right variant's object.
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run([CFG.com_client, self.variant], binds=self.binds(CFG.com_client))
+        log("  com_client: exit code %d after %s\n%s" % (rc, t, out.rstrip()))
+        self.assertEqual(rc, 0, out)
+        for base in REGISTERED:
+            line = next((ln for ln in out.splitlines() if ln.startswith(base + " ")), "")
+            self.assertIn(' ok ', line)
+            self.assertIn('describe="%s %s"' % (base, self.variant), line)
+            file_name = FILE_NAMES[[b for b, _, _ in CATALOGUE].index(base)]
+            self.assertIn('module="%s"' % self.prefix.installed_path(file_name).lower(), line.lower())
+
+        # A second run leaves the same files and registers everything again, in order.
+        rc, out = self.run_installer()
+        self.assertEqual(rc, 0, out)
+        self.assert_installed(FILE_NAMES)
+        self.assert_registered(REGISTERED, first_sequence=len(REGISTERED) + 1)
+
+    def test_longer_existing_targets_are_replaced(self):
+        """Existing bigger files end with exactly the payload's bytes."""
+        seeded = ["KorviDataSetX.dll", "qelKorviLib.dll"]
+        for name in seeded:
+            with open(os.path.join(self.prefix.sysdir, name), "wb") as f:
+                f.write(self.payload(name) + b"\xA5" * 65536)
+        rc, out = self.run_installer()
+        self.assertEqual(rc, 0, out)
+        self.assert_installed(FILE_NAMES)
+        self.assert_registered(REGISTERED)
+
+    def test_target_held_open_by_another_program(self):
+        """A file held open without sharing keeps its bytes; the rest is installed; exit 0."""
+        held = "midas.dll"
+        target = os.path.join(self.prefix.sysdir, held)
+        content = b"held open by another program\r\n" * 100
+        with open(target, "wb") as f:
+            f.write(content)
+        ready = os.path.join(CFG.work_dir, "holder-ready")
+        stop = os.path.join(CFG.work_dir, "holder-stop")
+        for p in (ready, stop):
+            if os.path.exists(p):
+                os.remove(p)
+        script = """
+wine "$HOLD" 'C:\\windows\\%(sysdir)s\\%(held)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
+i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+[ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
+rc=0; wine "$SETUP" || rc=$?
+echo "installer exit $rc"
+touch '%(stop)s'; hrc=0; wait $holder || hrc=$?
+echo "holder exit $hrc"
+exit $rc
+""" % dict(sysdir=winelab.sysdir_name(CFG.kind), held=held, ready=ready, stop=stop,
+           ready_w=winelab.windows_path(ready), stop_w=winelab.windows_path(stop))
+        script = "HOLD='%s' SETUP='%s'\n%s" % (CFG.hold_open, CFG.installer, script)
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run(script=script, binds=self.binds(CFG.hold_open))
+        log("  installer beside a holder: exit code %d after %s" % (rc, t))
+        self.assertIn("holder exit 0", out)
+        self.assertEqual(rc, 0, out)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), content, held + " changed while held open")
+        self.assert_installed([n for n in FILE_NAMES if n != held])
+        others = [b for b in REGISTERED if b != "midas"]
+        reg = self.prefix.registry()
+        for i, base in enumerate(others):
+            with self.subTest(registered=base):
+                self.assertEqual(reg.value(self.trace_key(base), "Sequence"), i + 1)
+        self.assert_registered(others)
+
+    def test_directory_at_a_registered_target(self):
+        """A directory where KorviGovX.ocx belongs: never registered, the others are."""
+        blocked = "KorviGovX.ocx"
+        os.mkdir(os.path.join(self.prefix.sysdir, blocked))
+        rc, out = self.run_installer()
+        self.assertEqual(rc, 0, out)
+        self.assertTrue(os.path.isdir(os.path.join(self.prefix.sysdir, blocked)))
+        self.assert_installed([n for n in FILE_NAMES if n != blocked])
+        reg = self.assert_registered([b for b in REGISTERED if b != "KorviGovX"])
+        self.assert_not_registered(reg, "KorviGovX")
+
+    def test_failure_shows_one_box_and_exits_1(self):
+        """An escaping failure: one "Application Error" box, exit code 1; screenshot kept."""
+        self.prefix.use_graphics("x11")
+        names = {k: os.path.join(CFG.work_dir, "failure-" + k) for k in ("log", "stop", "hold")}
+        for p in names.values():
+            if os.path.exists(p):
+                os.remove(p)
+        png = os.path.join(CFG.work_dir, "failure-box.png")
+        if os.path.exists(png):
+            os.remove(png)
+        script = """
+wine '%(dismiss)s' '%(log_w)s' '%(stop_w)s' '%(hold_w)s' & dismisser=$!
+rc=0; wine '%(exe)s' || rc=$?
+touch '%(stop)s'; wait $dismisser
+exit $rc
+""" % dict(dismiss=CFG.dismiss, exe=CFG.failtest, stop=names["stop"],
+           log_w=winelab.windows_path(names["log"]), stop_w=winelab.windows_path(names["stop"]),
+           hold_w=winelab.windows_path(names["hold"]))
+        with winelab.xvfb() as display:
+            proc = self.prefix.run(script=script, binds=self.binds(CFG.dismiss), display=display,
+                                   background=True)
+            deadline = time.monotonic() + 300
+            try:
+                while time.monotonic() < deadline and proc.poll() is None:
+                    if os.path.exists(names["log"]) and read_bytes(names["log"]).startswith(b"box"):
+                        time.sleep(1)   # let Wine draw it
+                        winelab.screenshot(display, png)
+                        log("  screenshot: " + png)
+                        break
+                    time.sleep(0.2)
+            finally:
+                open(names["hold"], "w").close()   # the dismisser may press the button now
+            try:
+                out, _ = proc.communicate(timeout=max(10, deadline - time.monotonic()))
+            except Exception:
+                proc.kill()
+                raise
+        rc = proc.returncode
+        with open(names["log"], encoding="utf-8") as f:
+            lines = [[winelab.unescape(x) for x in ln.rstrip("\n").split("\t")] for ln in f]
+        log("  failtest: exit code %d; dismisser saw %r" % (rc, lines))
+        boxes = [ln for ln in lines if ln[0] == "box"]
+        self.assertEqual(len(boxes), 1, out)
+        self.assertEqual(lines[-1], ["count", "1"])
+        caption, text = boxes[0][1], boxes[0][2]
+        self.assertEqual(caption, "Application Error")
+        self.assertTrue(text.startswith("Exception "), text)
+        self.assertIn(" in module setup_vannix-failtest.exe at ", text)
+        self.assertEqual(rc, 1, out)
+        self.assertGreater(os.path.getsize(png), 0)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--kind", choices=sorted(winelab.KINDS), required=True)
+    ap.add_argument("--build-dir", required=True)
+    ap.add_argument("--work-dir")
+    ap.add_argument("--installer")
+    ap.add_argument("--failtest")
+    ap.add_argument("--com-client")
+    ap.add_argument("--dismiss")
+    ap.add_argument("--hold-open")
+    args, rest = ap.parse_known_args()
+    b = os.path.abspath(args.build_dir)
+    CFG.kind = args.kind
+    CFG.build_dir = b
+    CFG.work_dir = os.path.abspath(args.work_dir or os.path.join(b, "e2e", args.kind))
+    CFG.installer = os.path.abspath(args.installer or os.path.join(b, "setup_vannix.exe"))
+    CFG.failtest = os.path.abspath(args.failtest or os.path.join(b, "setup_vannix-failtest.exe"))
+    CFG.com_client = os.path.abspath(args.com_client or os.path.join(b, "vannix_com_client.exe"))
+    CFG.dismiss = os.path.abspath(args.dismiss or os.path.join(b, "vannix_dismiss.exe"))
+    CFG.hold_open = os.path.abspath(args.hold_open or os.path.join(b, "vannix_hold_open.exe"))
+    os.makedirs(CFG.work_dir, exist_ok=True)
+    for exe in (CFG.installer, CFG.failtest, CFG.com_client, CFG.dismiss, CFG.hold_open):
+        if not os.path.isfile(exe):
+            sys.exit("missing %s (build it first)" % exe)
+    clock = winelab.Stopwatch()
+    prog = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False)
+    log("all scenarios: %s" % clock)
+    sys.exit(0 if prog.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()

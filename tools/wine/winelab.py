@@ -1,0 +1,250 @@
+"""Helpers to run the installer under Wine and look at what it left behind.
+
+Used by the end-to-end tests (tests/e2e/) and by tools/main.sh. Host side only: Windows programs
+run through wl-run.sh (a private namespace around the Wine root made by wl-setup.sh) in a
+throwaway copy of a pristine prefix made by wl-prefix.sh.
+"""
+import contextlib
+import os
+import re
+import shutil
+import subprocess
+import time
+
+TOOLS = os.path.dirname(os.path.abspath(__file__))
+WL_CACHE = os.environ.get("WL_CACHE", "/var/cache/setup_vannix")
+
+# The installer's catalogue: (BaseName, Extension, Register), in installation order.
+CATALOGUE = [
+    ("KorviX", ".dll", True),
+    ("KorviDataSetX", ".dll", True),
+    ("msxml6", ".dll", True),
+    ("KorviGovX", ".ocx", True),
+    ("midas", ".dll", True),
+    ("stdvcl40", ".dll", True),
+    ("ssleay32", ".dll", False),
+    ("libeay32", ".dll", False),
+    ("msxml6r", ".dll", False),
+    ("qelKorviLibUNICODE", ".dll", False),
+    ("qelKorviLib", ".dll", False),
+]
+FILE_NAMES = [b + e for b, e, _ in CATALOGUE]
+REGISTERED = [b for b, _, r in CATALOGUE if r]
+
+# The sample components' classes (tools/components/sample_com.h).
+CLSIDS = {
+    "KorviX": "{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F11}",
+    "KorviDataSetX": "{6C1A5E22-3B7D-4F0E-9A41-5D2C8B7E1F12}",
+    "msxml6": "{6C1A5E23-3B7D-4F0E-9A41-5D2C8B7E1F13}",
+    "KorviGovX": "{6C1A5E24-3B7D-4F0E-9A41-5D2C8B7E1F14}",
+    "midas": "{6C1A5E25-3B7D-4F0E-9A41-5D2C8B7E1F15}",
+    "stdvcl40": "{6C1A5E26-3B7D-4F0E-9A41-5D2C8B7E1F16}",
+}
+
+# What a kind of prefix looks like to the 32-bit installer.
+KINDS = {
+    # kind: (payload variant, system directory for 32-bit images, 32-bit registry view roots)
+    "win64": ("64", "syswow64", "software\\wow6432node", "software\\classes\\wow6432node\\clsid"),
+    "win32": ("32", "system32", "software", "software\\classes\\clsid"),
+}
+
+
+def variant(kind):
+    return KINDS[kind][0]
+
+
+def sysdir_name(kind):
+    return KINDS[kind][1]
+
+
+def windows_path(host_path):
+    """A host path as Wine's Z: drive shows it."""
+    return "Z:" + os.path.abspath(host_path).replace("/", "\\")
+
+
+def machine_of(data):
+    """The COFF machine field of a PE image (0x14c i386, 0x8664 AMD64), or None."""
+    if len(data) < 0x40 or data[:2] != b"MZ":
+        return None
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    if data[pe:pe + 4] != b"PE\0\0":
+        return None
+    return int.from_bytes(data[pe + 4:pe + 6], "little")
+
+
+class Prefix:
+    """A throwaway copy of a pristine prefix of one kind."""
+
+    def __init__(self, kind, path, root=None):
+        self.kind = kind
+        self.path = path
+        self.root = root or os.environ.get("WL_ROOT", os.path.join(WL_CACHE, "wine-root"))
+
+    @classmethod
+    def fresh_copy(cls, kind, path):
+        pristine = os.path.join(WL_CACHE, "prefix-" + kind)
+        if not os.path.isfile(os.path.join(pristine, ".wl-pristine")):
+            raise RuntimeError("no pristine %s prefix: run tools/wine/wl-prefix.sh" % kind)
+        remove_tree(path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        subprocess.run(["cp", "-a", pristine, path], check=True)
+        return cls(kind, path)
+
+    def remove(self):
+        remove_tree(self.path)
+
+    @property
+    def sysdir(self):
+        return os.path.join(self.path, "drive_c", "windows", sysdir_name(self.kind))
+
+    def installed_path(self, file_name):
+        """The Windows path of a catalogue file in the system directory."""
+        return "C:\\windows\\%s\\%s" % (sysdir_name(self.kind), file_name)
+
+    def use_graphics(self, driver):
+        subprocess.run(["sh", os.path.join(TOOLS, "wl-prefix.sh"), "--graphics", driver, self.path],
+                       check=True)
+
+    def run(self, argv=None, script=None, binds=(), display=None, dll_overrides="msxml6=n",
+            timeout=900, background=False):
+        """Runs a Windows program (argv, a host path first) or shell text inside the root.
+
+        Returns (exit status, output), or the Popen object when background is true."""
+        env = dict(os.environ)
+        env.update(WL_ROOT=self.root, WL_PREFIX=self.path, WL_BIND=":".join(binds) or "/tmp",
+                   WL_DLLOVERRIDES=dll_overrides, WINEARCH=self.kind)
+        env.pop("DISPLAY", None)
+        if display:
+            env["DISPLAY"] = display
+        cmd = ["sh", os.path.join(TOOLS, "wl-run.sh")]
+        cmd += ["--sh", script] if script is not None else list(argv)
+        proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                text=True, errors="replace")
+        if background:
+            return proc
+        out, _ = proc.communicate(timeout=timeout)
+        return proc.returncode, out
+
+    def registry(self):
+        return WineRegistry(os.path.join(self.path, "system.reg"))
+
+    def trace_root(self):
+        return KINDS[self.kind][2] + "\\vannixsamples"
+
+    def clsid_root(self):
+        return KINDS[self.kind][3]
+
+
+def remove_tree(path):
+    if os.path.lexists(path):
+        shutil.rmtree(path)
+
+
+_ESCAPES = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "t": "\t", "0": "\0"}
+
+
+def unescape(s):
+    out, i = [], 0
+    while i < len(s):
+        c = s[i]
+        if c == "\\" and i + 1 < len(s):
+            n = s[i + 1]
+            if n == "x":
+                m = re.match(r"[0-9a-fA-F]{1,4}", s[i + 2:])
+                out.append(chr(int(m.group(0), 16)))
+                i += 2 + len(m.group(0))
+                continue
+            out.append(_ESCAPES.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+class WineRegistry:
+    """The keys of one of Wine's registry files (system.reg), names folded to lower case.
+
+    values(key) gives {value name (lower case, "" for the default): str or int}."""
+
+    def __init__(self, path):
+        self.keys = {}
+        current = None
+        with open(path, encoding="utf-8", errors="replace") as f:
+            pending = ""
+            for line in f:
+                line = line.rstrip("\n")
+                if pending:
+                    line = pending + line.lstrip()
+                    pending = ""
+                if line.endswith("\\") and current is not None and not line.startswith("["):
+                    pending = line[:-1]     # hex values continue on the next line
+                    continue
+                if line.startswith("["):
+                    name = line[1:line.index("]")]
+                    current = self.keys.setdefault(unescape(name).lower(), {})
+                    continue
+                if current is None or not line or line[0] not in '"@':
+                    continue
+                if line.startswith("@="):
+                    vname, rest = "", line[2:]
+                else:
+                    m = re.match(r'"((?:[^"\\]|\\.)*)"=(.*)$', line)
+                    if not m:
+                        continue
+                    vname, rest = unescape(m.group(1)).lower(), m.group(2)
+                if rest.startswith('"') and rest.endswith('"'):
+                    current[vname] = unescape(rest[1:-1])
+                elif rest.startswith("str(2):") or rest.startswith("str(7):"):
+                    current[vname] = unescape(rest[8:-1])
+                elif rest.startswith("dword:"):
+                    current[vname] = int(rest[6:], 16)
+                else:
+                    current[vname] = rest
+
+    def has(self, key):
+        return key.lower() in self.keys
+
+    def values(self, key):
+        return self.keys.get(key.lower())
+
+    def value(self, key, name=""):
+        v = self.values(key)
+        return None if v is None else v.get(name.lower())
+
+
+@contextlib.contextmanager
+def xvfb():
+    """A private Xvfb display; yields its name (":N")."""
+    if not os.path.isdir("/tmp/.X11-unix"):
+        os.makedirs("/tmp/.X11-unix", mode=0o1777, exist_ok=True)
+    r, w = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(w,),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(w)
+    try:
+        with os.fdopen(r) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        yield ":" + number
+    finally:
+        proc.terminate()
+        proc.wait(timeout=30)
+
+
+def screenshot(display, png_path):
+    """Saves the whole screen of an X display as PNG (xwd + ImageMagick's convert)."""
+    xwd = subprocess.run(["xwd", "-root", "-silent", "-display", display], check=True,
+                         stdout=subprocess.PIPE).stdout
+    convert = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else "convert"
+    subprocess.run([convert, "xwd:-", "png:" + png_path], input=xwd, check=True)
+
+
+class Stopwatch:
+    def __init__(self):
+        self.t0 = time.monotonic()
+
+    def __str__(self):
+        return "%.1f s" % (time.monotonic() - self.t0)
