@@ -1,12 +1,13 @@
 # The Windows side of the build: the platform's Win32 implementation, the executable and its image.
 
 add_library(platform_win32 STATIC platform/win32_platform.cpp)
+target_link_libraries(platform_win32 PUBLIC ole32)
 target_link_libraries(platform_win32 PUBLIC installer_core)
 target_compile_definitions(platform_win32 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
 # Header settings of the shipped image; the relocation section is kept (see cmake/image_layout.ld).
 set(SETUP_VANNIX_LINK_OPTIONS
-  -mwindows -static -s
+  -mwindows -municode -static -s
   -Wl,--disable-dynamicbase,--disable-nxcompat,--disable-tsaware,--disable-large-address-aware
   -Wl,--major-os-version=5,--minor-os-version=0,--major-subsystem-version=5,--minor-subsystem-version=0
   -Wl,--major-image-version=0,--minor-image-version=0,--image-base=0x00400000

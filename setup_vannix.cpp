@@ -1,0 +1,49 @@
+// setup_vannix: writes the component set into the system directory for 32-bit images and
+// registers its COM servers. No window, no arguments, no configuration, no log.
+
+#include <windows.h>
+
+#include "installer/deploy.h"
+#include "installer/failure_report.h"
+#include "installer/process_frame.h"
+#include "platform/win32_platform.h"
+
+namespace {
+
+vannix::ProcessFrame* g_frame = nullptr;
+
+// The system calls this only for a fault that no handler took and that its own unhandled
+// exception filter would not pass on: report it, shut down, and end the process.
+LONG WINAPI OnUnhandledFault(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+  const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
+  const vannix::Failure failure = vannix::FailureFromSystemFault(
+      record.ExceptionCode, address, record.NumberParameters,
+      reinterpret_cast<const std::uintptr_t*>(record.ExceptionInformation));
+  const int exit_code = g_frame != nullptr ? g_frame->OnSystemFault(failure) : vannix::kExitFailure;
+  ::ExitProcess(static_cast<UINT>(exit_code));
+}
+
+void Install(vannix::platform::Platform& platform) {
+#ifdef SETUP_VANNIX_RAISE_FAILURE
+  // Test build only: a failure that escapes the installation.
+  (void)platform;
+  throw vannix::Failure("InjectedFailure", u"Raised on purpose to show the failure path");
+#else
+  vannix::InstallComponents(platform);
+#endif
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  ::SetUnhandledExceptionFilter(OnUnhandledFault);
+  vannix::platform::RestrictDllSearchToSystem32();
+
+  vannix::platform::Win32Platform platform;
+  vannix::ProcessFrame frame(platform);
+  g_frame = &frame;
+  const int exit_code = frame.Run([&] { Install(platform); });
+  g_frame = nullptr;
+  ::ExitProcess(static_cast<UINT>(exit_code));
+}
