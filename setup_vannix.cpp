@@ -20,15 +20,23 @@ LONG WINAPI OnUnhandledFault(EXCEPTION_POINTERS* pointers) {
   const vannix::Failure failure = vannix::FailureFromSystemFault(
       record.ExceptionCode, address, record.NumberParameters,
       reinterpret_cast<const std::uintptr_t*>(record.ExceptionInformation));
-  const int exit_code = g_frame != nullptr ? g_frame->OnSystemFault(failure) : vannix::kExitFailure;
-  ::ExitProcess(static_cast<UINT>(exit_code));
+  if (g_frame != nullptr) ::ExitProcess(static_cast<UINT>(g_frame->OnSystemFault(failure)));
+  // Before the run began: the process itself could not start.
+  vannix::platform::Win32Platform platform;
+  vannix::ReportRuntimeError(platform, vannix::kExitRuntimeError, address);
+  ::ExitProcess(vannix::kExitRuntimeError);
 }
 
 void Install(vannix::platform::Platform& platform) {
-#ifdef SETUP_VANNIX_RAISE_FAILURE
-  // Test build only: a failure that escapes the installation.
+#if SETUP_VANNIX_RAISE_FAILURE == 1
+  // Test builds only: a failure that escapes the installation...
   (void)platform;
   throw vannix::Failure("InjectedFailure", u"Raised on purpose to show the failure path");
+#elif SETUP_VANNIX_RAISE_FAILURE == 2
+  // ...or a fault raised by the processor.
+  (void)platform;
+  int* volatile nowhere = nullptr;
+  *nowhere = 1;
 #else
   vannix::InstallComponents(platform);
 #endif

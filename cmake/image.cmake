@@ -62,6 +62,7 @@ set_source_files_properties(${_res_out}/setup_vannix_res.o PROPERTIES
 
 setup_vannix_add_image_resources(setup_vannix_unsigned)
 setup_vannix_add_image_resources(setup_vannix_failtest)
+setup_vannix_add_image_resources(setup_vannix_faulttest)
 
 # Signing: the users' own certificate, or a local test PKI made once in the build tree.
 if(SETUP_VANNIX_SIGN_CERTS AND SETUP_VANNIX_SIGN_KEY)

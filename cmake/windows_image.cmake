@@ -24,8 +24,9 @@ function(setup_vannix_add_executable target output_name)
 endfunction()
 
 setup_vannix_add_executable(setup_vannix_unsigned setup_vannix-unsigned)
-# Raises a failure inside the installation, for the failure-path test only.
+# Raise a C++ failure, or a processor fault, inside the installation: failure-path tests only.
 setup_vannix_add_executable(setup_vannix_failtest setup_vannix-failtest SETUP_VANNIX_RAISE_FAILURE=1)
+setup_vannix_add_executable(setup_vannix_faulttest setup_vannix-faulttest SETUP_VANNIX_RAISE_FAILURE=2)
 
 # Sample components, payload validation, resources, layout and signature of the image.
 include(cmake/image.cmake OPTIONAL RESULT_VARIABLE SETUP_VANNIX_IMAGE_CMAKE)
