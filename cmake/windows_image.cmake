@@ -32,3 +32,7 @@ setup_vannix_add_executable(setup_vannix_faulttest setup_vannix-faulttest SETUP_
 include(cmake/image.cmake OPTIONAL RESULT_VARIABLE SETUP_VANNIX_IMAGE_CMAKE)
 # End-to-end runs under Wine.
 include(cmake/wine_tests.cmake OPTIONAL)
+# Benchmark programs (tools/bench/run.sh), only with -DSETUP_VANNIX_BENCHMARKS=ON.
+if(SETUP_VANNIX_BENCHMARKS)
+  include(cmake/benchmarks.cmake OPTIONAL)
+endif()

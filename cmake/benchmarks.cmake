@@ -1,0 +1,38 @@
+# Benchmark programs (tools/bench/run.sh), built only with -DSETUP_VANNIX_BENCHMARKS=ON:
+#  - setup_vannix-measure.exe: the installer with its payload, recording its memory figures
+#    (tools/bench/memory_report.cpp, written to C:\vannix-memory.txt);
+#  - vannix_bench_baseline.exe: the same work the plainest way (CopyFileW, then regsvr32);
+#  - vannix_bench_noop.exe: does nothing, the start-up floor; vannix_bench_noop_payload.exe: the
+#    same with the installer's resources, the cost of loading an image of that size;
+#    vannix_bench_noop_measure.exe: the floor of the memory figures.
+# None of them is a test; nothing here is added to CTest.
+
+set(_bench_src ${CMAKE_SOURCE_DIR}/tools/bench)
+
+setup_vannix_add_executable(setup_vannix_measure setup_vannix-measure SETUP_VANNIX_MEASURE_MEMORY=1)
+target_sources(setup_vannix_measure PRIVATE ${_bench_src}/memory_report.cpp)
+target_link_libraries(setup_vannix_measure PRIVATE psapi)
+setup_vannix_add_image_resources(setup_vannix_measure)
+
+set(_bench_cflags -O2 -Wall -Wextra -municode)
+set(_bench_ldflags -mwindows -municode -static -s -Wl,--disable-dynamicbase
+    -Wl,--image-base=0x00400000 -Wl,--enable-reloc-section)
+
+function(_vannix_bench_program target source)
+  add_executable(${target} WIN32 ${source})
+  target_compile_options(${target} PRIVATE ${_bench_cflags})
+  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN ${ARGN})
+  target_link_options(${target} PRIVATE ${_bench_ldflags})
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()
+
+_vannix_bench_program(vannix_bench_baseline ${_bench_src}/baseline.c)
+_vannix_bench_program(vannix_bench_noop ${_bench_src}/noop.c)
+_vannix_bench_program(vannix_bench_noop_measure ${_bench_src}/noop.c BENCH_MEASURE_MEMORY=1)
+target_sources(vannix_bench_noop_measure PRIVATE ${_bench_src}/memory_report.cpp)
+target_link_libraries(vannix_bench_noop_measure PRIVATE psapi)
+_vannix_bench_program(vannix_bench_noop_payload ${_bench_src}/noop.c)
+setup_vannix_add_image_resources(vannix_bench_noop_payload)
+
+add_custom_target(vannix_benchmarks DEPENDS setup_vannix setup_vannix_measure
+  vannix_bench_baseline vannix_bench_noop vannix_bench_noop_measure vannix_bench_noop_payload)
