@@ -87,13 +87,20 @@ class InstallerUnderWine(unittest.TestCase):
         for name in file_names:
             with self.subTest(file=name):
                 self.assertIn(name, present, "%s not in %s" % (name, self.prefix.sysdir))
-                self.assertEqual(self.installed(name), self.payload(name),
-                                 "%s differs from its %s-bit payload" % (name, self.variant))
+                self.assert_same_bytes(self.installed(name), self.payload(name),
+                                       "%s vs its %s-bit payload" % (name, self.variant))
         if CFG.kind == "win64":
             # The two OpenSSL libraries of the 64-bit variant are AMD64 images.
             for name in ("ssleay32.dll", "libeay32.dll"):
                 if name in file_names:
                     self.assertEqual(winelab.machine_of(self.installed(name)), 0x8664, name)
+
+    def assert_same_bytes(self, actual, expected, what):
+        if actual != expected:
+            at = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
+                      min(len(actual), len(expected)))
+            self.fail("%s: %d bytes instead of %d, first difference at offset %d"
+                      % (what, len(actual), len(expected), at))
 
     def assert_registered(self, bases, first_sequence=1):
         """bases registered one after the other, in this order, each at its installed path."""
@@ -208,8 +215,7 @@ exit $rc
         log("  installer beside a holder: exit code %d after %s" % (rc, t))
         self.assertIn("holder exit 0", out)
         self.assertEqual(rc, 0, out)
-        with open(target, "rb") as f:
-            self.assertEqual(f.read(), content, held + " changed while held open")
+        self.assert_same_bytes(read_bytes(target), content, held + " held open")
         self.assert_installed([n for n in FILE_NAMES if n != held])
         others = [b for b in REGISTERED if b != "midas"]
         reg = self.prefix.registry()

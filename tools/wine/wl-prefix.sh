@@ -9,6 +9,7 @@
 set -eu
 here=$(dirname "$(readlink -f "$0")")
 WL_CACHE=${WL_CACHE:-/var/cache/setup_vannix}
+WL_ROOT=${WL_ROOT:-$WL_CACHE/wine-root}
 if [ "${1:-}" = "--graphics" ]; then
     # Edit the copy's user.reg directly: no Wine start needed.
     drv=$2; reg=$3/user.reg
@@ -17,10 +18,15 @@ if [ "${1:-}" = "--graphics" ]; then
     exit 0
 fi
 [ $# -gt 0 ] || set -- win64 win32
+mkdir -p "$WL_CACHE"
+exec 9>"$WL_CACHE/prefix.lock"; flock 9    # one maker at a time
 for kind in "$@"; do
     case $kind in win64|win32) ;; *) echo "wl-prefix: unknown kind $kind" >&2; exit 2 ;; esac
     p=$WL_CACHE/prefix-$kind
-    if [ -f "$p/.wl-pristine" ]; then echo "wl-prefix: $p already made"; continue; fi
+    # Made from the present root? (a rebuilt root means a remade prefix)
+    if [ -f "$p/.wl-pristine" ] && [ "$p/.wl-pristine" -nt "$WL_ROOT/.wl-ready" ]; then
+        echo "wl-prefix: $p already made"; continue
+    fi
     rm -rf "$p"                  # half-made prefix from an interrupted run
     t0=$(date +%s)
     WL_PREFIX=$p WINEARCH=$kind WL_BIND=/tmp "$here/wl-run.sh" --sh 'wineserver -w'

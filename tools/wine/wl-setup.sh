@@ -4,6 +4,9 @@
 # ia32_emulation=off (no native 32-bit code at all). Needs root, and Debian's mirror.
 set -eu
 WL_ROOT=${WL_ROOT:-/var/cache/setup_vannix/wine-root}
+mkdir -p "$(dirname "$WL_ROOT")"
+# One set-up at a time (parallel test runs on one machine wait for each other).
+exec 9>"$WL_ROOT.lock"; flock 9
 if [ -f "$WL_ROOT/.wl-ready" ]; then echo "wl-setup: $WL_ROOT already set up"; exit 0; fi
 # The host's own Debian mirror (the first URI of its apt sources), unless WL_MIRROR names one.
 host_mirror() {
@@ -18,7 +21,6 @@ if ! command -v mmdebstrap >/dev/null 2>&1; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap
 fi
 rm -rf "$WL_ROOT"                  # half-made root from an interrupted run
-mkdir -p "$(dirname "$WL_ROOT")"
 mmdebstrap --variant=apt --architectures=amd64,i386 \
     --aptopt='APT::Install-Recommends "false"' \
     --include=wine,wine64,libwine,wine32:i386,libwine:i386,qemu-user-static${WL_EXTRA_PKGS:+,$WL_EXTRA_PKGS} \
