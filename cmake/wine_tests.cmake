@@ -33,10 +33,11 @@ if(NOT SETUP_VANNIX_HOST_PYTHON)
   set(SETUP_VANNIX_HOST_PYTHON /usr/bin/python3)
 endif()
 
-# The Wine root and the pristine prefixes: made once per machine (idempotent, ~2 min the first
-# time, a few ms afterwards).
+# Host packages, the Wine root and the pristine prefixes: made once per machine (idempotent,
+# about 2 min the first time, well under a second afterwards).
+set(_wine ${CMAKE_SOURCE_DIR}/tools/wine)
 add_test(NAME e2e_wine_setup
-  COMMAND sh -c "sh '${CMAKE_SOURCE_DIR}/tools/wine/wl-setup.sh' && sh '${CMAKE_SOURCE_DIR}/tools/wine/wl-prefix.sh'")
+  COMMAND sh -c "sh '${_wine}/install-deps.sh' && sh '${_wine}/wl-setup.sh' && sh '${_wine}/wl-prefix.sh'")
 set_tests_properties(e2e_wine_setup PROPERTIES
   LABELS e2e FIXTURES_SETUP wine_prefixes TIMEOUT 1800 RUN_SERIAL TRUE)
 

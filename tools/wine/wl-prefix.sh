@@ -24,7 +24,7 @@ for kind in "$@"; do
     case $kind in win64|win32) ;; *) echo "wl-prefix: unknown kind $kind" >&2; exit 2 ;; esac
     p=$WL_CACHE/prefix-$kind
     # Made from the present root? (a rebuilt root means a remade prefix)
-    if [ -f "$p/.wl-pristine" ] && [ "$p/.wl-pristine" -nt "$WL_ROOT/.wl-ready" ]; then
+    if [ -f "$p/.wl-pristine" ] && [ -n "$(find "$p/.wl-pristine" -newer "$WL_ROOT/.wl-ready")" ]; then
         echo "wl-prefix: $p already made"; continue
     fi
     rm -rf "$p"                  # half-made prefix from an interrupted run
