@@ -38,6 +38,7 @@ class InstallerUnderWine(unittest.TestCase):
         self.clock = winelab.Stopwatch()
         self.prefix = winelab.Prefix.fresh_copy(
             CFG.kind, os.path.join(CFG.work_dir, "prefix-" + self._testMethodName))
+        self.addCleanup(self.prefix.remove)     # copies never pile up, whatever happens
         self.variant = winelab.variant(CFG.kind)
         self.payload_dir = os.path.join(CFG.build_dir, "payload", self.variant)
         # Nothing of ours is in the pristine prefix (Wine's own msxml6 classes are, elsewhere).
@@ -49,7 +50,6 @@ class InstallerUnderWine(unittest.TestCase):
         self.preexisting = {n for n in FILE_NAMES if os.path.exists(os.path.join(self.prefix.sysdir, n))}
 
     def tearDown(self):
-        self.prefix.remove()
         log("%s: %s" % (self._testMethodName, self.clock))
 
     # ---- helpers ----
