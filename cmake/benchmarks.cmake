@@ -15,8 +15,9 @@ target_link_libraries(setup_vannix_measure PRIVATE psapi)
 setup_vannix_add_image_resources(setup_vannix_measure)
 
 set(_bench_cflags -O2 -Wall -Wextra -municode)
-set(_bench_ldflags -mwindows -municode -static -s -Wl,--disable-dynamicbase
-    -Wl,--image-base=0x00400000 -Wl,--enable-reloc-section)
+# The installer's own header settings (stack and heap sizes among them), so that start-up and
+# memory figures differ from the installer's only by what the installer does.
+set(_bench_ldflags ${SETUP_VANNIX_LINK_OPTIONS} -Wl,--enable-reloc-section)
 
 function(_vannix_bench_program target source)
   add_executable(${target} WIN32 ${source})
