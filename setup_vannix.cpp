@@ -33,10 +33,11 @@ void Install(vannix::platform::Platform& platform) {
   (void)platform;
   throw vannix::Failure("InjectedFailure", u"Raised on purpose to show the failure path");
 #elif SETUP_VANNIX_RAISE_FAILURE == 2
-  // ...or a fault raised by the processor.
+  // ...or a fault raised by the processor: a write into the read-only shared user data page
+  // (the null page is no good: Wine may map it for DOS compatibility).
   (void)platform;
-  int* volatile nowhere = nullptr;
-  *nowhere = 1;
+  int* volatile read_only = reinterpret_cast<int*>(0x7FFE0000);
+  *read_only = 1;
 #else
   vannix::InstallComponents(platform);
 #endif

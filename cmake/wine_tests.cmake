@@ -47,6 +47,7 @@ foreach(kind win64 win32)
             --kind ${kind} --build-dir ${CMAKE_BINARY_DIR}
             --installer ${CMAKE_BINARY_DIR}/setup_vannix.exe
             --failtest ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe
+            --faulttest $<TARGET_FILE:setup_vannix_faulttest>
             --com-client $<TARGET_FILE:vannix_com_client>
             --dismiss $<TARGET_FILE:vannix_dismiss>
             --hold-open $<TARGET_FILE:vannix_hold_open>)

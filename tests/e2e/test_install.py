@@ -11,6 +11,7 @@ the work directory (default DIR/e2e/<kind>/).
 """
 import argparse
 import os
+import re
 import sys
 import time
 import unittest
@@ -235,27 +236,26 @@ exit $rc
         reg = self.assert_registered([b for b in REGISTERED if b != "KorviGovX"])
         self.assert_not_registered(reg, "KorviGovX")
 
-    def test_failure_shows_one_box_and_exits_1(self):
-        """An escaping failure: one "Application Error" box, exit code 1; screenshot kept."""
+    def run_with_dismisser(self, exe, tag):
+        """Runs `exe` under Xvfb beside the dismisser; returns (exit code, boxes, log, output).
+        A screenshot of the first box is kept as <work dir>/<tag>-box.png."""
         self.prefix.use_graphics("x11")
-        names = {k: os.path.join(CFG.work_dir, "failure-" + k) for k in ("log", "stop", "hold")}
-        for p in names.values():
+        names = {k: os.path.join(CFG.work_dir, tag + "-" + k) for k in ("log", "stop", "hold")}
+        png = os.path.join(CFG.work_dir, tag + "-box.png")
+        for p in list(names.values()) + [png]:
             if os.path.exists(p):
                 os.remove(p)
-        png = os.path.join(CFG.work_dir, "failure-box.png")
-        if os.path.exists(png):
-            os.remove(png)
         script = """
 wine '%(dismiss)s' '%(log_w)s' '%(stop_w)s' '%(hold_w)s' & dismisser=$!
 rc=0; wine '%(exe)s' || rc=$?
 touch '%(stop)s'; wait $dismisser
 exit $rc
-""" % dict(dismiss=CFG.dismiss, exe=CFG.failtest, stop=names["stop"],
+""" % dict(dismiss=CFG.dismiss, exe=exe, stop=names["stop"],
            log_w=winelab.windows_path(names["log"]), stop_w=winelab.windows_path(names["stop"]),
            hold_w=winelab.windows_path(names["hold"]))
         with winelab.xvfb() as display:
-            proc = self.prefix.run(script=script, binds=self.binds(CFG.dismiss), display=display,
-                                   background=True)
+            proc = self.prefix.run(script=script, binds=self.binds(CFG.dismiss, exe),
+                                   display=display, background=True)
             deadline = time.monotonic() + 300
             try:
                 while time.monotonic() < deadline and proc.poll() is None:
@@ -272,20 +272,34 @@ exit $rc
             except Exception:
                 proc.kill()
                 raise
-        rc = proc.returncode
         with open(names["log"], encoding="utf-8") as f:
             lines = [[winelab.unescape(x) for x in ln.rstrip("\n").split("\t")] for ln in f]
-        log("  failtest: exit code %d; dismisser saw %r" % (rc, lines))
-        boxes = [ln for ln in lines if ln[0] == "box"]
+        log("  %s: exit code %d; dismisser saw %r" % (tag, proc.returncode, lines))
+        self.assertGreater(os.path.getsize(png), 0)
+        return proc.returncode, [ln for ln in lines if ln[0] == "box"], lines, out
+
+    def assert_one_failure_box(self, exe, tag):
+        rc, boxes, lines, out = self.run_with_dismisser(exe, tag)
         self.assertEqual(len(boxes), 1, out)
         self.assertEqual(lines[-1], ["count", "1"])
         caption, text = boxes[0][1], boxes[0][2]
         self.assertEqual(caption, "Application Error")
-        self.assertTrue(text.startswith("Exception "), text)
-        self.assertIn(" in module setup_vannix-failtest.exe at ", text)
+        self.assertRegex(text, r"^Exception \S+ in module %s at [0-9A-F]{8}\.\r?\n"
+                         % re.escape(os.path.basename(exe)))
         self.assertEqual(rc, 1, out)
-        self.assertGreater(os.path.getsize(png), 0)
+        return text
 
+    def test_failure_shows_one_box_and_exits_1(self):
+        """An escaping failure: one "Application Error" box, exit code 1; screenshot kept."""
+        text = self.assert_one_failure_box(CFG.failtest, "failure")
+        self.assertIn("InjectedFailure", text)
+        self.assertIn("Raised on purpose to show the failure path.", text)
+
+    def test_processor_fault_shows_one_box_and_exits_1(self):
+        """A fault raised by the processor reaches the same reporter."""
+        text = self.assert_one_failure_box(CFG.faulttest, "fault")
+        # The emulation here reports a bad write as an illegal instruction.
+        self.assertRegex(text, r"^Exception (AccessViolation|IllegalInstruction) ")
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -294,6 +308,7 @@ def main():
     ap.add_argument("--work-dir")
     ap.add_argument("--installer")
     ap.add_argument("--failtest")
+    ap.add_argument("--faulttest")
     ap.add_argument("--com-client")
     ap.add_argument("--dismiss")
     ap.add_argument("--hold-open")
@@ -304,11 +319,12 @@ def main():
     CFG.work_dir = os.path.abspath(args.work_dir or os.path.join(b, "e2e", args.kind))
     CFG.installer = os.path.abspath(args.installer or os.path.join(b, "setup_vannix.exe"))
     CFG.failtest = os.path.abspath(args.failtest or os.path.join(b, "setup_vannix-failtest.exe"))
+    CFG.faulttest = os.path.abspath(args.faulttest or os.path.join(b, "setup_vannix-faulttest.exe"))
     CFG.com_client = os.path.abspath(args.com_client or os.path.join(b, "vannix_com_client.exe"))
     CFG.dismiss = os.path.abspath(args.dismiss or os.path.join(b, "vannix_dismiss.exe"))
     CFG.hold_open = os.path.abspath(args.hold_open or os.path.join(b, "vannix_hold_open.exe"))
     os.makedirs(CFG.work_dir, exist_ok=True)
-    for exe in (CFG.installer, CFG.failtest, CFG.com_client, CFG.dismiss, CFG.hold_open):
+    for exe in (CFG.installer, CFG.failtest, CFG.faulttest, CFG.com_client, CFG.dismiss, CFG.hold_open):
         if not os.path.isfile(exe):
             sys.exit("missing %s (build it first)" % exe)
     clock = winelab.Stopwatch()
