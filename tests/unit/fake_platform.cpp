@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "installer/text.h"
+
 namespace vannix::testing {
 namespace {
 
@@ -14,19 +16,18 @@ constexpr std::int32_t kEFail = static_cast<std::int32_t>(0x80004005u);
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
 
-std::u16string Upper(std::u16string text) {
-  for (auto& c : text)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  return text;
-}
-
-std::u16string Widen(const std::string& text) { return {text.begin(), text.end()}; }
-
 }  // namespace
 
-std::vector<std::byte> Bytes(std::size_t size, unsigned seed) {
+std::u16string Upper(std::u16string_view text) {
+  std::u16string out(text);
+  for (auto& c : out)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  return out;
+}
+
+std::vector<std::byte> Bytes(std::size_t size, unsigned pattern) {
   std::vector<std::byte> bytes(size);
-  std::uint32_t state = seed * 2654435761u + 1;
+  std::uint32_t state = pattern * 2654435761u + 1;
   for (auto& b : bytes) {
     state = state * 1664525u + 1013904223u;
     b = static_cast<std::byte>(state >> 24);

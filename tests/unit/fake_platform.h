@@ -169,6 +169,9 @@ class FakePlatform : public platform::Platform {
   RawHandle next_handle_ = 0x100;
 };
 
-std::vector<std::byte> Bytes(std::size_t size, unsigned seed = 1);
+// ASCII upper case, as the loader compares resource names.
+std::u16string Upper(std::u16string_view text);
+
+std::vector<std::byte> Bytes(std::size_t size, unsigned pattern = 1);
 
 }  // namespace vannix::testing

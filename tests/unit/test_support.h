@@ -14,13 +14,6 @@ inline std::string Narrow(const std::u16string& text) {
   return out;
 }
 
-inline std::u16string Upper(std::u16string_view text) {
-  std::u16string out(text);
-  for (auto& c : out)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  return out;
-}
-
 // Payload size per entry and variant, small but distinct, so every file tells where it came from.
 inline std::size_t PayloadSize(std::size_t index, bool wow64) { return 1000 + index * 37 + (wow64 ? 5 : 0); }
 
