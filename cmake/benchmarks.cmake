@@ -1,7 +1,9 @@
 # Benchmark programs (tools/bench/run.sh), built only with -DSETUP_VANNIX_BENCHMARKS=ON:
 #  - setup_vannix-measure.exe: the installer with its payload, recording its memory figures
 #    (tools/bench/memory_report.cpp, written to C:\vannix-memory.txt);
-#  - vannix_bench_baseline.exe: the same work the plainest way (CopyFileW, then regsvr32);
+#  - vannix_bench_baseline.exe: the same work the plainest way (CopyFileW, then regsvr32), and
+#    vannix_bench_copy_only.exe: its copies alone; vannix_bench_baseline_console.exe: regsvr32
+#    started with the installer's flags (a new console each);
 #  - vannix_bench_noop.exe: does nothing, the start-up floor; vannix_bench_noop_payload.exe: the
 #    same with the installer's resources, the cost of loading an image of that size;
 #    vannix_bench_noop_measure.exe: the floor of the memory figures.
@@ -28,6 +30,8 @@ function(_vannix_bench_program target source)
 endfunction()
 
 _vannix_bench_program(vannix_bench_baseline ${_bench_src}/baseline.c)
+_vannix_bench_program(vannix_bench_copy_only ${_bench_src}/baseline.c BENCH_COPY_ONLY=1)
+_vannix_bench_program(vannix_bench_baseline_console ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1)
 _vannix_bench_program(vannix_bench_noop ${_bench_src}/noop.c)
 _vannix_bench_program(vannix_bench_noop_measure ${_bench_src}/noop.c BENCH_MEASURE_MEMORY=1)
 target_sources(vannix_bench_noop_measure PRIVATE ${_bench_src}/memory_report.cpp)
@@ -36,4 +40,5 @@ _vannix_bench_program(vannix_bench_noop_payload ${_bench_src}/noop.c)
 setup_vannix_add_image_resources(vannix_bench_noop_payload)
 
 add_custom_target(vannix_benchmarks DEPENDS setup_vannix setup_vannix_measure
-  vannix_bench_baseline vannix_bench_noop vannix_bench_noop_measure vannix_bench_noop_payload)
+  vannix_bench_baseline vannix_bench_copy_only vannix_bench_baseline_console
+  vannix_bench_noop vannix_bench_noop_measure vannix_bench_noop_payload)

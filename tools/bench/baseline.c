@@ -2,7 +2,9 @@
  * component files from C:\vannix-bench\64 into the system directory for 32-bit images with
  * CopyFileW, then registers the six COM servers with "<system dir>\regsvr32.exe /s <path>", one
  * after another, waiting for each. No resources, no temporary files, no error handling beyond
- * counting failures. Exit code: the number of failed copies and registrations. */
+ * counting failures. Exit code: the number of failed copies and registrations. Built with
+ * BENCH_COPY_ONLY it stops after the copies; with BENCH_NEW_CONSOLE it starts regsvr32 as the
+ * installer does (CREATE_NEW_CONSOLE, STARTF_USESHOWWINDOW with SW_SHOWNORMAL). */
 #include <windows.h>
 
 #include <stdio.h>
@@ -28,6 +30,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     if (!CopyFileW(from, to, FALSE)) ++failures;
   }
 
+#ifdef BENCH_COPY_ONLY
+  /* The copy-only build: the copies' share of the baseline. */
+  return failures;
+#endif
   wchar_t tool[MAX_PATH], command[2 * MAX_PATH];
   _snwprintf(tool, MAX_PATH, L"%ls\\regsvr32.exe", system_dir);
   for (int i = 0; i < kServers; ++i) {
@@ -36,7 +42,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(tool, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+#ifdef BENCH_NEW_CONSOLE
+    /* The installer's way of starting regsvr32: its own console, shown normally. */
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    const DWORD flags = CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS;
+#else
+    const DWORD flags = 0;
+#endif
+    if (!CreateProcessW(tool, command, NULL, NULL, FALSE, flags, NULL, NULL, &startup, &process)) {
       ++failures;
       continue;
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Benchmark of the installer under Wine in a 64-bit (WOW64) prefix, beside:
   baseline  - the same eleven files copied with CopyFileW and the same six `regsvr32 /s`, one after
-              another (tools/bench/baseline.c): the practical limit;
+              another (tools/bench/baseline.c): the practical limit; copy_only: its copies alone,
+              which splits the work into copies and registrations;
   peer      - the same files (and registrations, through custom actions) from a Windows Installer
               package built with wixl, installed with `msiexec /qn /i`;
   floor     - a program that does nothing: the start-up cost every program pays;
@@ -9,8 +10,8 @@
               loading an image of the installer's size (not subtracted, shown for the analysis).
 
 Every sample runs in its own copy of the pristine prefix. Inside the Wine root, with one
-wineserver started for the copy (`wineserver -p`) and the floor program run once to bring up
-Wine's services, the shell takes the time right before `wine PROGRAM` and right after it returns:
+wineserver started for the copy (`wineserver -p`), the floor program run once to bring up
+Wine's services and two seconds' pause for their start-up work to settle, the shell takes the time right before `wine PROGRAM` and right after it returns:
 what is measured is the program from its start to its exit, wineserver and services start-up
 excluded. The programs sit on the prefix's C: drive (copied before the timer starts); so does the
 baseline's source folder and the package.
@@ -47,10 +48,12 @@ PROGRAMS = {
     "floor": ("floor (does nothing)", r"C:\\vannix-bench\\noop.exe"),
     "image_floor": ("image floor (does nothing, 80 MB image)", r"C:\\vannix-bench\\noop_payload.exe"),
     "baseline": ("baseline (CopyFileW + regsvr32)", r"C:\\vannix-bench\\baseline.exe"),
+    "baseline_console": ("baseline, regsvr32 in a new console (installer's flags)",
+                         r"C:\\vannix-bench\\baseline_console.exe"),
+    "copy_only": ("baseline copies alone (CopyFileW)", r"C:\\vannix-bench\\copy_only.exe"),
     "installer": ("setup_vannix.exe", r"C:\\vannix-bench\\setup_vannix.exe"),
     "peer": ("peer (wixl MSI, msiexec /qn)", r"msiexec /qn /i C:\\vannix-bench\\peer.msi"),
 }
-INSTALLS = ("baseline", "installer", "peer")
 
 
 def log(*args):
@@ -145,6 +148,9 @@ class Lab:
             "noop_payload.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_payload.exe"),
             "noop_measure.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_measure.exe"),
             "baseline.exe": os.path.join(build_dir, "bench", "vannix_bench_baseline.exe"),
+            "copy_only.exe": os.path.join(build_dir, "bench", "vannix_bench_copy_only.exe"),
+            "baseline_console.exe": os.path.join(build_dir, "bench",
+                                                 "vannix_bench_baseline_console.exe"),
             "setup_vannix.exe": os.path.join(build_dir, "setup_vannix.exe"),
             "setup_vannix-measure.exe": os.path.join(build_dir, "setup_vannix-measure.exe"),
         }
@@ -159,8 +165,8 @@ class Lab:
             bench = os.path.join(prefix, "drive_c", "vannix-bench")
             os.makedirs(os.path.join(bench, "64"))
             needed = {"noop.exe"}
-            if program == "baseline":
-                needed.add("baseline.exe")
+            if program in ("baseline", "copy_only", "baseline_console"):
+                needed.add(program + ".exe")
                 for name in FILES:
                     shutil.copyfile(os.path.join(self.build_dir, "payload", "64", name),
                                     os.path.join(bench, "64", name))
@@ -173,6 +179,7 @@ class Lab:
             shell = (
                 "wineserver -p; "
                 "wine 'C:\\vannix-bench\\noop.exe' >/dev/null 2>&1; "
+                "sleep 2; "  # let the services' own start-up work settle
                 "t0=$(date +%s%N); "
                 f"wine {command} >/dev/null 2>&1; rc=$?; "
                 "t1=$(date +%s%N); "
@@ -348,6 +355,12 @@ def main():
     if net.get("installer", 0) > 0 and "peer" in net:
         ratio.append(f"| peer / installer (floor subtracted) | "
                      f"{net['peer'] / net['installer']:.2f}x |")
+    if net.get("baseline_console", 0) > 0 and "installer" in net:
+        ratio.append(f"| installer / baseline with the installer's process flags | "
+                     f"{net['installer'] / net['baseline_console']:.2f}x |")
+    if net.get("baseline", 0) > 0 and "copy_only" in net:
+        ratio.append(f"| copies' share of the baseline (copy_only / baseline) | "
+                     f"{net['copy_only'] / net['baseline']:.2f} |")
     if net.get("baseline", 0) > 0 and "image_floor" in net:
         ratio.append(f"| (installer - image floor) / baseline | "
                      f"{(med['installer'] - med['image_floor']) / net['baseline']:.2f}x |")
@@ -366,7 +379,11 @@ def main():
             lines.append(f"| {label} | {fmt.format(unit(a))} | "
                          f"{fmt.format(unit(b)) if b is not None else ''} | {d} |")
         row("committed private, peak (VirtualQuery, sampled)", "commit_private_peak")
-        row("committed private at start", "commit_private_start")
+        row("committed private at start (before main)", "commit_private_start")
+        for k in (mi, mf):
+            if k.get("commit_private_peak") is not None and k.get("commit_private_start") is not None:
+                k["commit_private_growth"] = k["commit_private_peak"] - k["commit_private_start"]
+        row("growth during the run (peak - start)", "commit_private_growth")
         row("own image committed (SizeOfImage %s)" % f"{mi['image_size']:,}", "commit_own_image_peak")
         row("mapped files committed, peak", "commit_mapped_peak")
         row("peak working set (host process, incl. qemu)", "peak_working_set")
@@ -406,6 +423,7 @@ def main():
         shown = [n for n in names if n in med]
         labels = [PROGRAMS[n][0] for n in shown]
         colors = {"floor": "#999999", "image_floor": "#bbbbbb", "baseline": "#4c72b0",
+                  "copy_only": "#8fa8d0", "baseline_console": "#6d8cc0",
                   "installer": "#dd8452", "peer": "#55a868"}
         y = range(len(shown))
         ax.barh(list(y), [med[n] for n in shown], color=[colors.get(n, "#777") for n in shown])

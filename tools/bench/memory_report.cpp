@@ -49,10 +49,15 @@ Commit Walk() {
 
 class Sampler {
  public:
-  Sampler() : start_(Walk()), peak_(start_) {
+  // The start is taken once the sampling thread exists (its stack is allocated by the
+  // creator), so that "peak - start" holds what the run itself added.
+  Sampler() {
     stop_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     thread_ = ::CreateThread(nullptr, 64 * 1024, &Sampler::Loop, this,
-                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+                             STACK_SIZE_PARAM_IS_A_RESERVATION | CREATE_SUSPENDED, nullptr);
+    start_ = Walk();
+    peak_ = start_;
+    if (thread_ != nullptr) ::ResumeThread(thread_);
   }
 
   // Ends the sampling (the last sample is taken on the calling thread).
