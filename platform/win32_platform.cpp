@@ -164,14 +164,17 @@ std::int32_t Win32Platform::MessageBoxA(const std::string& text, const std::stri
 
 bool Win32Platform::ModuleFromAddress(std::uintptr_t address, std::uintptr_t* base,
                                       std::u16string* path) {
-  HMODULE module = nullptr;
-  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(address), &module)) {
+  // A module is one allocation: its base is the module handle. VirtualQuery works on every
+  // Windows the image declares (GetModuleHandleExW would not load on Windows 2000).
+  MEMORY_BASIC_INFORMATION region{};
+  if (::VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof(region)) == 0 ||
+      region.AllocationBase == nullptr) {
     return false;
   }
+  const auto module = static_cast<HMODULE>(region.AllocationBase);
   wchar_t name[MAX_PATH] = {};
   const DWORD length = ::GetModuleFileNameW(module, name, MAX_PATH);
+  if (length == 0) return false;  // memory that belongs to no module
   *base = reinterpret_cast<std::uintptr_t>(module);
   path->assign(reinterpret_cast<const char16_t*>(name), length);
   return true;
