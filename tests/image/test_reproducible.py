@@ -8,26 +8,23 @@ import image_env
 
 
 class Reproducible(unittest.TestCase):
-    def test_resources_compile_to_the_same_object(self):
-        """The resource object is what links into the image; with a fixed link (no timestamp)
-        the same object gives the same image."""
-        built = os.path.join(image_env.RES_DIR, "setup_vannix_res.o")
+    def test_a_second_build_tree_gives_the_same_unsigned_image(self):
+        """Everything that goes into the image, samples included, from a fresh build tree at
+        another path: no timestamp, no path and no base address may differ."""
+        build_dir = os.path.dirname(image_env.UNSIGNED)
+        options = ["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(
+                       image_env.SOURCE_DIR, "cmake", "toolchain-i686-w64-mingw32.cmake"),
+                   "-DCMAKE_BUILD_TYPE=Release",
+                   "-DSETUP_VANNIX_SIZE_FAITHFUL=" + ("ON" if image_env.SIZE_FAITHFUL else "OFF")]
+        if not image_env.PAYLOAD_DIR.startswith(build_dir + os.sep):  # not the built samples
+            options.append("-DSETUP_VANNIX_PAYLOAD_DIR=" + image_env.PAYLOAD_DIR)
         with tempfile.TemporaryDirectory() as temp:
-            again = os.path.join(temp, "res.o")
-            subprocess.run(
-                [image_env.RC_COMPILER, "-I", image_env.RES_DIR, "-I",
-                 os.path.join(image_env.SOURCE_DIR, "resources"), "-O", "coff", "-o", again,
-                 os.path.join(image_env.SOURCE_DIR, "resources", "setup_vannix.rc")], check=True)
-            self.assertTrue(filecmp.cmp(built, again, shallow=False))
-
-    def test_icon_is_deterministic(self):
-        with tempfile.TemporaryDirectory() as temp:
-            again = os.path.join(temp, "a.ico")
-            subprocess.run(["/usr/bin/python3",
-                            os.path.join(image_env.SOURCE_DIR, "tools", "make_icon.py"), again],
-                           check=True)
-            self.assertTrue(filecmp.cmp(os.path.join(image_env.RES_DIR, "setup_vannix.ico"),
-                                        again, shallow=False))
+            subprocess.run(["cmake", "-S", image_env.SOURCE_DIR, "-B", temp] + options,
+                           check=True, stdout=subprocess.DEVNULL)
+            subprocess.run(["cmake", "--build", temp, "--target", "setup_vannix_unsigned",
+                            "-j", str(os.cpu_count() or 2)], check=True, stdout=subprocess.DEVNULL)
+            again = os.path.join(temp, os.path.basename(image_env.UNSIGNED))
+            self.assertTrue(filecmp.cmp(image_env.UNSIGNED, again, shallow=False))
 
     def test_unsigned_image_has_no_timestamp(self):
         import pefile

@@ -10,7 +10,8 @@ file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/samples/x64)
 # No C runtime: the samples import only kernel32/advapi32, and stay small and reproducible.
 set(_sample_cflags -O2 -Wall -Wextra -nostdlib -fno-tree-loop-distribute-patterns
     -fno-asynchronous-unwind-tables -fno-ident)
-set(_sample_ldflags -nostdlib -s -Wl,--no-insert-timestamp)
+# A fixed base: ld otherwise derives one from the output path, which differs between trees.
+set(_sample_ldflags -nostdlib -s -Wl,--no-insert-timestamp -Wl,--disable-auto-image-base)
 set(SETUP_VANNIX_SAMPLE_FILES "")
 
 # _vannix_sample_build(<out-var> <name> <build> <arch> <source> <defines...>)
