@@ -5,8 +5,11 @@
 #    vannix_bench_copy_only.exe: its copies alone; vannix_bench_baseline_console.exe: regsvr32
 #    started with the installer's flags (a new console each);
 #  - vannix_bench_noop.exe: does nothing, the start-up floor; vannix_bench_noop_payload.exe: the
-#    same with the installer's resources, the cost of loading an image of that size;
-#    vannix_bench_noop_measure.exe: the floor of the memory figures.
+#    same with the installer's resources, the cost of loading an image of that size (and
+#    vannix_bench_noop_payload_aligned, its sections page-aligned in the file);
+#    vannix_bench_noop_imports.exe: the same importing the installer's libraries;
+#    vannix_bench_noop_measure.exe: the floor of the memory figures;
+#  - vannix_bench_copy_probe.exe: times memcpy, WriteFile and CopyFileW of 40.5 MB on their own.
 # None of them is a test; nothing here is added to CTest.
 
 set(_bench_src ${CMAKE_SOURCE_DIR}/tools/bench)
@@ -33,12 +36,21 @@ _vannix_bench_program(vannix_bench_baseline ${_bench_src}/baseline.c)
 _vannix_bench_program(vannix_bench_copy_only ${_bench_src}/baseline.c BENCH_COPY_ONLY=1)
 _vannix_bench_program(vannix_bench_baseline_console ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1)
 _vannix_bench_program(vannix_bench_noop ${_bench_src}/noop.c)
+_vannix_bench_program(vannix_bench_copy_probe ${_bench_src}/copy_probe.c)
 _vannix_bench_program(vannix_bench_noop_measure ${_bench_src}/noop.c BENCH_MEASURE_MEMORY=1)
 target_sources(vannix_bench_noop_measure PRIVATE ${_bench_src}/memory_report.cpp)
 target_link_libraries(vannix_bench_noop_measure PRIVATE psapi)
 _vannix_bench_program(vannix_bench_noop_payload ${_bench_src}/noop.c)
 setup_vannix_add_image_resources(vannix_bench_noop_payload)
+# The same with every section at a page-aligned file offset, which lets Wine map the image
+# instead of reading it.
+_vannix_bench_program(vannix_bench_noop_payload_aligned ${_bench_src}/noop.c)
+setup_vannix_add_image_resources(vannix_bench_noop_payload_aligned)
+target_link_options(vannix_bench_noop_payload_aligned PRIVATE -Wl,--file-alignment=0x1000)
+_vannix_bench_program(vannix_bench_noop_imports ${_bench_src}/noop.c BENCH_INSTALLER_IMPORTS=1)
+target_link_libraries(vannix_bench_noop_imports PRIVATE user32 ole32)
 
 add_custom_target(vannix_benchmarks DEPENDS setup_vannix setup_vannix_measure
   vannix_bench_baseline vannix_bench_copy_only vannix_bench_baseline_console
-  vannix_bench_noop vannix_bench_noop_measure vannix_bench_noop_payload)
+  vannix_bench_noop vannix_bench_noop_measure vannix_bench_copy_probe vannix_bench_noop_payload
+  vannix_bench_noop_payload_aligned vannix_bench_noop_imports)

@@ -30,6 +30,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -47,6 +48,10 @@ PROGRAMS = {
     # name: (label, command line inside the prefix)
     "floor": ("floor (does nothing)", r"C:\\vannix-bench\\noop.exe"),
     "image_floor": ("image floor (does nothing, 80 MB image)", r"C:\\vannix-bench\\noop_payload.exe"),
+    "image_floor_aligned": ("image floor, sections page-aligned in the file",
+                            r"C:\\vannix-bench\\noop_payload_aligned.exe"),
+    "imports_floor": ("import floor (does nothing, imports user32 + ole32)",
+                      r"C:\\vannix-bench\\noop_imports.exe"),
     "baseline": ("baseline (CopyFileW + regsvr32)", r"C:\\vannix-bench\\baseline.exe"),
     "baseline_console": ("baseline, regsvr32 in a new console (installer's flags)",
                          r"C:\\vannix-bench\\baseline_console.exe"),
@@ -136,6 +141,50 @@ def write_peer_package(payload64, out_dir):
 # ---------------------------------------------------------------------------------------------
 # One run under Wine
 
+class HostWatch:
+    """Follows, from the host, the emulator process running a given Windows program (its command
+    line holds the program's path) and keeps its peak figures from /proc/PID/status: VmHWM (peak
+    resident), RssAnon (anonymous: what Wine counts as private) and RssFile (file pages)."""
+
+    def __init__(self, needle):
+        self.needle = needle.encode()
+        self.seen = {}  # pid -> {field: peak KiB}
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._loop, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.done.set()
+        self.thread.join()
+
+    def _loop(self):
+        while not self.done.is_set():
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        if self.needle not in f.read():
+                            continue
+                    with open(f"/proc/{pid}/status") as f:
+                        status = f.read()
+                except OSError:
+                    continue
+                peaks = self.seen.setdefault(int(pid), {})
+                for field in ("VmHWM", "RssAnon", "RssFile"):
+                    m = re.search(rf"^{field}:\s+(\d+) kB", status, re.M)
+                    if m:
+                        peaks[field] = max(peaks.get(field, 0), int(m.group(1)))
+            time.sleep(0.01)
+
+    def last(self):
+        """The figures of the last process that ran the program (the one timed)."""
+        return self.seen[max(self.seen)] if self.seen else {}
+
+
 class Lab:
     def __init__(self, build_dir, work_dir, msi):
         self.build_dir = build_dir
@@ -146,6 +195,10 @@ class Lab:
         self.exes = {
             "noop.exe": os.path.join(build_dir, "bench", "vannix_bench_noop.exe"),
             "noop_payload.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_payload.exe"),
+            "noop_payload_aligned.exe": os.path.join(build_dir, "bench",
+                                                     "vannix_bench_noop_payload_aligned.exe"),
+            "noop_imports.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_imports.exe"),
+            "copy_probe.exe": os.path.join(build_dir, "bench", "vannix_bench_copy_probe.exe"),
             "noop_measure.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_measure.exe"),
             "baseline.exe": os.path.join(build_dir, "bench", "vannix_bench_baseline.exe"),
             "copy_only.exe": os.path.join(build_dir, "bench", "vannix_bench_copy_only.exe"),
@@ -155,7 +208,7 @@ class Lab:
             "setup_vannix-measure.exe": os.path.join(build_dir, "setup_vannix-measure.exe"),
         }
 
-    def run(self, program, command, want_memory=False):
+    def run(self, program, command, want_memory=False, host_watch=None):
         """Runs `command` once in a fresh prefix copy; returns a dict of what was seen."""
         self.count += 1
         prefix = os.path.join(self.work, "prefix-%03d" % self.count)
@@ -186,13 +239,17 @@ class Lab:
                 'echo "BENCH elapsed_ns=$((t1 - t0)) rc=$rc"')
             env = dict(os.environ, WL_PREFIX=prefix, WL_BIND=self.work, WL_DLLOVERRIDES="msxml6=n")
             env.pop("DISPLAY", None)
-            out = subprocess.run(["sh", WL_RUN, "--sh", shell], env=env, capture_output=True,
-                                 text=True, timeout=900)
+            watch = HostWatch(host_watch or "\0never\0")
+            with watch:
+                out = subprocess.run(["sh", WL_RUN, "--sh", shell], env=env,
+                                     capture_output=True, text=True, timeout=900)
             m = re.search(r"BENCH elapsed_ns=(\d+) rc=(\d+)", out.stdout)
             if not m:
                 raise RuntimeError(f"{program}: no timing (exit {out.returncode}):\n"
                                    f"{out.stdout}\n{out.stderr}")
             result = {"seconds": int(m.group(1)) / 1e9, "exit_code": int(m.group(2))}
+            if host_watch:
+                result["host"] = watch.last()
             syswow64 = os.path.join(prefix, "drive_c", "windows", "syswow64")
             ok = 0
             for name in FILES:
@@ -206,13 +263,13 @@ class Lab:
                 result["registered"] = len({m.group(0).lower()[:8] for m in
                                             CLSID_RE.finditer(f.read())})
             if want_memory:
-                path = os.path.join(prefix, "drive_c", "vannix-memory.txt")
+                path = os.path.join(prefix, "drive_c", want_memory)
                 memory = {}
                 if os.path.isfile(path):
                     for line in open(path):
                         key, _, value = line.strip().partition("=")
                         if value:
-                            memory[key] = int(value)
+                            memory[key] = float(value) if "." in value else int(value)
                 result["memory"] = memory
             return result
         finally:
@@ -239,6 +296,18 @@ def read_time_v(path):
     wall = int(m.group(1) or 0) * 3600 + int(m.group(2)) * 60 + float(m.group(3))
     rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
     return {"seconds": wall, "peak_rss_kib": rss}
+
+
+def rsrc_file_offset(path):
+    try:
+        import pefile
+        pe = pefile.PE(path, fast_load=True)
+    except Exception:
+        return None
+    for section in pe.sections:
+        if section.Name.rstrip(b"\0") == b".rsrc":
+            return section.PointerToRawData
+    return None
 
 
 def measure_signing(build, runs=3):
@@ -302,10 +371,27 @@ def main():
     memory = {"installer": [], "floor": []}
     for _ in range(args.memory_runs):
         for key, exe in (("installer", "setup_vannix-measure.exe"), ("floor", "noop_measure.exe")):
-            res = lab.run(key + "_measure", "C:\\\\vannix-bench\\\\" + exe, want_memory=True)
+            res = lab.run(key + "_measure", "C:\\\\vannix-bench\\\\" + exe,
+                          want_memory="vannix-memory.txt")
             if res.get("memory"):
                 memory[key].append(res["memory"])
             log(f"memory {key}: {res.get('memory')}")
+    # The shipped image and the floor, followed from the host (the emulator's process figures).
+    host = {"installer": [], "floor": []}
+    for _ in range(args.memory_runs):
+        for key, exe in (("installer", "setup_vannix.exe"), ("floor", "noop.exe")):
+            res = lab.run(key if key == "installer" else "floor",
+                          "C:\\\\vannix-bench\\\\" + exe,
+                          host_watch="C:\\vannix-bench\\" + exe)
+            if res.get("host"):
+                host[key].append(res["host"])
+            log(f"host view {key}: {res.get('host')}")
+    probe = []
+    for _ in range(args.memory_runs):
+        res = lab.run("copy_probe", "C:\\\\vannix-bench\\\\copy_probe.exe",
+                      want_memory="vannix-copy-probe.txt")
+        probe.append(res.get("memory", {}))
+        log(f"copy probe: {res.get('memory')}")
     shutil.rmtree(work, ignore_errors=True)
 
     med = {n: statistics.median(v) for n, v in samples.items() if v}
@@ -333,7 +419,6 @@ def main():
         "memory_runs": memory, "build": build_figs, "wall_seconds": time.time() - started,
         "load_average": os.getloadavg(),
     }
-    json.dump(report, open(os.path.join(results_dir, "results.json"), "w"), indent=2)
 
     # Table
     lines = ["| Program | median (s) | minus floor (s) | min..max (s) | files | registered |",
@@ -405,10 +490,46 @@ def main():
                          f"{bf['sign']['median_seconds']:.2f} | "
                          f"{bf['sign']['peak_rss_kib'] / 1024:.0f} |")
         lines.append("")
+    probe_med = {k: statistics.median(p[k] for p in probe if k in p)
+                 for k in ("memcpy", "write", "both", "copyfile") if any(k in p for p in probe)}
+    report["copy_probe"] = probe_med
+    host_med = {k: {f: statistics.median(h[f] for h in v if f in h)
+                    for f in ("VmHWM", "RssAnon", "RssFile")} for k, v in host.items() if v}
+    report["host_process"] = host_med
+    if "installer" in host_med and "floor" in host_med:
+        hi, hf = host_med["installer"], host_med["floor"]
+        lines += ["| Shipped image, host view of its emulator process (KiB, median of %d) | "
+                  "installer | floor | difference |" % len(host["installer"]),
+                  "|---|---:|---:|---:|"]
+        for f, label in (("VmHWM", "peak resident (VmHWM)"),
+                         ("RssAnon", "anonymous, peak (RssAnon)"),
+                         ("RssFile", "file pages, peak (RssFile)")):
+            lines.append(f"| {label} | {hi[f]:,.0f} | {hf[f]:,.0f} | {hi[f] - hf[f]:,.0f} |")
+        lines.append("")
+    if probe_med:
+        lines += ["| 40,533,216 bytes, 61,440-byte chunks (copy probe, median of %d) | s |"
+                  % len(probe), "|---|---:|"]
+        for k, label in (("memcpy", "memcpy into the buffer only"),
+                         ("write", "WriteFile from the source only"),
+                         ("both", "memcpy + WriteFile (the installer's loop)"),
+                         ("copyfile", "CopyFileW of the written file")):
+            if k in probe_med:
+                lines.append(f"| {label} | {probe_med[k]:.3f} |")
+        lines.append("")
+    layout = []
+    for label, path in (("shipped", os.path.join(build, "setup_vannix.exe")),
+                        ("measuring", os.path.join(build, "setup_vannix-measure.exe"))):
+        offset = rsrc_file_offset(path)
+        if offset is not None:
+            layout.append(f"{label} image .rsrc at file offset {offset:#x} "
+                          f"({'page-aligned: Wine maps it' if offset % 4096 == 0 else 'not page-aligned: Wine reads it into anonymous memory at load'})")
+    if layout:
+        lines += ["Image layout: " + "; ".join(layout) + ".", ""]
     la = report["load_average"]
     lines.append(f"{args.rounds} rounds, Wine 64-bit (WOW64) prefix, size-faithful payload; "
                  f"load average at the end {la[0]:.2f} {la[1]:.2f} {la[2]:.2f}; "
                  f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}.")
+    json.dump(report, open(os.path.join(results_dir, "results.json"), "w"), indent=2)
     table = "\n".join(lines)
     with open(os.path.join(results_dir, "results.md"), "w") as f:
         f.write("# setup_vannix benchmark\n\n" + table + "\n")
@@ -423,6 +544,7 @@ def main():
         shown = [n for n in names if n in med]
         labels = [PROGRAMS[n][0] for n in shown]
         colors = {"floor": "#999999", "image_floor": "#bbbbbb", "baseline": "#4c72b0",
+                  "image_floor_aligned": "#cccccc", "imports_floor": "#aaaaaa",
                   "copy_only": "#8fa8d0", "baseline_console": "#6d8cc0",
                   "installer": "#dd8452", "peer": "#55a868"}
         y = range(len(shown))
