@@ -8,6 +8,7 @@
 #    same with the installer's resources, the cost of loading an image of that size (and
 #    vannix_bench_noop_payload_aligned, its sections page-aligned in the file);
 #    vannix_bench_noop_imports.exe: the same importing the installer's libraries;
+#    vannix_bench_noop_frame.exe: the installer's process frame (OLE, COM) around nothing;
 #    vannix_bench_noop_measure.exe: the floor of the memory figures;
 #  - vannix_bench_copy_probe.exe: times memcpy, WriteFile and CopyFileW of 40.5 MB on their own.
 # None of them is a test; nothing here is added to CTest.
@@ -35,6 +36,12 @@ endfunction()
 _vannix_bench_program(vannix_bench_baseline ${_bench_src}/baseline.c)
 _vannix_bench_program(vannix_bench_copy_only ${_bench_src}/baseline.c BENCH_COPY_ONLY=1)
 _vannix_bench_program(vannix_bench_baseline_console ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1)
+# The baseline's work in an image like the installer's: its resources (80 MB, not read), its
+# process frame (OLE and COM initialised, user32 imported), its process flags. What is left between this and the installer is the installer's own.
+_vannix_bench_program(vannix_bench_baseline_like ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1
+  BENCH_INSTALLER_FRAME=1)
+target_link_libraries(vannix_bench_baseline_like PRIVATE user32 ole32)
+setup_vannix_add_image_resources(vannix_bench_baseline_like)
 _vannix_bench_program(vannix_bench_noop ${_bench_src}/noop.c)
 _vannix_bench_program(vannix_bench_copy_probe ${_bench_src}/copy_probe.c)
 _vannix_bench_program(vannix_bench_noop_measure ${_bench_src}/noop.c BENCH_MEASURE_MEMORY=1)
@@ -49,8 +56,10 @@ setup_vannix_add_image_resources(vannix_bench_noop_payload_aligned)
 target_link_options(vannix_bench_noop_payload_aligned PRIVATE -Wl,--file-alignment=0x1000)
 _vannix_bench_program(vannix_bench_noop_imports ${_bench_src}/noop.c BENCH_INSTALLER_IMPORTS=1)
 target_link_libraries(vannix_bench_noop_imports PRIVATE user32 ole32)
+_vannix_bench_program(vannix_bench_noop_frame ${_bench_src}/noop.c BENCH_INSTALLER_FRAME=1)
+target_link_libraries(vannix_bench_noop_frame PRIVATE user32 ole32)
 
 add_custom_target(vannix_benchmarks DEPENDS setup_vannix setup_vannix_measure
-  vannix_bench_baseline vannix_bench_copy_only vannix_bench_baseline_console
+  vannix_bench_baseline vannix_bench_copy_only vannix_bench_baseline_console vannix_bench_baseline_like
   vannix_bench_noop vannix_bench_noop_measure vannix_bench_copy_probe vannix_bench_noop_payload
-  vannix_bench_noop_payload_aligned vannix_bench_noop_imports)
+  vannix_bench_noop_payload_aligned vannix_bench_noop_imports vannix_bench_noop_frame)

@@ -52,9 +52,13 @@ PROGRAMS = {
                             r"C:\\vannix-bench\\noop_payload_aligned.exe"),
     "imports_floor": ("import floor (does nothing, imports user32 + ole32)",
                       r"C:\\vannix-bench\\noop_imports.exe"),
+    "frame_floor": ("frame floor (OleInitialize + CoInitialize, nothing else)",
+                    r"C:\\vannix-bench\\noop_frame.exe"),
     "baseline": ("baseline (CopyFileW + regsvr32)", r"C:\\vannix-bench\\baseline.exe"),
     "baseline_console": ("baseline, regsvr32 in a new console (installer's flags)",
                          r"C:\\vannix-bench\\baseline_console.exe"),
+    "baseline_like": ("baseline in an installer-like image (resources, OLE/COM frame, flags)",
+                      r"C:\\vannix-bench\\baseline_like.exe"),
     "copy_only": ("baseline copies alone (CopyFileW)", r"C:\\vannix-bench\\copy_only.exe"),
     "installer": ("setup_vannix.exe", r"C:\\vannix-bench\\setup_vannix.exe"),
     "peer": ("peer (wixl MSI, msiexec /qn)", r"msiexec /qn /i C:\\vannix-bench\\peer.msi"),
@@ -198,10 +202,12 @@ class Lab:
             "noop_payload_aligned.exe": os.path.join(build_dir, "bench",
                                                      "vannix_bench_noop_payload_aligned.exe"),
             "noop_imports.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_imports.exe"),
+            "noop_frame.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_frame.exe"),
             "copy_probe.exe": os.path.join(build_dir, "bench", "vannix_bench_copy_probe.exe"),
             "noop_measure.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_measure.exe"),
             "baseline.exe": os.path.join(build_dir, "bench", "vannix_bench_baseline.exe"),
             "copy_only.exe": os.path.join(build_dir, "bench", "vannix_bench_copy_only.exe"),
+            "baseline_like.exe": os.path.join(build_dir, "bench", "vannix_bench_baseline_like.exe"),
             "baseline_console.exe": os.path.join(build_dir, "bench",
                                                  "vannix_bench_baseline_console.exe"),
             "setup_vannix.exe": os.path.join(build_dir, "setup_vannix.exe"),
@@ -218,7 +224,7 @@ class Lab:
             bench = os.path.join(prefix, "drive_c", "vannix-bench")
             os.makedirs(os.path.join(bench, "64"))
             needed = {"noop.exe"}
-            if program in ("baseline", "copy_only", "baseline_console"):
+            if program in ("baseline", "copy_only", "baseline_console", "baseline_like"):
                 needed.add(program + ".exe")
                 for name in FILES:
                     shutil.copyfile(os.path.join(self.build_dir, "payload", "64", name),
@@ -443,6 +449,9 @@ def main():
     if net.get("baseline_console", 0) > 0 and "installer" in net:
         ratio.append(f"| installer / baseline with the installer's process flags | "
                      f"{net['installer'] / net['baseline_console']:.2f}x |")
+    if net.get("baseline_like", 0) > 0 and "installer" in net:
+        ratio.append(f"| installer / baseline in an installer-like image | "
+                     f"{net['installer'] / net['baseline_like']:.2f}x |")
     if net.get("baseline", 0) > 0 and "copy_only" in net:
         ratio.append(f"| copies' share of the baseline (copy_only / baseline) | "
                      f"{net['copy_only'] / net['baseline']:.2f} |")
@@ -546,6 +555,7 @@ def main():
         colors = {"floor": "#999999", "image_floor": "#bbbbbb", "baseline": "#4c72b0",
                   "image_floor_aligned": "#cccccc", "imports_floor": "#aaaaaa",
                   "copy_only": "#8fa8d0", "baseline_console": "#6d8cc0",
+                  "baseline_like": "#3a5a90", "frame_floor": "#999999",
                   "installer": "#dd8452", "peer": "#55a868"}
         y = range(len(shown))
         ax.barh(list(y), [med[n] for n in shown], color=[colors.get(n, "#777") for n in shown])

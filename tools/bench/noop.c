@@ -3,10 +3,11 @@
  * process start-up cost on their own. With BENCH_MEASURE_MEMORY it records its memory figures
  * (tools/bench/memory_report.cpp), the floor of the installer's. With BENCH_INSTALLER_IMPORTS it
  * imports what the installer imports besides kernel32 and msvcrt (user32, ole32), without calling
- * it: the cost of loading those libraries. */
+ * it: the cost of loading those libraries; with BENCH_INSTALLER_FRAME it also initialises OLE and
+ * COM as the installer's process frame does. */
 #include <windows.h>
-#ifdef BENCH_INSTALLER_IMPORTS
-#include <objbase.h>
+#if defined(BENCH_INSTALLER_IMPORTS) || defined(BENCH_INSTALLER_FRAME)
+#include <ole2.h>
 #endif
 
 #ifdef BENCH_MEASURE_MEMORY
@@ -20,6 +21,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
   if (show == 0x7fff) {
     MessageBoxW(NULL, L"", L"", MB_OK);
     CoInitialize(NULL);
+  }
+#endif
+#ifdef BENCH_INSTALLER_FRAME
+  /* The installer's process frame around nothing: OLE and COM initialised and shut down. */
+  if (show == 0x7fff) MessageBoxW(NULL, L"", L"", MB_OK);
+  if (SUCCEEDED(OleInitialize(NULL))) {
+    if (SUCCEEDED(CoInitialize(NULL))) CoUninitialize();
+    OleUninitialize();
   }
 #endif
 #ifdef BENCH_MEASURE_MEMORY
