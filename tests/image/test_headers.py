@@ -40,6 +40,11 @@ class Headers(unittest.TestCase):
                         + last.Misc_VirtualSize)
         self.assertGreater(self.opt.DATA_DIRECTORY[5].Size, 0)
 
+    def test_payload_can_be_mapped_in_place(self):
+        rsrc = self.pe.sections[-1]
+        self.assertEqual(self.opt.FileAlignment, 0x1000)
+        self.assertEqual(rsrc.PointerToRawData % 0x1000, 0)
+
     def test_imports_only_system_dlls(self):
         dlls = {i.dll.decode().upper() for i in self.pe.DIRECTORY_ENTRY_IMPORT}
         self.assertLessEqual(dlls, SYSTEM_DLLS)
