@@ -30,7 +30,8 @@ add_custom_command(OUTPUT ${_res_out}/payload.rc
           --rc ${_res_out}/payload.rc
           --remove-on-failure ${CMAKE_BINARY_DIR}/setup_vannix-unsigned.exe
           ${SETUP_VANNIX_SIGNED_IMAGE} ${SETUP_VANNIX_SIGNED_FAILTEST} ${_res_out}/setup_vannix_res.o
-  DEPENDS ${_payload_files} ${_image_tools}/validate_payload.py
+  DEPENDS ${_payload_files} ${_image_tools}/validate_payload.py ${_image_tools}/catalogue.py
+          ${CMAKE_SOURCE_DIR}/installer/catalogue.h
   COMMENT "Validating the payload in ${SETUP_VANNIX_PAYLOAD_DIR}" VERBATIM)
 
 add_custom_command(OUTPUT ${_res_out}/setup_vannix.ico

@@ -12,20 +12,8 @@ import sys
 
 import pefile
 
-# (BaseName, Extension, Register), in the installer's catalogue order.
-CATALOGUE = [
-    ("KorviX", ".dll", True),
-    ("KorviDataSetX", ".dll", True),
-    ("msxml6", ".dll", True),
-    ("KorviGovX", ".ocx", True),
-    ("midas", ".dll", True),
-    ("stdvcl40", ".dll", True),
-    ("ssleay32", ".dll", False),
-    ("libeay32", ".dll", False),
-    ("msxml6r", ".dll", False),
-    ("qelKorviLibUNICODE", ".dll", False),
-    ("qelKorviLib", ".dll", False),
-]
+from catalogue import CATALOGUE  # (BaseName, Extension, Register)
+
 VARIANTS = ("32", "64")
 COM_ENTRY_POINTS = {"DllRegisterServer", "DllUnregisterServer", "DllGetClassObject",
                     "DllCanUnloadNow", "DllInstall"}

@@ -9,25 +9,15 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import time
 
 TOOLS = os.path.dirname(os.path.abspath(__file__))
 WL_CACHE = os.environ.get("WL_CACHE", "/var/cache/setup_vannix")
 
-# The installer's catalogue: (BaseName, Extension, Register), in installation order.
-CATALOGUE = [
-    ("KorviX", ".dll", True),
-    ("KorviDataSetX", ".dll", True),
-    ("msxml6", ".dll", True),
-    ("KorviGovX", ".ocx", True),
-    ("midas", ".dll", True),
-    ("stdvcl40", ".dll", True),
-    ("ssleay32", ".dll", False),
-    ("libeay32", ".dll", False),
-    ("msxml6r", ".dll", False),
-    ("qelKorviLibUNICODE", ".dll", False),
-    ("qelKorviLib", ".dll", False),
-]
+sys.path.insert(0, os.path.dirname(TOOLS))
+from catalogue import CATALOGUE  # noqa: E402  (BaseName, Extension, Register)
+
 FILE_NAMES = [b + e for b, e, _ in CATALOGUE]
 REGISTERED = [b for b, _, r in CATALOGUE if r]
 
