@@ -80,12 +80,5 @@ TEST(ExecuteAndWait, PassesCommandsOf512CharactersAndLongerWhole) {
   }
 }
 
-TEST(ExecuteAndWait, PassesTheApplicationName) {
-  FakePlatform fake;
-  const std::u16string tool = u"C:\\Windows\\System32\\regsvr32.exe";
-  ExecuteAndWait(fake, kCommand, 1, true, &tool);
-  EXPECT_EQ(fake.processes()[0].application, tool);
-}
-
 }  // namespace
 }  // namespace vannix::testing
