@@ -4,7 +4,7 @@ import sys
 
 import pefile
 
-MACHINES = {0x14C: "i386", 0x8664: "AMD64"}
+from validate_payload import machine_name
 
 
 def payload_resources(pe):
@@ -26,7 +26,7 @@ def machine_of(data):
         pe = pefile.PE(data=data, fast_load=True)
     except pefile.PEFormatError:
         return "not PE"
-    return MACHINES.get(pe.FILE_HEADER.Machine, hex(pe.FILE_HEADER.Machine))
+    return machine_name(pe)
 
 
 def main(argv):

@@ -36,6 +36,10 @@ def exports_of(pe):
     return [s.name.decode("ascii", "replace") for s in pe.DIRECTORY_ENTRY_EXPORT.symbols if s.name]
 
 
+def machine_name(pe):
+    return MACHINES.get(pe.FILE_HEADER.Machine, hex(pe.FILE_HEADER.Machine))
+
+
 def inspect(path, register):
     """Returns (machine, exports) of one payload file or raises PayloadError naming it."""
     try:
@@ -45,7 +49,7 @@ def inspect(path, register):
     if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
         raise PayloadError(f"{path}: not a DLL image (DLL flag not set)")
     exports = exports_of(pe)
-    machine = MACHINES.get(pe.FILE_HEADER.Machine, hex(pe.FILE_HEADER.Machine))
+    machine = machine_name(pe)
     pe.close()
     if register and "DllRegisterServer" not in exports:
         raise PayloadError(f"{path}: registered entry does not export DllRegisterServer")

@@ -34,15 +34,11 @@ import threading
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-WL_RUN = os.path.join(TOP, "tools", "wine", "wl-run.sh")
-CACHE = os.environ.get("WL_CACHE", "/var/cache/setup_vannix")
+sys.path.insert(0, os.path.join(TOP, "tools", "wine"))
+import winelab  # noqa: E402
 
-FILES = ["KorviX.dll", "KorviDataSetX.dll", "msxml6.dll", "KorviGovX.ocx", "midas.dll",
-         "stdvcl40.dll", "ssleay32.dll", "libeay32.dll", "msxml6r.dll",
-         "qelKorviLibUNICODE.dll", "qelKorviLib.dll"]
-SERVERS = FILES[:6]
-# The sample servers' class ids (tools/components/sample_com.h), KorviX .. stdvcl40.
-CLSID_RE = re.compile(r"6c1a5e2[1-6]-3b7d-4f0e-9a41-5d2c8b7e1f1[1-6]\}\\\\inprocserver32\]", re.I)
+FILES = winelab.FILE_NAMES
+SERVERS = [b + e for b, e, register in winelab.CATALOGUE if register]
 
 PROGRAMS = {
     # name: (label, command line inside the prefix)
@@ -194,7 +190,6 @@ class Lab:
         self.build_dir = build_dir
         self.work = work_dir
         self.msi = msi
-        self.pristine = os.path.join(CACHE, "prefix-win64")
         self.count = 0
         self.exes = {
             "noop.exe": os.path.join(build_dir, "bench", "vannix_bench_noop.exe"),
@@ -217,11 +212,10 @@ class Lab:
     def run(self, program, command, want_memory=False, host_watch=None):
         """Runs `command` once in a fresh prefix copy; returns a dict of what was seen."""
         self.count += 1
-        prefix = os.path.join(self.work, "prefix-%03d" % self.count)
-        shutil.rmtree(prefix, ignore_errors=True)
-        subprocess.run(["cp", "-a", self.pristine, prefix], check=True)
+        prefix = winelab.Prefix.fresh_copy(
+            "win64", os.path.join(self.work, "prefix-%03d" % self.count))
         try:
-            bench = os.path.join(prefix, "drive_c", "vannix-bench")
+            bench = os.path.join(prefix.path, "drive_c", "vannix-bench")
             os.makedirs(os.path.join(bench, "64"))
             needed = {"noop.exe"}
             if program in ("baseline", "copy_only", "baseline_console", "baseline_like"):
@@ -243,33 +237,28 @@ class Lab:
                 f"wine {command} >/dev/null 2>&1; rc=$?; "
                 "t1=$(date +%s%N); "
                 'echo "BENCH elapsed_ns=$((t1 - t0)) rc=$rc"')
-            env = dict(os.environ, WL_PREFIX=prefix, WL_BIND=self.work, WL_DLLOVERRIDES="msxml6=n")
-            env.pop("DISPLAY", None)
             watch = HostWatch(host_watch or "\0never\0")
             with watch:
-                out = subprocess.run(["sh", WL_RUN, "--sh", shell], env=env,
-                                     capture_output=True, text=True, timeout=900)
-            m = re.search(r"BENCH elapsed_ns=(\d+) rc=(\d+)", out.stdout)
+                _, out = prefix.run(script=shell, binds=[self.work], timeout=900)
+            m = re.search(r"BENCH elapsed_ns=(\d+) rc=(\d+)", out)
             if not m:
-                raise RuntimeError(f"{program}: no timing (exit {out.returncode}):\n"
-                                   f"{out.stdout}\n{out.stderr}")
+                raise RuntimeError(f"{program}: no timing:\n{out}")
             result = {"seconds": int(m.group(1)) / 1e9, "exit_code": int(m.group(2))}
             if host_watch:
                 result["host"] = watch.last()
-            syswow64 = os.path.join(prefix, "drive_c", "windows", "syswow64")
             ok = 0
             for name in FILES:
-                target = os.path.join(syswow64, name)
+                target = os.path.join(prefix.sysdir, name)
                 source = os.path.join(self.build_dir, "payload", "64", name)
                 if os.path.isfile(target) and os.path.getsize(target) == os.path.getsize(source):
                     ok += 1
             result["files"] = ok
-            with open(os.path.join(prefix, "system.reg"), encoding="utf-8",
-                      errors="replace") as f:
-                result["registered"] = len({m.group(0).lower()[:8] for m in
-                                            CLSID_RE.finditer(f.read())})
+            reg = prefix.registry()
+            result["registered"] = sum(
+                reg.has(prefix.clsid_root() + "\\" + winelab.CLSIDS[base] + "\\InprocServer32")
+                for base in winelab.REGISTERED)
             if want_memory:
-                path = os.path.join(prefix, "drive_c", want_memory)
+                path = os.path.join(prefix.path, "drive_c", want_memory)
                 memory = {}
                 if os.path.isfile(path):
                     for line in open(path):
@@ -279,7 +268,7 @@ class Lab:
                 result["memory"] = memory
             return result
         finally:
-            shutil.rmtree(prefix, ignore_errors=True)
+            prefix.remove()
 
 
 # ---------------------------------------------------------------------------------------------

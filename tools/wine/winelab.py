@@ -21,15 +21,16 @@ from catalogue import CATALOGUE  # noqa: E402  (BaseName, Extension, Register)
 FILE_NAMES = [b + e for b, e, _ in CATALOGUE]
 REGISTERED = [b for b, _, r in CATALOGUE if r]
 
-# The sample components' classes (tools/components/sample_com.h).
-CLSIDS = {
-    "KorviX": "{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F11}",
-    "KorviDataSetX": "{6C1A5E22-3B7D-4F0E-9A41-5D2C8B7E1F12}",
-    "msxml6": "{6C1A5E23-3B7D-4F0E-9A41-5D2C8B7E1F13}",
-    "KorviGovX": "{6C1A5E24-3B7D-4F0E-9A41-5D2C8B7E1F14}",
-    "midas": "{6C1A5E25-3B7D-4F0E-9A41-5D2C8B7E1F15}",
-    "stdvcl40": "{6C1A5E26-3B7D-4F0E-9A41-5D2C8B7E1F16}",
-}
+
+
+def _sample_clsids():
+    """{BaseName: CLSID} of the sample components' classes, read from their shared header."""
+    header = os.path.join(os.path.dirname(TOOLS), "components", "sample_com.h")
+    with open(header, encoding="utf-8") as f:
+        return dict(re.findall(r'#define VANNIX_SAMPLE_CLSID_(\w+)\s+L"(\{[0-9A-F-]+\})"', f.read()))
+
+
+CLSIDS = _sample_clsids()
 
 # What a kind of prefix looks like to the 32-bit installer.
 KINDS = {
@@ -50,16 +51,6 @@ def sysdir_name(kind):
 def windows_path(host_path):
     """A host path as Wine's Z: drive shows it."""
     return "Z:" + os.path.abspath(host_path).replace("/", "\\")
-
-
-def machine_of(data):
-    """The COFF machine field of a PE image (0x14c i386, 0x8664 AMD64), or None."""
-    if len(data) < 0x40 or data[:2] != b"MZ":
-        return None
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    if data[pe:pe + 4] != b"PE\0\0":
-        return None
-    return int.from_bytes(data[pe + 4:pe + 6], "little")
 
 
 class Prefix:
