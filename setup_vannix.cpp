@@ -13,7 +13,7 @@ namespace {
 vannix::ProcessFrame* g_frame = nullptr;
 
 // The system calls this only for a fault that no handler took and that its own unhandled
-// exception filter would not pass on: report it, shut down, and end the process.
+// exception filter would not pass on: report it and end the process.
 LONG WINAPI OnUnhandledFault(EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
   const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);

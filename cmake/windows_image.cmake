@@ -1,9 +1,12 @@
 # The Windows side of the build: the platform's Win32 implementation, the executable and its image.
 
 add_library(platform_win32 STATIC platform/win32_platform.cpp)
-target_link_libraries(platform_win32 PUBLIC ole32)
 target_link_libraries(platform_win32 PUBLIC installer_core)
 target_compile_definitions(platform_win32 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+# What only the installation check needs: the registry and CryptoAPI (advapi32), the console.
+add_library(platform_win32_check STATIC platform/win32_advapi32.cpp platform/win32_console.cpp)
+target_link_libraries(platform_win32_check PUBLIC platform_win32 advapi32)
+target_compile_definitions(platform_win32_check PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
 # Header settings of the shipped image; the relocation section is kept (see cmake/image_layout.ld).
 set(SETUP_VANNIX_LINK_OPTIONS

@@ -1,7 +1,6 @@
 #include "installer/payload_copy.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "installer/failure.h"
@@ -19,32 +18,57 @@ using platform::Platform;
                                  Decimal(platform.GetLastError()) + u")");
 }
 
-// One chunk, short writes continued; a failed WriteFile is made once more before giving up.
+// One chunk, short writes continued. A WriteFile call that fails, or that reports success but
+// writes nothing, is a failed attempt: it is made once more, and two in a row end the copy.
 void WriteChunk(Platform& platform, const platform::UniqueFile& file, const std::byte* data,
                 std::uint32_t size, const std::u16string& path) {
   bool retried = false;
   while (size > 0) {
     std::uint32_t written = 0;
-    if (!platform.WriteFile(file.GetUnsafe(), data, size, &written)) {
+    if (!platform.WriteFile(file.GetUnsafe(), data, size, &written)) written = 0;
+    written = std::min(written, size);
+    if (written == 0) {
       if (retried) RaiseCopyFailure(platform, u"Cannot write", path);
       retried = true;
       continue;
     }
     retried = false;
-    written = std::min(written, size);
     data += written;
     size -= written;
   }
 }
 
-// Writes the whole payload into a new file at `path`, through one buffer of at most one chunk.
+// A leftover of an interrupted run at the temporary name must not stop this one: CREATE_ALWAYS
+// refuses a read-only, hidden or system file and would write through a link. Only ever this
+// program's own temporary name is touched, and a link is removed itself, never its target.
+void ClearLeftover(Platform& platform, const std::u16string& temporary) {
+  const std::uint32_t attributes = platform.GetFileAttributesW(temporary);
+  if (attributes == platform::kInvalidFileAttributes) return;
+  if ((attributes & platform::kFileAttributeReparsePoint) != 0) {
+    platform.DeleteFileW(temporary);
+    return;
+  }
+  constexpr std::uint32_t kRefusedByCreate = platform::kFileAttributeReadOnly |
+                                             platform::kFileAttributeHidden |
+                                             platform::kFileAttributeSystem;
+  if ((attributes & platform::kFileAttributeDirectory) == 0 &&
+      (attributes & kRefusedByCreate) != 0) {
+    platform.SetFileAttributesW(temporary, platform::kFileAttributeNormal);
+  }
+}
+
+// Writes the whole payload into a new file at `path`, through one buffer of at most one chunk,
+// and flushes it, so that the rename that follows never publishes a file whose data is not yet
+// on the disk. `created` tells the caller whether the file at `path` is this run's.
 void WriteTemporaryFile(Platform& platform, platform::RawHandle module,
-                        platform::RawHandle resource_info, const std::u16string& path) {
+                        platform::RawHandle resource_info, const std::u16string& path,
+                        bool* created) {
   // Held without sharing while it is written, as the target itself would be.
   const platform::UniqueFile file(
       platform, platform.CreateFileW(path, platform::kGenericRead | platform::kGenericWrite, 0,
                                      platform::kCreateAlways, platform::kFileAttributeNormal));
   if (!file) RaiseCopyFailure(platform, u"Cannot create", path);
+  *created = true;
 
   const platform::UniqueResource resource(platform,
                                           platform.LoadResource(module, resource_info));
@@ -53,13 +77,22 @@ void WriteTemporaryFile(Platform& platform, platform::RawHandle module,
   const std::byte* bytes = platform.LockResource(resource.GetUnsafe());
   if (bytes == nullptr && size != 0) RaiseCopyFailure(platform, u"Cannot lock the payload for", path);
 
+  // The payload is read through the system, not with memcpy: a page of the image that can no
+  // longer be read (the medium it runs from went away) then fails this copy like any other
+  // failure instead of faulting the whole process.
+  const platform::RawHandle self = platform.GetCurrentProcess();
   std::vector<std::byte> buffer(std::min(kCopyChunk, size));
   for (std::uint32_t offset = 0; offset < size;) {
     const std::uint32_t chunk = std::min(kCopyChunk, size - offset);
-    std::memcpy(buffer.data(), bytes + offset, chunk);
+    std::uint32_t read = 0;
+    if (!platform.ReadProcessMemory(self, bytes + offset, buffer.data(), chunk, &read) ||
+        read != chunk) {
+      RaiseCopyFailure(platform, u"Cannot read the payload for", path);
+    }
     WriteChunk(platform, file, buffer.data(), chunk, path);
     offset += chunk;
   }
+  if (!platform.FlushFileBuffers(file.GetUnsafe())) RaiseCopyFailure(platform, u"Cannot flush", path);
   // The owners release the resource, then close the file.
 }
 
@@ -80,15 +113,19 @@ void CopyPayload(Platform& platform, const std::u16string& resource_name,
   }
 
   const std::u16string temporary = TemporaryPathFor(target_path);
+  ClearLeftover(platform, temporary);
+  bool created = false;
   try {
-    WriteTemporaryFile(platform, module, resource_info, temporary);
+    WriteTemporaryFile(platform, module, resource_info, temporary, &created);
     if (!platform.MoveFileExW(temporary, target_path,
                               platform::kMoveFileReplaceExisting |
                                   platform::kMoveFileWriteThrough)) {
       RaiseCopyFailure(platform, u"Cannot replace", target_path);
     }
   } catch (...) {
-    platform.DeleteFileW(temporary);  // only ever our own file; the target stays as it was
+    // Only a file this run created is removed: when the name is held by another installer
+    // running at the same time, that copy stays its own. The target stays as it was.
+    if (created) platform.DeleteFileW(temporary);
     throw;
   }
 }

@@ -26,51 +26,29 @@ std::string ClassNameOf(const std::type_info& type) {
   return status == 0 && name ? name.get() : type.name();
 }
 
-bool Succeeded(std::int32_t hresult) { return hresult >= 0; }
-
 }  // namespace
 
 int ProcessFrame::Run(const std::function<void()>& install) {
-  // No window is created: a hidden top-level window that never pumps messages would stall
-  // programs that broadcast to all windows while a registration is awaited.
+  // No window, no OLE and no COM: nothing the installation does needs them, and loading user32
+  // and ole32 at start-up is the largest part of a run's own cost. A box loads user32 itself.
   try {
-    ole_initialised_ = Succeeded(platform_.OleInitialize());
-  } catch (...) {
-    Shutdown();
-    ReportRuntimeError(platform_, kExitRuntimeError, CallerAddress());
-    return kExitRuntimeError;
-  }
-
-  int exit_code = kExitSuccess;
-  try {
-    com_initialised_ = Succeeded(platform_.CoInitialize());
     install();
   } catch (const Failure& failure) {
-    ReportFailure(platform_, failure);
-    exit_code = kExitFailure;
+    return Fail(failure);
   } catch (const std::exception& failure) {
-    ReportFailure(platform_, Failure(ClassNameOf(typeid(failure)), Widen(failure.what()),
-                                     CallerAddress()));
-    exit_code = kExitFailure;
+    return Fail(Failure(ClassNameOf(typeid(failure)), Widen(failure.what()), CallerAddress()));
   } catch (...) {
-    ReportFailure(platform_, Failure("UnknownFailure", u"", CallerAddress()));
-    exit_code = kExitFailure;
+    return Fail(Failure("UnknownFailure", u"", CallerAddress()));
   }
-  Shutdown();
-  return exit_code;
+  return kExitSuccess;
 }
 
-int ProcessFrame::OnSystemFault(const Failure& failure) {
-  ReportFailure(platform_, failure);
-  Shutdown();
+int ProcessFrame::OnSystemFault(const Failure& failure) { return Fail(failure); }
+
+int ProcessFrame::Fail(const Failure& failure) {
+  // One box per process, even when a fault strikes while the first one is being shown.
+  if (!std::exchange(reported_, true)) ReportFailure(platform_, failure);
   return kExitFailure;
-}
-
-void ProcessFrame::Shutdown() {
-  if (std::exchange(shut_down_, true)) return;
-  // The order the process shuts down in: OLE with the application, COM after it.
-  if (std::exchange(ole_initialised_, false)) platform_.OleUninitialize();
-  if (std::exchange(com_initialised_, false)) platform_.CoUninitialize();
 }
 
 }  // namespace vannix

@@ -10,7 +10,7 @@ namespace vannix {
 
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
-inline constexpr int kExitRuntimeError = 217;
+inline constexpr int kExitRuntimeError = 217;  // a fault before the run began
 
 class ProcessFrame {
  public:
@@ -18,22 +18,19 @@ class ProcessFrame {
   ProcessFrame(const ProcessFrame&) = delete;
   ProcessFrame& operator=(const ProcessFrame&) = delete;
 
-  // Initialises OLE and COM, runs `install`, shuts down; returns the process exit code. A
-  // failure that escapes `install` is shown in one box and gives 1; a failure while the process
-  // initialises gives 217. Failures the installation absorbed leave it at 0.
+  // Runs `install` and returns the process exit code: 0 when the installation absorbed its
+  // failures, 1 when one escaped it (shown in one box first).
   int Run(const std::function<void()>& install);
 
   // For the process-level exception filter: reports a fault raised by the system during the
-  // run, shuts down and returns the exit code.
+  // run and returns the exit code.
   int OnSystemFault(const Failure& failure);
 
  private:
-  void Shutdown();
+  int Fail(const Failure& failure);
 
   platform::Platform& platform_;
-  bool ole_initialised_ = false;
-  bool com_initialised_ = false;
-  bool shut_down_ = false;
+  bool reported_ = false;
 };
 
 }  // namespace vannix

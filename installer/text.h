@@ -31,4 +31,16 @@ inline std::u16string Widen(std::string_view ascii) {
   return out;
 }
 
+// Letter case aside, as file names compare; only ASCII letters are folded, which is all the
+// catalogue's names and the system's directory names need.
+inline bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  const auto fold = [](char16_t c) -> char16_t {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+  };
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
 }  // namespace vannix

@@ -21,9 +21,16 @@ inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kFileShareRead = 0x1u;
+inline constexpr std::uint32_t kFileShareWrite = 0x2u;
+inline constexpr std::uint32_t kFileShareDelete = 0x4u;
+inline constexpr std::uint32_t kFileReadAttributes = 0x80u;
 inline constexpr std::uint32_t kCreateAlways = 2;
 inline constexpr std::uint32_t kOpenExisting = 3;
+inline constexpr std::uint32_t kFileAttributeReadOnly = 0x1u;
+inline constexpr std::uint32_t kFileAttributeHidden = 0x2u;
+inline constexpr std::uint32_t kFileAttributeSystem = 0x4u;
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80u;
+inline constexpr std::uint32_t kFileFlagSequentialScan = 0x08000000u;
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10u;
 inline constexpr std::uint32_t kFileAttributeReparsePoint = 0x400u;
 inline constexpr std::uint32_t kMoveFileReplaceExisting = 0x1u;
@@ -35,6 +42,8 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorPartialCopy = 299;
+inline constexpr std::uint32_t kErrorNoAccess = 998;
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kStartfUseShowWindow = 0x1u;
 inline constexpr std::uint32_t kCreateNewConsole = 0x10u;
@@ -53,6 +62,15 @@ struct StartupInfo {
 struct ProcessInformation {
   RawHandle hProcess = 0;
   RawHandle hThread = 0;
+};
+
+// The fields of BY_HANDLE_FILE_INFORMATION that the programs read; the two halves of the size
+// and of the file index are joined.
+struct FileInformation {
+  std::uint32_t attributes = 0;
+  std::uint32_t volume_serial = 0;
+  std::uint64_t size = 0;
+  std::uint64_t index = 0;
 };
 
 class Platform {
@@ -74,11 +92,19 @@ class Platform {
                                 std::uint32_t flags) = 0;  // kInvalidHandleValue on failure
   virtual bool WriteFile(RawHandle file, const std::byte* data, std::uint32_t size,
                          std::uint32_t* written) = 0;
+  virtual bool ReadFile(RawHandle file, std::byte* buffer, std::uint32_t size,
+                        std::uint32_t* read) = 0;
+  virtual bool FlushFileBuffers(RawHandle file) = 0;
+  virtual bool GetFileInformationByHandle(RawHandle file, FileInformation* information) = 0;
   virtual bool CloseHandle(RawHandle handle) = 0;
   virtual bool MoveFileExW(const std::u16string& from, const std::u16string& to,
                            std::uint32_t flags) = 0;
   virtual bool DeleteFileW(const std::u16string& path) = 0;
   virtual std::uint32_t GetFileAttributesW(const std::u16string& path) = 0;
+  virtual bool SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) = 0;
+  // The wrappers below size their buffers themselves; false when the call fails.
+  virtual bool GetShortPathNameW(const std::u16string& path, std::u16string* short_path) = 0;
+  virtual bool ExpandEnvironmentStringsW(const std::u16string& text, std::u16string* expanded) = 0;
   // Returns a find handle (kInvalidHandleValue when nothing matches) and the match's attributes.
   virtual RawHandle FindFirstFileW(const std::u16string& pattern, std::uint32_t* attributes) = 0;
   virtual bool FindClose(RawHandle find) = 0;
@@ -92,6 +118,10 @@ class Platform {
   virtual std::uint32_t SizeofResource(RawHandle module, RawHandle resource_info) = 0;
   virtual const std::byte* LockResource(RawHandle resource) = 0;
   virtual bool FreeResource(RawHandle resource) = 0;
+  // Copies memory of `process` (here always the current one): a page that cannot be read, such
+  // as one of an image whose file went away, is reported as a failure instead of raising a fault.
+  virtual bool ReadProcessMemory(RawHandle process, const std::byte* address, std::byte* buffer,
+                                 std::uint32_t size, std::uint32_t* read) = 0;
 
   // Child processes. `application` may be null; `command_line` is writable and NUL-terminated.
   virtual bool CreateProcessW(const std::u16string* application, char16_t* command_line,
@@ -100,11 +130,7 @@ class Platform {
   virtual std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) = 0;
   virtual bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) = 0;
 
-  // Process frame.
-  virtual std::int32_t OleInitialize() = 0;  // HRESULT
-  virtual void OleUninitialize() = 0;
-  virtual std::int32_t CoInitialize() = 0;  // HRESULT
-  virtual void CoUninitialize() = 0;
+  // Failure boxes. user32 is loaded only when a box is shown; 0 when it cannot be.
   virtual std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,
                                    std::uint32_t flags) = 0;
   virtual std::int32_t MessageBoxA(const std::string& text, const std::string& caption,

@@ -1,7 +1,9 @@
 #include "platform/win32_platform.h"
 
 #include <windows.h>
-#include <ole2.h>
+
+#include <string>
+#include <vector>
 
 namespace vannix::platform {
 namespace {
@@ -25,6 +27,43 @@ T As(RawHandle value) {
 
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+using MessageBoxAFunction = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+
+// An export of user32, loaded from the system directory the first time a box is shown: a run
+// that shows none never loads it. It stays loaded: unloading user32 from a thread it has made a
+// GUI thread is not safe, and the process ends right after its box anyway.
+template <typename Function>
+Function User32Export(const char* name) {
+  static const HMODULE user32 = [] {
+    wchar_t directory[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return HMODULE{};
+    const std::wstring path = std::wstring(directory, length) + L"\\user32.dll";
+    return ::LoadLibraryW(path.c_str());
+  }();
+  if (user32 == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(user32, name)));
+}
+
+// Calls a Win32 function that fills a buffer and returns the length it needs when the buffer
+// is too small (GetShortPathNameW, ExpandEnvironmentStringsW), growing the buffer until it fits.
+// `counts_nul` says whether the length of a success includes the terminating NUL.
+template <typename Call>
+bool FillGrowing(Call call, bool counts_nul, std::u16string* out) {
+  std::vector<wchar_t> buffer(MAX_PATH + 1);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const DWORD length = call(buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return false;
+    if (length <= buffer.size() - (counts_nul ? 0 : 1)) {
+      const DWORD text = counts_nul ? length - 1 : length;
+      out->assign(reinterpret_cast<const char16_t*>(buffer.data()), text);
+      return true;
+    }
+    buffer.resize(length + 1);
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -68,6 +107,28 @@ bool Win32Platform::WriteFile(RawHandle file, const std::byte* data, std::uint32
   return ok != FALSE;
 }
 
+bool Win32Platform::ReadFile(RawHandle file, std::byte* buffer, std::uint32_t size,
+                             std::uint32_t* read) {
+  DWORD count = 0;
+  const BOOL ok = ::ReadFile(As<HANDLE>(file), buffer, size, &count, nullptr);
+  *read = count;
+  return ok != FALSE;
+}
+
+bool Win32Platform::FlushFileBuffers(RawHandle file) {
+  return ::FlushFileBuffers(As<HANDLE>(file)) != FALSE;
+}
+
+bool Win32Platform::GetFileInformationByHandle(RawHandle file, FileInformation* information) {
+  BY_HANDLE_FILE_INFORMATION data{};
+  if (::GetFileInformationByHandle(As<HANDLE>(file), &data) == FALSE) return false;
+  information->attributes = data.dwFileAttributes;
+  information->volume_serial = data.dwVolumeSerialNumber;
+  information->size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  information->index = (std::uint64_t{data.nFileIndexHigh} << 32) | data.nFileIndexLow;
+  return true;
+}
+
 bool Win32Platform::CloseHandle(RawHandle handle) { return ::CloseHandle(As<HANDLE>(handle)) != FALSE; }
 
 bool Win32Platform::MoveFileExW(const std::u16string& from, const std::u16string& to,
@@ -81,6 +142,25 @@ bool Win32Platform::DeleteFileW(const std::u16string& path) {
 
 std::uint32_t Win32Platform::GetFileAttributesW(const std::u16string& path) {
   return ::GetFileAttributesW(Wide(path));
+}
+
+bool Win32Platform::SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) {
+  return ::SetFileAttributesW(Wide(path), attributes) != FALSE;
+}
+
+bool Win32Platform::GetShortPathNameW(const std::u16string& path, std::u16string* short_path) {
+  // Success returns the length without the NUL; a short buffer, the size it needs with it.
+  return FillGrowing([&](wchar_t* buffer, DWORD size) {
+    return ::GetShortPathNameW(Wide(path), buffer, size);
+  }, false, short_path);
+}
+
+bool Win32Platform::ExpandEnvironmentStringsW(const std::u16string& text,
+                                              std::u16string* expanded) {
+  // Both success and a short buffer return the size with the NUL.
+  return FillGrowing([&](wchar_t* buffer, DWORD size) {
+    return ::ExpandEnvironmentStringsW(Wide(text), buffer, size);
+  }, true, expanded);
 }
 
 RawHandle Win32Platform::FindFirstFileW(const std::u16string& pattern, std::uint32_t* attributes) {
@@ -118,6 +198,14 @@ bool Win32Platform::FreeResource(RawHandle resource) {
   return ::FreeResource(As<HGLOBAL>(resource)) == FALSE;
 }
 
+bool Win32Platform::ReadProcessMemory(RawHandle process, const std::byte* address,
+                                      std::byte* buffer, std::uint32_t size, std::uint32_t* read) {
+  SIZE_T count = 0;
+  const BOOL ok = ::ReadProcessMemory(As<HANDLE>(process), address, buffer, size, &count);
+  *read = static_cast<std::uint32_t>(count);
+  return ok != FALSE;
+}
+
 bool Win32Platform::CreateProcessW(const std::u16string* application, char16_t* command_line,
                                    bool inherit_handles, std::uint32_t creation_flags,
                                    const StartupInfo& startup, ProcessInformation* info) {
@@ -147,19 +235,16 @@ bool Win32Platform::GetExitCodeProcess(RawHandle process, std::uint32_t* exit_co
   return ok != FALSE;
 }
 
-std::int32_t Win32Platform::OleInitialize() { return ::OleInitialize(nullptr); }
-void Win32Platform::OleUninitialize() { ::OleUninitialize(); }
-std::int32_t Win32Platform::CoInitialize() { return ::CoInitialize(nullptr); }
-void Win32Platform::CoUninitialize() { ::CoUninitialize(); }
-
 std::int32_t Win32Platform::MessageBoxW(const std::u16string& text, const std::u16string& caption,
                                         std::uint32_t flags) {
-  return ::MessageBoxW(nullptr, Wide(text), Wide(caption), flags);
+  const auto show = User32Export<MessageBoxWFunction>("MessageBoxW");
+  return show ? show(nullptr, Wide(text), Wide(caption), flags) : 0;
 }
 
 std::int32_t Win32Platform::MessageBoxA(const std::string& text, const std::string& caption,
                                         std::uint32_t flags) {
-  return ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), flags);
+  const auto show = User32Export<MessageBoxAFunction>("MessageBoxA");
+  return show ? show(nullptr, text.c_str(), caption.c_str(), flags) : 0;
 }
 
 bool Win32Platform::ModuleFromAddress(std::uintptr_t address, std::uintptr_t* base,

@@ -17,11 +17,18 @@ class Win32Platform final : public Platform {
                         std::uint32_t disposition, std::uint32_t flags) override;
   bool WriteFile(RawHandle file, const std::byte* data, std::uint32_t size,
                  std::uint32_t* written) override;
+  bool ReadFile(RawHandle file, std::byte* buffer, std::uint32_t size,
+                std::uint32_t* read) override;
+  bool FlushFileBuffers(RawHandle file) override;
+  bool GetFileInformationByHandle(RawHandle file, FileInformation* information) override;
   bool CloseHandle(RawHandle handle) override;
   bool MoveFileExW(const std::u16string& from, const std::u16string& to,
                    std::uint32_t flags) override;
   bool DeleteFileW(const std::u16string& path) override;
   std::uint32_t GetFileAttributesW(const std::u16string& path) override;
+  bool SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) override;
+  bool GetShortPathNameW(const std::u16string& path, std::u16string* short_path) override;
+  bool ExpandEnvironmentStringsW(const std::u16string& text, std::u16string* expanded) override;
   RawHandle FindFirstFileW(const std::u16string& pattern, std::uint32_t* attributes) override;
   bool FindClose(RawHandle find) override;
   std::uint32_t GetLastError() override;
@@ -32,15 +39,13 @@ class Win32Platform final : public Platform {
   std::uint32_t SizeofResource(RawHandle module, RawHandle resource_info) override;
   const std::byte* LockResource(RawHandle resource) override;
   bool FreeResource(RawHandle resource) override;
+  bool ReadProcessMemory(RawHandle process, const std::byte* address, std::byte* buffer,
+                         std::uint32_t size, std::uint32_t* read) override;
   bool CreateProcessW(const std::u16string* application, char16_t* command_line,
                       bool inherit_handles, std::uint32_t creation_flags,
                       const StartupInfo& startup, ProcessInformation* info) override;
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override;
   bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) override;
-  std::int32_t OleInitialize() override;
-  void OleUninitialize() override;
-  std::int32_t CoInitialize() override;
-  void CoUninitialize() override;
   std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,
                            std::uint32_t flags) override;
   std::int32_t MessageBoxA(const std::string& text, const std::string& caption,

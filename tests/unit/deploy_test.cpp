@@ -8,10 +8,6 @@
 namespace vannix::testing {
 namespace {
 
-std::u16string FileName(const ComponentEntry& entry) {
-  return std::u16string(entry.BaseName) + std::u16string(entry.Extension);
-}
-
 class Deployment : public ::testing::TestWithParam<bool> {
  protected:
   Deployment() {
@@ -30,7 +26,7 @@ TEST_P(Deployment, WritesEveryEntryFromItsVariantInCatalogueOrder) {
   InstallComponents(fake_);
   int previous = -1;
   for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
-    const std::u16string target = SystemDir() + FileName(kCatalogue[i]);
+    const std::u16string target = SystemDir() + EntryFileName(kCatalogue[i]);
     ASSERT_TRUE(fake_.Exists(target)) << Narrow(target);
     EXPECT_EQ(fake_.At(target).bytes, Payload(i, wow64())) << Narrow(target);
     // Looked up with the catalogue's letter case.
@@ -57,11 +53,11 @@ TEST_P(Deployment, RegistersEachServerAfterItsCopyAndBeforeTheNextCopy) {
   InstallComponents(fake_);
   ASSERT_EQ(fake_.processes().size(), 6u);
   for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
-    const std::u16string target = SystemDir() + FileName(kCatalogue[i]);
+    const std::u16string target = SystemDir() + EntryFileName(kCatalogue[i]);
     const int replaced = fake_.IndexOf("MoveFileExW", target);
     const int next_copy =
         i + 1 < kCatalogue.size()
-            ? fake_.IndexOf("MoveFileExW", SystemDir() + FileName(kCatalogue[i + 1]))
+            ? fake_.IndexOf("MoveFileExW", SystemDir() + EntryFileName(kCatalogue[i + 1]))
             : static_cast<int>(fake_.calls().size());
     const int child = fake_.IndexOf("CreateProcessW", {}, replaced);
     if (kCatalogue[i].Register) {
@@ -105,10 +101,24 @@ TEST_P(Deployment, AMissingPayloadSkipsOnlyItsEntry) {
 TEST_P(Deployment, ASecondRunLeavesTheSameFiles) {
   InstallComponents(fake_);
   std::vector<std::vector<std::byte>> first;
-  for (const auto& entry : kCatalogue) first.push_back(fake_.At(SystemDir() + FileName(entry)).bytes);
+  for (const auto& entry : kCatalogue) first.push_back(fake_.At(SystemDir() + EntryFileName(entry)).bytes);
   InstallComponents(fake_);
   for (std::size_t i = 0; i < kCatalogue.size(); ++i)
-    EXPECT_EQ(fake_.At(SystemDir() + FileName(kCatalogue[i])).bytes, first[i]);
+    EXPECT_EQ(fake_.At(SystemDir() + EntryFileName(kCatalogue[i])).bytes, first[i]);
+}
+
+TEST_P(Deployment, AnImageThatBecomesUnreadableIsAbsorbedEntryByEntry) {
+  const std::u16string prefix = wow64() ? u"64_" : u"32_";
+  fake_.LoseImageFrom(prefix + u"KORVIDATASETX", 500);
+  const std::u16string second = SystemDir() + EntryFileName(kCatalogue[1]);
+  fake_.AddFile(second, Bytes(40, 8));
+  InstallComponents(fake_);  // returns: nothing escapes
+  EXPECT_EQ(fake_.At(SystemDir() + EntryFileName(kCatalogue[0])).bytes, Payload(0, wow64()));
+  EXPECT_EQ(fake_.At(second).bytes, Bytes(40, 8));
+  for (const auto& path : fake_.Paths()) EXPECT_EQ(path.find(u".vannix-new"), std::u16string::npos);
+  for (std::size_t i = 2; i < kCatalogue.size(); ++i)
+    EXPECT_EQ(fake_.Exists(SystemDir() + EntryFileName(kCatalogue[i])), false) << i;
+  EXPECT_EQ(fake_.OpenHandles(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothKindsOfWindows, Deployment, ::testing::Bool(),

@@ -1,5 +1,7 @@
 #include "tests/unit/fake_platform.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -12,7 +14,6 @@ namespace {
 constexpr RawHandle kModule = 0x00400000;
 constexpr ProcAddress kIsWow64Process = 0x7C801234;
 constexpr RawHandle kCurrentProcess = ~RawHandle{0};  // the pseudo-handle (-1)
-constexpr std::int32_t kEFail = static_cast<std::int32_t>(0x80004005u);
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
 
@@ -41,34 +42,92 @@ FakePlatform::FakePlatform() {
   AddDirectory(u"C:\\Windows\\SysWOW64");
 }
 
+// --- Set-up ---------------------------------------------------------------------------------
+
 void FakePlatform::AddResource(const std::u16string& stored_name, std::vector<std::byte> bytes) {
   resources_.emplace_back(stored_name, std::move(bytes));
 }
 
-void FakePlatform::AddFile(const std::u16string& path, std::vector<std::byte> bytes) {
-  nodes_[path] = Node{std::move(bytes), platform::kFileAttributeNormal, std::nullopt};
+void FakePlatform::AddFile(const std::u16string& path, std::vector<std::byte> bytes,
+                           std::uint32_t attributes) {
+  const std::u16string key = Key(path);
+  const auto it = nodes_.find(key);
+  const std::uint64_t index = it != nodes_.end() ? it->second.index : next_index_++;
+  nodes_[key] = Node{path, std::move(bytes), attributes, std::nullopt, index};
 }
 
 void FakePlatform::AddDirectory(const std::u16string& path) {
-  nodes_[path] = Node{{}, platform::kFileAttributeDirectory, std::nullopt};
+  nodes_[Key(path)] = Node{path, {}, platform::kFileAttributeDirectory, std::nullopt, next_index_++};
 }
 
 void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target,
                            bool directory) {
-  nodes_[path] = Node{{},
-                      platform::kFileAttributeReparsePoint |
-                          (directory ? platform::kFileAttributeDirectory
-                                     : platform::kFileAttributeNormal),
-                      target};
+  nodes_[Key(path)] = Node{path,
+                           {},
+                           platform::kFileAttributeReparsePoint |
+                               (directory ? platform::kFileAttributeDirectory
+                                          : platform::kFileAttributeNormal),
+                           target,
+                           next_index_++};
+}
+
+void FakePlatform::AddAlias(const std::u16string& alias, const std::u16string& target) {
+  aliases_.emplace_back(Upper(alias), target);
+}
+
+void FakePlatform::SetShortPath(const std::u16string& path, const std::u16string& short_path) {
+  short_paths_[Key(path)] = short_path;
 }
 
 void FakePlatform::HoldOpen(const std::u16string& path, std::uint32_t share_mode) {
-  NewHandle(Open{Kind::kFile, path, platform::kGenericRead | platform::kGenericWrite, share_mode,
-                 true});
+  NewHandle(Open{Kind::kFile, Key(path), platform::kGenericRead | platform::kGenericWrite,
+                 share_mode, true});
 }
 
 void FakePlatform::AddModule(std::uintptr_t base, std::uintptr_t size, const std::u16string& path) {
   modules_.push_back(Module{base, size, path});
+}
+
+void FakePlatform::LimitWrite(int occurrence, std::uint32_t limit) {
+  write_limits_[occurrence] = limit;
+}
+
+void FakePlatform::LoseImageFrom(const std::u16string& stored_name, std::size_t offset) {
+  for (std::size_t i = 0; i < resources_.size(); ++i) {
+    if (resources_[i].first == stored_name) lost_from_ = {i, offset};
+  }
+}
+
+void FakePlatform::AddRegistryKey(const std::u16string& key) {
+  for (std::size_t end = 0; end != std::u16string::npos;) {
+    end = key.find(u'\\', end + 1);
+    const std::u16string prefix = key.substr(0, end);
+    auto& entry = registry_[Upper(prefix)];
+    if (entry.name.empty()) entry.name = prefix.substr(prefix.rfind(u'\\') + 1);
+  }
+}
+
+void FakePlatform::SetRegistryValue(const std::u16string& key, const std::u16string& name,
+                                    std::uint32_t type, std::vector<std::byte> data) {
+  AddRegistryKey(key);
+  registry_[Upper(key)].values[Upper(name)] = RegistryValue{type, std::move(data)};
+}
+
+void FakePlatform::SetRegistryString(const std::u16string& key, const std::u16string& name,
+                                     const std::u16string& text, std::uint32_t type) {
+  std::vector<std::byte> data;
+  for (const char16_t c : text + u'\0') {
+    data.push_back(static_cast<std::byte>(c & 0xFF));
+    data.push_back(static_cast<std::byte>(c >> 8));
+  }
+  SetRegistryValue(key, name, type, std::move(data));
+}
+
+void FakePlatform::DeleteRegistryKey(const std::u16string& key) {
+  const std::u16string upper = Upper(key);
+  std::erase_if(registry_, [&](const auto& entry) {
+    return entry.first == upper || entry.first.rfind(upper + u'\\', 0) == 0;
+  });
 }
 
 void FakePlatform::FailCall(const std::string& call, int occurrence, std::uint32_t error) {
@@ -78,6 +137,8 @@ void FakePlatform::FailCall(const std::string& call, int occurrence, std::uint32
 void FakePlatform::ThrowFromCall(const std::string& call, int occurrence) {
   throws_[{call, occurrence}] = true;
 }
+
+// --- Inspection -----------------------------------------------------------------------------
 
 std::vector<std::string> FakePlatform::CallNames() const {
   std::vector<std::string> names;
@@ -99,9 +160,13 @@ int FakePlatform::IndexOf(const std::string& call, const std::u16string& argumen
   return -1;
 }
 
+bool FakePlatform::Exists(const std::u16string& path) const { return nodes_.count(Key(path)) != 0; }
+
+const Node& FakePlatform::At(const std::u16string& path) const { return nodes_.at(Key(path)); }
+
 std::vector<std::u16string> FakePlatform::Paths() const {
   std::vector<std::u16string> paths;
-  for (const auto& [path, node] : nodes_) paths.push_back(path);
+  for (const auto& [key, node] : nodes_) paths.push_back(node.name);
   return paths;
 }
 
@@ -109,6 +174,8 @@ int FakePlatform::OpenHandles() const {
   return static_cast<int>(std::count_if(open_.begin(), open_.end(),
                                         [](const auto& entry) { return !entry.second.foreign; }));
 }
+
+// --- Machinery ------------------------------------------------------------------------------
 
 bool FakePlatform::Enter(const std::string& call, const std::u16string& argument,
                          RawHandle handle) {
@@ -138,18 +205,44 @@ RawHandle FakePlatform::NewHandle(Open open) {
   return handle;
 }
 
-bool FakePlatform::SharingAllows(const std::u16string& path, std::uint32_t access,
+FakePlatform::Open* FakePlatform::Handle(RawHandle handle, Kind kind) {
+  auto it = open_.find(handle);
+  if (it == open_.end() || it->second.kind != kind || it->second.foreign) return nullptr;
+  return &it->second;
+}
+
+std::u16string FakePlatform::Key(const std::u16string& path) const {
+  std::u16string upper = Upper(path);
+  for (const auto& [alias, target] : aliases_) {
+    if (upper.rfind(alias, 0) == 0 && (upper.size() == alias.size() || upper[alias.size()] == u'\\'))
+      return Upper(target) + upper.substr(alias.size());
+  }
+  return upper;
+}
+
+bool FakePlatform::SharingAllows(const std::u16string& key, std::uint32_t access,
                                  std::uint32_t share) const {
   const auto wants = [](std::uint32_t acc) {
     return ((acc & platform::kGenericRead) ? 1u : 0u) | ((acc & platform::kGenericWrite) ? 2u : 0u);
   };
   for (const auto& [handle, open] : open_) {
-    if (open.kind != Kind::kFile || open.path != path) continue;
+    if (open.kind != Kind::kFile || open.path != key) continue;
     // Both sides must share what the other side has or wants.
     if ((wants(access) & ~open.share) != 0 || (wants(open.access) & ~share) != 0) return false;
   }
   return true;
 }
+
+bool FakePlatform::Readable(std::size_t resource, std::size_t offset, std::size_t size) const {
+  if (!lost_from_) return true;
+  const auto [lost_resource, lost_offset] = *lost_from_;
+  if (resource != lost_resource) return resource < lost_resource;
+  return offset + size <= lost_offset;
+}
+
+std::int32_t FakePlatform::RegistryStatus() { return static_cast<std::int32_t>(last_error_); }
+
+// --- platform::Platform ---------------------------------------------------------------------
 
 RawHandle FakePlatform::LoadLibraryW(const std::u16string& name) {
   if (Enter("LoadLibraryW", name) || !kernel32_loadable) {
@@ -168,9 +261,8 @@ ProcAddress FakePlatform::GetProcAddress(RawHandle module, const char* name) {
 
 bool FakePlatform::FreeLibrary(RawHandle module) {
   Enter("FreeLibrary", {}, module);
-  auto it = open_.find(module);
-  if (it == open_.end() || it->second.kind != Kind::kLibrary) return Fail(kErrorInvalidHandle);
-  open_.erase(it);
+  if (Handle(module, Kind::kLibrary) == nullptr) return Fail(kErrorInvalidHandle);
+  open_.erase(module);
   return true;
 }
 
@@ -198,13 +290,15 @@ std::uint32_t FakePlatform::GetWindowsDirectoryW(char16_t* buffer, std::uint32_t
 
 RawHandle FakePlatform::CreateFileW(const std::u16string& path, std::uint32_t access,
                                     std::uint32_t share_mode, std::uint32_t disposition,
-                                    std::uint32_t /*flags*/) {
+                                    std::uint32_t flags) {
   if (Enter("CreateFileW", path)) return platform::kInvalidHandleValue;
-  std::u16string resolved = path;
-  if (auto it = nodes_.find(path); it != nodes_.end() && it->second.link_target) {
-    resolved = *it->second.link_target;
+  std::u16string key = Key(path);
+  std::u16string name = path;
+  if (auto it = nodes_.find(key); it != nodes_.end() && it->second.link_target) {
+    name = *it->second.link_target;
+    key = Key(name);
   }
-  auto it = nodes_.find(resolved);
+  auto it = nodes_.find(key);
   if (it != nodes_.end() && (it->second.attributes & platform::kFileAttributeDirectory)) {
     Fail(platform::kErrorAccessDenied);
     return platform::kInvalidHandleValue;
@@ -213,12 +307,21 @@ RawHandle FakePlatform::CreateFileW(const std::u16string& path, std::uint32_t ac
     Fail(platform::kErrorFileNotFound);
     return platform::kInvalidHandleValue;
   }
-  if (!SharingAllows(resolved, access, share_mode)) {
+  // Windows refuses to overwrite a read-only file, and a hidden or system one unless the
+  // caller asks for those attributes again.
+  if (it != nodes_.end() && disposition == platform::kCreateAlways &&
+      ((it->second.attributes & platform::kFileAttributeReadOnly) ||
+       (it->second.attributes & ~flags &
+        (platform::kFileAttributeHidden | platform::kFileAttributeSystem)))) {
+    Fail(platform::kErrorAccessDenied);
+    return platform::kInvalidHandleValue;
+  }
+  if (!SharingAllows(key, access, share_mode)) {
     Fail(platform::kErrorSharingViolation);
     return platform::kInvalidHandleValue;
   }
-  if (disposition == platform::kCreateAlways) AddFile(resolved, {});
-  const RawHandle handle = NewHandle(Open{Kind::kFile, resolved, access, share_mode});
+  if (disposition == platform::kCreateAlways) AddFile(it != nodes_.end() ? it->second.name : name, {});
+  const RawHandle handle = NewHandle(Open{Kind::kFile, key, access, share_mode});
   calls_.back().handle = handle;
   return handle;
 }
@@ -228,13 +331,51 @@ bool FakePlatform::WriteFile(RawHandle file, const std::byte* data, std::uint32_
   *written = 0;
   write_requests.push_back(size);
   if (Enter("WriteFile", {}, file)) return false;
-  auto it = open_.find(file);
-  if (it == open_.end() || it->second.kind != Kind::kFile) return Fail(kErrorInvalidHandle);
-  if ((it->second.access & platform::kGenericWrite) == 0) return Fail(platform::kErrorAccessDenied);
-  const std::uint32_t count = std::min(size, write_limit);
-  auto& bytes = nodes_.at(it->second.path).bytes;
+  Open* open = Handle(file, Kind::kFile);
+  if (open == nullptr) return Fail(kErrorInvalidHandle);
+  if ((open->access & platform::kGenericWrite) == 0) return Fail(platform::kErrorAccessDenied);
+  std::uint32_t count = std::min(size, write_limit);
+  if (auto it = write_limits_.find(call_counts_["WriteFile"]); it != write_limits_.end())
+    count = std::min(count, it->second);
+  auto& bytes = nodes_.at(open->path).bytes;
   bytes.insert(bytes.end(), data, data + count);
   *written = count;
+  return true;
+}
+
+bool FakePlatform::ReadFile(RawHandle file, std::byte* buffer, std::uint32_t size,
+                            std::uint32_t* read) {
+  *read = 0;
+  if (Enter("ReadFile", {}, file)) return false;
+  Open* open = Handle(file, Kind::kFile);
+  if (open == nullptr) return Fail(kErrorInvalidHandle);
+  if ((open->access & platform::kGenericRead) == 0) return Fail(platform::kErrorAccessDenied);
+  const auto& bytes = nodes_.at(open->path).bytes;
+  const std::size_t count = std::min<std::size_t>(size, bytes.size() - std::min(open->position, bytes.size()));
+  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(open->position), count, buffer);
+  open->position += count;
+  *read = static_cast<std::uint32_t>(count);
+  return true;
+}
+
+bool FakePlatform::FlushFileBuffers(RawHandle file) {
+  if (Enter("FlushFileBuffers", {}, file)) return false;
+  const Open* open = Handle(file, Kind::kFile);
+  if (open == nullptr) return Fail(kErrorInvalidHandle);
+  if ((open->access & platform::kGenericWrite) == 0) return Fail(platform::kErrorAccessDenied);
+  return true;
+}
+
+bool FakePlatform::GetFileInformationByHandle(RawHandle file,
+                                              platform::FileInformation* information) {
+  if (Enter("GetFileInformationByHandle", {}, file)) return false;
+  const Open* open = Handle(file, Kind::kFile);
+  if (open == nullptr) return Fail(kErrorInvalidHandle);
+  const Node& node = nodes_.at(open->path);
+  information->attributes = node.attributes;
+  information->volume_serial = 0x5EED1234u;
+  information->size = node.bytes.size();
+  information->index = node.index;
   return true;
 }
 
@@ -253,36 +394,43 @@ bool FakePlatform::CloseHandle(RawHandle handle) {
 bool FakePlatform::MoveFileExW(const std::u16string& from, const std::u16string& to,
                                std::uint32_t flags) {
   if (Enter("MoveFileExW", to)) return false;
-  auto source = nodes_.find(from);
+  const std::u16string from_key = Key(from), to_key = Key(to);
+  auto source = nodes_.find(from_key);
   if (source == nodes_.end()) return Fail(platform::kErrorFileNotFound);
-  if (!SharingAllows(from, platform::kGenericRead | platform::kGenericWrite, 0))
+  if (!SharingAllows(from_key, platform::kGenericRead | platform::kGenericWrite, 0))
     return Fail(platform::kErrorSharingViolation);
-  if (auto target = nodes_.find(to); target != nodes_.end()) {
+  if (auto target = nodes_.find(to_key); target != nodes_.end()) {
     if ((flags & platform::kMoveFileReplaceExisting) == 0) return Fail(kErrorAlreadyExists);
-    if ((target->second.attributes & platform::kFileAttributeDirectory) ||
-        !SharingAllows(to, platform::kGenericRead | platform::kGenericWrite, 0)) {
+    if ((target->second.attributes &
+         (platform::kFileAttributeDirectory | platform::kFileAttributeReadOnly)) ||
+        !SharingAllows(to_key, platform::kGenericRead | platform::kGenericWrite, 0)) {
       return Fail(platform::kErrorAccessDenied);
     }
   }
   Node moved = std::move(source->second);
   nodes_.erase(source);
-  nodes_[to] = std::move(moved);
+  moved.name = to;
+  nodes_[to_key] = std::move(moved);
   return true;
 }
 
 bool FakePlatform::DeleteFileW(const std::u16string& path) {
   if (Enter("DeleteFileW", path)) return false;
-  auto it = nodes_.find(path);
+  const std::u16string key = Key(path);
+  auto it = nodes_.find(key);
   if (it == nodes_.end()) return Fail(platform::kErrorFileNotFound);
-  if (!SharingAllows(path, platform::kGenericRead | platform::kGenericWrite, 0))
+  if ((it->second.attributes & platform::kFileAttributeReadOnly) ||
+      ((it->second.attributes & platform::kFileAttributeDirectory) && !it->second.link_target))
     return Fail(platform::kErrorAccessDenied);
+  if (!SharingAllows(key, platform::kGenericRead | platform::kGenericWrite, 0))
+    return Fail(platform::kErrorSharingViolation);
   nodes_.erase(it);
   return true;
 }
 
 std::uint32_t FakePlatform::GetFileAttributesW(const std::u16string& path) {
   if (Enter("GetFileAttributesW", path)) return platform::kInvalidFileAttributes;
-  auto it = nodes_.find(path);
+  auto it = nodes_.find(Key(path));
   if (it == nodes_.end()) {
     Fail(platform::kErrorFileNotFound);
     return platform::kInvalidFileAttributes;
@@ -290,24 +438,61 @@ std::uint32_t FakePlatform::GetFileAttributesW(const std::u16string& path) {
   return it->second.attributes;
 }
 
+bool FakePlatform::SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) {
+  if (Enter("SetFileAttributesW", path)) return false;
+  auto it = nodes_.find(Key(path));
+  if (it == nodes_.end()) return Fail(platform::kErrorFileNotFound);
+  constexpr std::uint32_t kKept = platform::kFileAttributeDirectory | platform::kFileAttributeReparsePoint;
+  it->second.attributes = (it->second.attributes & kKept) | attributes;
+  return true;
+}
+
+bool FakePlatform::GetShortPathNameW(const std::u16string& path, std::u16string* short_path) {
+  if (Enter("GetShortPathNameW", path)) return false;
+  const std::u16string key = Key(path);
+  if (nodes_.count(key) == 0) return Fail(platform::kErrorFileNotFound);
+  const auto it = short_paths_.find(key);
+  *short_path = it != short_paths_.end() ? it->second : path;
+  return true;
+}
+
+bool FakePlatform::ExpandEnvironmentStringsW(const std::u16string& text,
+                                             std::u16string* expanded) {
+  if (Enter("ExpandEnvironmentStringsW", text)) return false;
+  expanded->clear();
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t open = text.find(u'%', i);
+    const std::size_t close = open == std::u16string::npos ? open : text.find(u'%', open + 1);
+    if (close == std::u16string::npos) {
+      expanded->append(text.substr(i));
+      break;
+    }
+    expanded->append(text.substr(i, open - i));
+    const auto variable = environment.find(Upper(text.substr(open + 1, close - open - 1)));
+    expanded->append(variable != environment.end() ? variable->second
+                                                   : text.substr(open, close - open + 1));
+    i = close + 1;
+  }
+  return true;
+}
+
 RawHandle FakePlatform::FindFirstFileW(const std::u16string& pattern, std::uint32_t* attributes) {
   if (Enter("FindFirstFileW", pattern)) return platform::kInvalidHandleValue;
-  auto it = nodes_.find(pattern);
+  auto it = nodes_.find(Key(pattern));
   if (it == nodes_.end()) {
     Fail(platform::kErrorFileNotFound);
     return platform::kInvalidHandleValue;
   }
   *attributes = it->second.attributes;
-  const RawHandle handle = NewHandle(Open{Kind::kFind, pattern});
+  const RawHandle handle = NewHandle(Open{Kind::kFind, Key(pattern)});
   calls_.back().handle = handle;
   return handle;
 }
 
 bool FakePlatform::FindClose(RawHandle find) {
   Enter("FindClose", {}, find);
-  auto it = open_.find(find);
-  if (it == open_.end() || it->second.kind != Kind::kFind) return Fail(kErrorInvalidHandle);
-  open_.erase(it);
+  if (Handle(find, Kind::kFind) == nullptr) return Fail(kErrorInvalidHandle);
+  open_.erase(find);
   return true;
 }
 
@@ -351,17 +536,33 @@ std::uint32_t FakePlatform::SizeofResource(RawHandle module, RawHandle resource_
 
 const std::byte* FakePlatform::LockResource(RawHandle resource) {
   if (Enter("LockResource", {}, resource)) return nullptr;
-  auto it = open_.find(resource);
-  if (it == open_.end() || it->second.kind != Kind::kResource) return nullptr;
-  return resources_[it->second.resource].second.data();
+  const Open* open = Handle(resource, Kind::kResource);
+  if (open == nullptr) return nullptr;
+  return resources_[open->resource].second.data();
 }
 
 bool FakePlatform::FreeResource(RawHandle resource) {
   Enter("FreeResource", {}, resource);
-  auto it = open_.find(resource);
-  if (it == open_.end() || it->second.kind != Kind::kResource) return Fail(kErrorInvalidHandle);
-  open_.erase(it);
+  if (Handle(resource, Kind::kResource) == nullptr) return Fail(kErrorInvalidHandle);
+  open_.erase(resource);
   return true;
+}
+
+bool FakePlatform::ReadProcessMemory(RawHandle process, const std::byte* address,
+                                     std::byte* buffer, std::uint32_t size, std::uint32_t* read) {
+  *read = 0;
+  if (Enter("ReadProcessMemory", {}, process)) return false;
+  if (process != kCurrentProcess) return Fail(kErrorInvalidHandle);
+  for (std::size_t i = 0; i < resources_.size(); ++i) {
+    const std::vector<std::byte>& data = resources_[i].second;
+    if (address < data.data() || address + size > data.data() + data.size()) continue;
+    const auto offset = static_cast<std::size_t>(address - data.data());
+    if (!Readable(i, offset, size)) return Fail(platform::kErrorPartialCopy);
+    std::memcpy(buffer, address, size);
+    *read = size;
+    return true;
+  }
+  return Fail(platform::kErrorNoAccess);  // not memory of the image
 }
 
 bool FakePlatform::CreateProcessW(const std::u16string* application, char16_t* command_line,
@@ -386,20 +587,15 @@ std::uint32_t FakePlatform::WaitForSingleObject(RawHandle handle, std::uint32_t 
 
 bool FakePlatform::GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) {
   if (Enter("GetExitCodeProcess", {}, process)) return false;
-  auto it = open_.find(process);
-  if (it == open_.end() || it->second.kind != Kind::kProcess) return Fail(kErrorInvalidHandle);
+  if (Handle(process, Kind::kProcess) == nullptr) return Fail(kErrorInvalidHandle);
   *exit_code = child_exit_code;
   return true;
 }
 
-std::int32_t FakePlatform::OleInitialize() { return Enter("OleInitialize") ? kEFail : 0; }
-void FakePlatform::OleUninitialize() { Enter("OleUninitialize"); }
-std::int32_t FakePlatform::CoInitialize() { return Enter("CoInitialize") ? kEFail : 0; }
-void FakePlatform::CoUninitialize() { Enter("CoUninitialize"); }
-
 std::int32_t FakePlatform::MessageBoxW(const std::u16string& text, const std::u16string& caption,
                                        std::uint32_t flags) {
   Enter("MessageBoxW", text);
+  if (!user32_loadable) return 0;
   boxes_.push_back(MessageBox{text, caption, flags, false});
   return 1;  // IDOK
 }
@@ -407,6 +603,7 @@ std::int32_t FakePlatform::MessageBoxW(const std::u16string& text, const std::u1
 std::int32_t FakePlatform::MessageBoxA(const std::string& text, const std::string& caption,
                                        std::uint32_t flags) {
   Enter("MessageBoxA", Widen(text));
+  if (!user32_loadable) return 0;
   boxes_.push_back(MessageBox{Widen(text), Widen(caption), flags, true});
   return 1;
 }
@@ -424,5 +621,116 @@ bool FakePlatform::ModuleFromAddress(std::uintptr_t address, std::uintptr_t* bas
 }
 
 std::u16string FakePlatform::OwnModulePath() { return own_module_path; }
+
+// --- platform::Advapi32 ---------------------------------------------------------------------
+
+std::int32_t FakePlatform::RegOpenKeyExW(RawHandle key, const std::u16string& subkey,
+                                         std::uint32_t access, RawHandle* result) {
+  *result = 0;
+  registry_access.push_back(access);
+  if (Enter("RegOpenKeyExW", subkey, key)) return RegistryStatus();
+  std::u16string base;
+  if (key != platform::kHkeyClassesRoot) {
+    const Open* open = Handle(key, Kind::kKey);
+    if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
+    base = open->path + u'\\';
+  }
+  const std::u16string path = base + Upper(subkey);
+  if (registry_.count(path) == 0) return static_cast<std::int32_t>(platform::kErrorFileNotFound);
+  *result = NewHandle(Open{Kind::kKey, path});
+  return platform::kErrorSuccess;
+}
+
+std::int32_t FakePlatform::RegEnumKeyExW(RawHandle key, std::uint32_t index,
+                                         std::u16string* name) {
+  if (Enter("RegEnumKeyExW", {}, key)) return RegistryStatus();
+  const Open* open = Handle(key, Kind::kKey);
+  if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
+  const std::u16string prefix = open->path + u'\\';
+  std::uint32_t seen = 0;
+  for (const auto& [path, entry] : registry_) {
+    if (path.rfind(prefix, 0) != 0 || path.find(u'\\', prefix.size()) != std::u16string::npos)
+      continue;
+    if (seen++ == index) {
+      *name = entry.name;
+      return platform::kErrorSuccess;
+    }
+  }
+  return platform::kErrorNoMoreItems;
+}
+
+std::int32_t FakePlatform::RegQueryValueExW(RawHandle key, const std::u16string& value_name,
+                                            std::uint32_t* type, std::vector<std::byte>* data) {
+  if (Enter("RegQueryValueExW", value_name, key)) return RegistryStatus();
+  const Open* open = Handle(key, Kind::kKey);
+  if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
+  const auto& values = registry_.at(open->path).values;
+  const auto it = values.find(Upper(value_name));
+  if (it == values.end()) return static_cast<std::int32_t>(platform::kErrorFileNotFound);
+  *type = it->second.type;
+  *data = it->second.data;
+  return platform::kErrorSuccess;
+}
+
+std::int32_t FakePlatform::RegCloseKey(RawHandle key) {
+  Enter("RegCloseKey", {}, key);
+  if (Handle(key, Kind::kKey) == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
+  open_.erase(key);
+  return platform::kErrorSuccess;
+}
+
+bool FakePlatform::CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
+                                        std::uint32_t flags) {
+  *provider = 0;
+  if (Enter("CryptAcquireContextW")) return false;
+  if (provider_type != platform::kProvRsaAes || flags != platform::kCryptVerifyContext)
+    return Fail(0x80090014u);  // NTE_BAD_PROV_TYPE
+  *provider = NewHandle(Open{Kind::kProvider});
+  return true;
+}
+
+bool FakePlatform::CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) {
+  *hash = 0;
+  if (Enter("CryptCreateHash", {}, provider)) return false;
+  if (Handle(provider, Kind::kProvider) == nullptr) return Fail(kErrorInvalidHandle);
+  if (algorithm != platform::kCalgSha256) return Fail(0x80090008u);  // NTE_BAD_ALGID
+  *hash = NewHandle(Open{Kind::kHash});
+  return true;
+}
+
+bool FakePlatform::CryptHashData(RawHandle hash, const std::byte* data, std::uint32_t size) {
+  if (Enter("CryptHashData", {}, hash)) return false;
+  Open* open = Handle(hash, Kind::kHash);
+  if (open == nullptr) return Fail(kErrorInvalidHandle);
+  open->hashed.insert(open->hashed.end(), data, data + size);
+  return true;
+}
+
+bool FakePlatform::CryptGetHashParam(RawHandle hash, std::uint32_t parameter,
+                                     std::vector<std::byte>* value) {
+  if (Enter("CryptGetHashParam", {}, hash)) return false;
+  const Open* open = Handle(hash, Kind::kHash);
+  if (open == nullptr) return Fail(kErrorInvalidHandle);
+  if (parameter != platform::kHpHashVal) return Fail(0x80090009u);  // NTE_BAD_FLAGS
+  value->resize(32);
+  unsigned int length = 0;
+  EVP_Digest(open->hashed.data(), open->hashed.size(),
+             reinterpret_cast<unsigned char*>(value->data()), &length, EVP_sha256(), nullptr);
+  return true;
+}
+
+bool FakePlatform::CryptDestroyHash(RawHandle hash) {
+  Enter("CryptDestroyHash", {}, hash);
+  if (Handle(hash, Kind::kHash) == nullptr) return Fail(kErrorInvalidHandle);
+  open_.erase(hash);
+  return true;
+}
+
+bool FakePlatform::CryptReleaseContext(RawHandle provider) {
+  Enter("CryptReleaseContext", {}, provider);
+  if (Handle(provider, Kind::kProvider) == nullptr) return Fail(kErrorInvalidHandle);
+  open_.erase(provider);
+  return true;
+}
 
 }  // namespace vannix::testing

@@ -1,6 +1,8 @@
-// An in-memory Windows for the installer logic: files, directories, links, open handles with
-// their sharing, the executable's payload resources, child processes, and failures injected
-// per call and occurrence. Every call is logged so tests can check order and balance.
+// An in-memory Windows for the installer and the installation check: files, directories,
+// links, name aliases (the WOW64 file-system redirector, short names), open handles with their
+// sharing, the executable's resources, child processes, the registry's classes, CryptoAPI
+// hashing, and failures injected per call and occurrence. Every call is logged so tests can
+// check order and balance. Paths compare without regard to letter case, as on Windows.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/advapi32.h"
 #include "platform/platform.h"
 
 namespace vannix::testing {
@@ -19,7 +22,7 @@ using platform::RawHandle;
 
 struct Call {
   std::string name;
-  std::u16string argument;  // the path, resource name or command line, where the call has one
+  std::u16string argument;  // the path, resource name, key or command line, where there is one
   RawHandle handle = 0;     // the handle the call took or returned
 };
 
@@ -31,9 +34,11 @@ struct MessageBox {
 };
 
 struct Node {
+  std::u16string name;  // the path as first spelt
   std::vector<std::byte> bytes;
   std::uint32_t attributes = platform::kFileAttributeNormal;
   std::optional<std::u16string> link_target;  // a symbolic link
+  std::uint64_t index = 0;                    // the file index: one per file, kept by a rename
 };
 
 struct ProcessStart {
@@ -44,7 +49,7 @@ struct ProcessStart {
   platform::StartupInfo startup;
 };
 
-class FakePlatform : public platform::Platform {
+class FakePlatform : public platform::Platform, public platform::Advapi32 {
  public:
   FakePlatform();
 
@@ -52,21 +57,44 @@ class FakePlatform : public platform::Platform {
   std::u16string windows_directory = u"C:\\Windows";
   bool kernel32_loadable = true;
   bool has_is_wow64_process = true;
+  bool user32_loadable = true;
   std::int32_t wow64_flag = 0;  // what IsWow64Process stores
   std::uint32_t write_limit = 0xFFFFFFFFu;  // the most one WriteFile call writes
   std::uint32_t child_exit_code = 0;
+  std::map<std::u16string, std::u16string> environment = {{u"SYSTEMROOT", u"C:\\Windows"},
+                                                          {u"WINDIR", u"C:\\Windows"}};
   // Runs when a child is created, as the child would (a fake regsvr32).
   std::function<void(const ProcessStart&)> on_child;
   // The size asked of each WriteFile call, failed ones included.
   std::vector<std::uint32_t> write_requests;
+  // The access asked of each RegOpenKeyExW call.
+  std::vector<std::uint32_t> registry_access;
 
   void AddResource(const std::u16string& stored_name, std::vector<std::byte> bytes);
-  void AddFile(const std::u16string& path, std::vector<std::byte> bytes);
+  void AddFile(const std::u16string& path, std::vector<std::byte> bytes,
+               std::uint32_t attributes = platform::kFileAttributeNormal);
   void AddDirectory(const std::u16string& path);
   void AddLink(const std::u16string& path, const std::u16string& target, bool directory = false);
+  // Every path that starts with `alias` (a whole file or directory name) means the same one
+  // under `target`, as the WOW64 redirector maps System32 or a short name maps its long name.
+  void AddAlias(const std::u16string& alias, const std::u16string& target);
+  // What GetShortPathNameW reports for `path` (by default the path itself).
+  void SetShortPath(const std::u16string& path, const std::u16string& short_path);
   // Another process holds the file open with this share mode (0: no sharing).
   void HoldOpen(const std::u16string& path, std::uint32_t share_mode);
   void AddModule(std::uintptr_t base, std::uintptr_t size, const std::u16string& path);
+  // The `occurrence`-th WriteFile call (1-based) reports success but writes at most `limit`.
+  void LimitWrite(int occurrence, std::uint32_t limit);
+  // The image's bytes from `offset` of the resource `stored_name` on, and all resources stored
+  // after it, can no longer be read (the medium the program runs from went away).
+  void LoseImageFrom(const std::u16string& stored_name, std::size_t offset);
+  // Registry keys of the classes root (the 32-bit view), e.g. "CLSID\\{...}\\InprocServer32".
+  void AddRegistryKey(const std::u16string& key);
+  void SetRegistryValue(const std::u16string& key, const std::u16string& name,
+                        std::uint32_t type, std::vector<std::byte> data);
+  void SetRegistryString(const std::u16string& key, const std::u16string& name,
+                         const std::u16string& text, std::uint32_t type = platform::kRegSz);
+  void DeleteRegistryKey(const std::u16string& key);
 
   // The `occurrence`-th call (1-based) of `call` fails with `error`; 0 fails every call.
   void FailCall(const std::string& call, int occurrence, std::uint32_t error);
@@ -79,10 +107,10 @@ class FakePlatform : public platform::Platform {
   int CountOf(const std::string& call) const;
   // Index of the first call named `call` with `argument` at or after `from`; -1 if none.
   int IndexOf(const std::string& call, const std::u16string& argument = {}, int from = 0) const;
-  bool Exists(const std::u16string& path) const { return nodes_.count(path) != 0; }
-  const Node& At(const std::u16string& path) const { return nodes_.at(path); }
+  bool Exists(const std::u16string& path) const;
+  const Node& At(const std::u16string& path) const;
   std::vector<std::u16string> Paths() const;
-  // Handles the installer acquired and has not released.
+  // Handles the programs acquired and have not released.
   int OpenHandles() const;
   const std::vector<MessageBox>& message_boxes() const { return boxes_; }
   const std::vector<ProcessStart>& processes() const { return processes_; }
@@ -98,11 +126,19 @@ class FakePlatform : public platform::Platform {
                         std::uint32_t disposition, std::uint32_t flags) override;
   bool WriteFile(RawHandle file, const std::byte* data, std::uint32_t size,
                  std::uint32_t* written) override;
+  bool ReadFile(RawHandle file, std::byte* buffer, std::uint32_t size,
+                std::uint32_t* read) override;
+  bool FlushFileBuffers(RawHandle file) override;
+  bool GetFileInformationByHandle(RawHandle file,
+                                  platform::FileInformation* information) override;
   bool CloseHandle(RawHandle handle) override;
   bool MoveFileExW(const std::u16string& from, const std::u16string& to,
                    std::uint32_t flags) override;
   bool DeleteFileW(const std::u16string& path) override;
   std::uint32_t GetFileAttributesW(const std::u16string& path) override;
+  bool SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) override;
+  bool GetShortPathNameW(const std::u16string& path, std::u16string* short_path) override;
+  bool ExpandEnvironmentStringsW(const std::u16string& text, std::u16string* expanded) override;
   RawHandle FindFirstFileW(const std::u16string& pattern, std::uint32_t* attributes) override;
   bool FindClose(RawHandle find) override;
   std::uint32_t GetLastError() override;
@@ -113,16 +149,14 @@ class FakePlatform : public platform::Platform {
   std::uint32_t SizeofResource(RawHandle module, RawHandle resource_info) override;
   const std::byte* LockResource(RawHandle resource) override;
   bool FreeResource(RawHandle resource) override;
+  bool ReadProcessMemory(RawHandle process, const std::byte* address, std::byte* buffer,
+                         std::uint32_t size, std::uint32_t* read) override;
   bool CreateProcessW(const std::u16string* application, char16_t* command_line,
                       bool inherit_handles, std::uint32_t creation_flags,
                       const platform::StartupInfo& startup,
                       platform::ProcessInformation* info) override;
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override;
   bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) override;
-  std::int32_t OleInitialize() override;
-  void OleUninitialize() override;
-  std::int32_t CoInitialize() override;
-  void CoUninitialize() override;
   std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,
                            std::uint32_t flags) override;
   std::int32_t MessageBoxA(const std::string& text, const std::string& caption,
@@ -131,41 +165,77 @@ class FakePlatform : public platform::Platform {
                          std::u16string* path) override;
   std::u16string OwnModulePath() override;
 
+  // --- platform::Advapi32 -----------------------------------------------------------------
+  std::int32_t RegOpenKeyExW(RawHandle key, const std::u16string& subkey, std::uint32_t access,
+                             RawHandle* result) override;
+  std::int32_t RegEnumKeyExW(RawHandle key, std::uint32_t index, std::u16string* name) override;
+  std::int32_t RegQueryValueExW(RawHandle key, const std::u16string& value_name,
+                                std::uint32_t* type, std::vector<std::byte>* data) override;
+  std::int32_t RegCloseKey(RawHandle key) override;
+  bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
+                            std::uint32_t flags) override;
+  bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) override;
+  bool CryptHashData(RawHandle hash, const std::byte* data, std::uint32_t size) override;
+  bool CryptGetHashParam(RawHandle hash, std::uint32_t parameter,
+                         std::vector<std::byte>* value) override;
+  bool CryptDestroyHash(RawHandle hash) override;
+  bool CryptReleaseContext(RawHandle provider) override;
+
   std::u16string own_module_path = u"C:\\Users\\admin\\Downloads\\setup_vannix.exe";
 
  private:
-  enum class Kind { kFile, kFind, kProcess, kThread, kLibrary, kResource };
+  enum class Kind { kFile, kFind, kProcess, kThread, kLibrary, kResource, kKey, kProvider, kHash };
   struct Open {
     Kind kind;
-    std::u16string path;
+    std::u16string path = {};  // a file's or key's key in its map
     std::uint32_t access = 0;
     std::uint32_t share = 0;
     bool foreign = false;  // held by another process
     std::size_t resource = 0;
+    std::size_t position = 0;       // a file's read position
+    std::vector<std::byte> hashed = {};  // a hash's input
   };
   struct Module {
     std::uintptr_t base, size;
     std::u16string path;
+  };
+  struct RegistryValue {
+    std::uint32_t type;
+    std::vector<std::byte> data;
+  };
+  struct RegistryKey {
+    std::u16string name;  // the last part of the path, as spelt
+    std::map<std::u16string, RegistryValue> values;  // by upper-case name
   };
 
   // Logs the call and applies any injected failure; true when the call must fail.
   bool Enter(const std::string& call, const std::u16string& argument = {}, RawHandle handle = 0);
   bool Fail(std::uint32_t error);
   RawHandle NewHandle(Open open);
-  bool SharingAllows(const std::u16string& path, std::uint32_t access, std::uint32_t share) const;
-  bool ParentExists(const std::u16string& path) const;
+  Open* Handle(RawHandle handle, Kind kind);
+  // The map key of a path: aliases applied, letter case folded.
+  std::u16string Key(const std::u16string& path) const;
+  bool SharingAllows(const std::u16string& key, std::uint32_t access, std::uint32_t share) const;
+  bool Readable(std::size_t resource, std::size_t offset, std::size_t size) const;
+  std::int32_t RegistryStatus();
 
   std::map<std::u16string, Node> nodes_;
+  std::vector<std::pair<std::u16string, std::u16string>> aliases_;
+  std::map<std::u16string, std::u16string> short_paths_;
   std::vector<std::pair<std::u16string, std::vector<std::byte>>> resources_;
+  std::optional<std::pair<std::size_t, std::size_t>> lost_from_;  // resource, offset
+  std::map<std::u16string, RegistryKey> registry_;                // by upper-case path
   std::map<RawHandle, Open> open_;
   std::vector<Module> modules_;
   std::vector<Call> calls_;
   std::map<std::string, int> call_counts_;
   std::map<std::pair<std::string, int>, std::uint32_t> failures_;
   std::map<std::pair<std::string, int>, bool> throws_;
+  std::map<int, std::uint32_t> write_limits_;
   std::vector<MessageBox> boxes_;
   std::vector<ProcessStart> processes_;
   std::uint32_t last_error_ = 0;
+  std::uint64_t next_index_ = 1;
   RawHandle next_handle_ = 0x100;
 };
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "installer/failure.h"
 #include "tests/unit/test_support.h"
 
@@ -127,6 +129,7 @@ TEST_F(PayloadCopy, ReleasesInReverseOrderOnEveryFailurePath) {
     int occurrence;
   };
   for (const Case c : {Case{"CreateFileW", 1}, Case{"LoadResource", 1}, Case{"LockResource", 1},
+                       Case{"ReadProcessMemory", 2}, Case{"FlushFileBuffers", 1},
                        Case{"MoveFileExW", 1}}) {
     fake_ = FakePlatform();
     Store(70000);
@@ -155,6 +158,94 @@ TEST_F(PayloadCopy, TheTargetIsReplacedOnlyAfterTheTemporaryFileIsClosed) {
   EXPECT_EQ(fake_.IndexOf("CreateFileW", kTarget), -1);  // the target is never opened
   EXPECT_GT(fake_.IndexOf("MoveFileExW", kTarget), fake_.IndexOf("CloseHandle"));
   EXPECT_EQ(TemporaryPathFor(kTarget), u"C:\\Windows\\System32\\KorviX.dll.vannix-new");
+}
+
+TEST_F(PayloadCopy, AWriteThatWritesNothingIsAFailedAttempt) {
+  Store(100000);
+  fake_.LimitWrite(2, 0);  // success reported, nothing written: made once more, then it goes on
+  ASSERT_TRUE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+
+  fake_ = FakePlatform();
+  Store(100000);
+  fake_.AddFile(kTarget, Bytes(10, 3));
+  fake_.write_limit = 0;  // a disk that never takes a byte: the copy ends instead of spinning
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.CountOf("WriteFile"), 2);
+  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(10, 3));
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+}
+
+TEST_F(PayloadCopy, TheDataIsFlushedBeforeTheFileIsClosedAndReplacesTheTarget) {
+  Store(100000);
+  ASSERT_TRUE(Copy());
+  const std::vector<std::string> names = fake_.CallNames();
+  const int last_write = static_cast<int>(names.rend() - std::find(names.rbegin(), names.rend(), "WriteFile")) - 1;
+  const int flush = fake_.IndexOf("FlushFileBuffers");
+  ASSERT_GE(flush, 0);
+  EXPECT_EQ(fake_.calls()[static_cast<std::size_t>(flush)].handle,
+            fake_.calls()[static_cast<std::size_t>(fake_.IndexOf("CreateFileW"))].handle);
+  EXPECT_GT(flush, last_write);
+  EXPECT_LT(flush, fake_.IndexOf("CloseHandle"));
+  EXPECT_LT(fake_.IndexOf("CloseHandle"), fake_.IndexOf("MoveFileExW"));
+}
+
+TEST_F(PayloadCopy, AnImageThatCanNoLongerBeReadFailsTheCopyCleanly) {
+  Store(200000);
+  const auto old_bytes = Bytes(500, 3);
+  fake_.AddFile(kTarget, old_bytes);
+  fake_.LoseImageFrom(u"32_KORVIX", 70000);  // the second chunk lies past the loss
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.CountOf("ReadProcessMemory"), 2);
+  EXPECT_EQ(fake_.CountOf("WriteFile"), 1);
+  EXPECT_EQ(fake_.At(kTarget).bytes, old_bytes);
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+  ExpectReleasedInOrder();
+}
+
+TEST_F(PayloadCopy, ALeftoverTemporaryFileNeverBlocksTheCopy) {
+  const std::u16string temporary = TemporaryPathFor(kTarget);
+  for (const std::uint32_t attributes :
+       {platform::kFileAttributeNormal, platform::kFileAttributeReadOnly,
+        platform::kFileAttributeHidden | platform::kFileAttributeSystem}) {
+    fake_ = FakePlatform();
+    Store(5000);
+    fake_.AddFile(temporary, Bytes(90000, 4), attributes);
+    ASSERT_TRUE(Copy()) << attributes;
+    EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+    EXPECT_EQ(fake_.At(kTarget).attributes, platform::kFileAttributeNormal);
+    EXPECT_FALSE(fake_.Exists(temporary));
+  }
+}
+
+TEST_F(PayloadCopy, ALinkAtTheTemporaryNameIsRemovedNotWrittenThrough) {
+  Store(5000);
+  const std::u16string elsewhere = u"C:\\Users\\admin\\precious.dat";
+  fake_.AddFile(elsewhere, Bytes(700, 5));
+  fake_.AddLink(TemporaryPathFor(kTarget), elsewhere);
+  ASSERT_TRUE(Copy());
+  EXPECT_EQ(fake_.At(elsewhere).bytes, Bytes(700, 5));
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+}
+
+TEST_F(PayloadCopy, ATemporaryFileHeldByAnotherInstallerIsLeftToIt) {
+  Store(5000);
+  fake_.AddFile(TemporaryPathFor(kTarget), Bytes(300, 6));
+  fake_.HoldOpen(TemporaryPathFor(kTarget), 0);  // the other copy is writing it
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.CountOf("DeleteFileW"), 0);
+  EXPECT_EQ(fake_.At(TemporaryPathFor(kTarget)).bytes, Bytes(300, 6));
+  EXPECT_FALSE(fake_.Exists(kTarget));
+}
+
+TEST_F(PayloadCopy, AReadOnlyTargetStaysAsItWas) {
+  Store(5000);
+  fake_.AddFile(kTarget, Bytes(10, 3), platform::kFileAttributeReadOnly);
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(10, 3));
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+  ExpectReleasedInOrder();
 }
 
 }  // namespace

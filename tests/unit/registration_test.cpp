@@ -67,6 +67,9 @@ struct ExistenceCase {
   bool exists;
 };
 
+// Test listings show the case's name rather than the bytes of the structure.
+void PrintTo(const ExistenceCase& c, std::ostream* out) { *out << c.name; }
+
 class Existence : public ::testing::TestWithParam<ExistenceCase> {};
 
 TEST_P(Existence, DecidesWhetherRegsvr32Starts) {

@@ -1,6 +1,8 @@
 // Shared set-up for the installer tests: the payload set in the image and readable paths.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <string>
 
 #include "installer/catalogue.h"
@@ -28,6 +30,40 @@ inline void AddCataloguePayloads(FakePlatform& fake) {
       fake.AddResource((wow64 ? u"64_" : u"32_") + Upper(kCatalogue[i].BaseName), Payload(i, wow64));
     }
   }
+}
+
+inline std::string Sha256Hex(const std::vector<std::byte>& bytes) {
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  for (const unsigned char b : digest) {
+    hex += "0123456789abcdef"[b >> 4];
+    hex += "0123456789abcdef"[b & 15];
+  }
+  return hex;
+}
+
+inline std::u16string EntryFileName(const ComponentEntry& entry) {
+  return std::u16string(entry.BaseName) + std::u16string(entry.Extension);
+}
+
+// The installation check's table for the payloads of AddCataloguePayloads, as the build writes it.
+inline std::string DigestTableText() {
+  std::string text;
+  for (const bool wow64 : {false, true}) {
+    for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+      text += std::string(wow64 ? "64 " : "32 ") + Narrow(EntryFileName(kCatalogue[i])) + " " +
+              std::to_string(PayloadSize(i, wow64)) + " " + Sha256Hex(Payload(i, wow64)) + "\n";
+    }
+  }
+  return text;
+}
+
+inline std::vector<std::byte> AsBytes(const std::string& text) {
+  std::vector<std::byte> bytes;
+  for (const char c : text) bytes.push_back(static_cast<std::byte>(c));
+  return bytes;
 }
 
 }  // namespace vannix::testing

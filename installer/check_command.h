@@ -1,0 +1,33 @@
+// The installation check as a command: its arguments, its output and its exit code.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "installer/installation_check.h"
+#include "platform/advapi32.h"
+#include "platform/platform.h"
+
+namespace vannix {
+
+inline constexpr int kCheckComplete = 0;
+inline constexpr int kCheckIncomplete = 1;
+inline constexpr int kCheckCannotRun = 2;
+
+using TextSink = std::function<void(std::u16string_view)>;
+
+// One line per catalogue entry: the file's state (7 columns), its registration (14 columns:
+// "registered", "not registered", or "-" for a file that is not a COM server) and its path.
+std::u16string FormatEntry(const EntryCheck& entry);
+// "complete: ..." or "incomplete: ...", with the counts.
+std::u16string FormatSummary(const InstallationCheck& check);
+
+// Runs the check with the command-line `arguments` (the program's name excluded): "--help"
+// prints the usage; any other argument is an error. Writes the report to `out` and the reasons
+// for problems and errors to `err`; returns the exit code.
+int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Platform& platform,
+                    platform::Advapi32& advapi32, const TextSink& out, const TextSink& err);
+
+}  // namespace vannix

@@ -1,0 +1,31 @@
+// The in-process servers that COM classes name, as a 32-bit process's COM loader sees them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/advapi32.h"
+#include "platform/platform.h"
+
+namespace vannix {
+
+// The InprocServer32 default values of every class in the 32-bit view of HKCR\CLSID whose file
+// name is one of `file_names` (any letter case), as the loader resolves them: REG_EXPAND_SZ
+// expanded, surrounding quotes removed. Raises a Failure when the classes cannot be read at all;
+// no CLSID key means no classes.
+std::vector<std::u16string> FindInprocServers(platform::Platform& platform,
+                                              platform::Advapi32& advapi32,
+                                              const std::vector<std::u16string>& file_names);
+
+// Whether one of `servers` is the file at `installed_path`. A server path that can be opened
+// (from this 32-bit process, so System32 means SysWOW64 under WOW64, and short names and letter
+// case do not matter) must be the same file: same volume serial number and file index; one that
+// cannot be opened must name the installed path, letter case aside.
+bool NamesInstalledFile(platform::Platform& platform, const std::vector<std::u16string>& servers,
+                        const std::u16string& installed_path,
+                        const platform::FileInformation* installed);
+
+// The file-name part of a path: the text after its last backslash or slash.
+std::u16string FileNameOf(const std::u16string& path);
+
+}  // namespace vannix

@@ -1,0 +1,32 @@
+// SHA-256 of a file through CryptoAPI, read in chunks.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "installer/payload_digests.h"
+#include "platform/advapi32.h"
+#include "platform/platform.h"
+#include "platform/unique_handle.h"
+
+namespace vannix {
+
+class FileHasher {
+ public:
+  // Acquires the AES provider, which has SHA-256 from Windows XP SP3 on; raises a Failure when
+  // the system has none.
+  FileHasher(platform::Platform& platform, platform::Advapi32& advapi32);
+
+  // The digest of everything `file` holds from its current position to its end, read in chunks
+  // of kHashChunk bytes; none when a read or the hashing fails, with the error in `error`.
+  std::optional<Sha256Digest> Hash(const platform::UniqueFile& file, std::uint32_t* error);
+
+ private:
+  platform::Platform& platform_;
+  platform::Advapi32& advapi32_;
+  platform::UniqueCryptProvider provider_;
+};
+
+inline constexpr std::uint32_t kHashChunk = 65536;
+
+}  // namespace vannix

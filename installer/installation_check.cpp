@@ -1,0 +1,112 @@
+#include "installer/installation_check.h"
+
+#include <optional>
+
+#include "installer/catalogue.h"
+#include "installer/class_registrations.h"
+#include "installer/deploy.h"
+#include "installer/existence_test.h"
+#include "installer/file_hasher.h"
+#include "installer/system_dir.h"
+#include "installer/text.h"
+#include "platform/unique_handle.h"
+
+namespace vannix {
+namespace {
+
+using platform::Platform;
+
+struct InspectedFile {
+  EntryCheck check;
+  std::optional<platform::FileInformation> identity;
+  std::u16string short_name;
+};
+
+std::u16string ErrorText(std::u16string_view what, std::uint32_t error) {
+  return std::u16string(what) + u" (error " + Decimal(error) + u")";
+}
+
+// Present, of the payload's size and SHA-256. The file is opened once: its identity, size and
+// bytes all come from that one handle. Others may go on reading it, or rename it, meanwhile.
+void InspectFile(Platform& platform, FileHasher& hasher, const PayloadDigest& expected,
+                 InspectedFile* item) {
+  EntryCheck& check = item->check;
+  if (!FileExists(platform, check.path)) {
+    check.file = FileState::kMissing;
+    return;
+  }
+  check.file = FileState::kDiffers;
+  std::u16string short_path;
+  if (platform.GetShortPathNameW(check.path, &short_path)) item->short_name = FileNameOf(short_path);
+
+  const platform::UniqueFile file(
+      platform, platform.CreateFileW(check.path, platform::kGenericRead,
+                                     platform::kFileShareRead | platform::kFileShareDelete,
+                                     platform::kOpenExisting, platform::kFileFlagSequentialScan));
+  if (!file) {
+    check.problem = ErrorText(u"cannot be opened", platform.GetLastError());
+    return;
+  }
+  platform::FileInformation information;
+  if (!platform.GetFileInformationByHandle(file.GetUnsafe(), &information)) {
+    check.problem = ErrorText(u"cannot be examined", platform.GetLastError());
+    return;
+  }
+  item->identity = information;
+  if (information.size != expected.size) return;
+  std::uint32_t error = 0;
+  const std::optional<Sha256Digest> digest = hasher.Hash(file, &error);
+  if (!digest) {
+    check.problem = ErrorText(u"cannot be read", error);
+    return;
+  }
+  if (*digest == expected.sha256) check.file = FileState::kOk;
+}
+
+}  // namespace
+
+bool InstallationCheck::Complete() const {
+  for (const EntryCheck& entry : entries) {
+    if (entry.file != FileState::kOk || (entry.must_be_registered && !entry.registered))
+      return false;
+  }
+  return true;
+}
+
+InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& advapi32,
+                                    const std::vector<PayloadDigest>& table) {
+  InstallationCheck result;
+  result.variant = IsWow64(platform) ? u"64" : u"32";
+  FileHasher hasher(platform, advapi32);
+
+  std::vector<InspectedFile> files;
+  std::vector<std::u16string> server_names;
+  for (const ComponentEntry& entry : kCatalogue) {
+    const std::u16string file_name = std::u16string(entry.BaseName) + std::u16string(entry.Extension);
+    const PayloadDigest& expected = FindDigest(table, result.variant, file_name);
+    InspectedFile item;
+    // The installer's own derivation: the check looks exactly where it writes.
+    item.check.path = PlanComponent(platform, entry.Extension, entry.BaseName).target_path;
+    item.check.must_be_registered = entry.Register;
+    InspectFile(platform, hasher, expected, &item);
+    if (entry.Register) {
+      server_names.push_back(file_name);
+      if (!item.short_name.empty()) server_names.push_back(item.short_name);
+    }
+    files.push_back(std::move(item));
+  }
+
+  const std::vector<std::u16string> servers = FindInprocServers(platform, advapi32, server_names);
+  for (InspectedFile& item : files) {
+    EntryCheck& check = item.check;
+    // A class cannot name a file that is not there, whatever its text says.
+    if (check.must_be_registered && check.file != FileState::kMissing) {
+      check.registered = NamesInstalledFile(platform, servers, check.path,
+                                            item.identity ? &*item.identity : nullptr);
+    }
+    result.entries.push_back(std::move(check));
+  }
+  return result;
+}
+
+}  // namespace vannix

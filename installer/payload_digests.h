@@ -1,0 +1,40 @@
+// The table of what the installer carries, as the installation check reads it from its own
+// resources: per payload variant and file, the size and SHA-256. Generated at build time from
+// the same payload directory as the installer's resources.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vannix {
+
+inline constexpr std::u16string_view kPayloadDigestsResource = u"PAYLOADDIGESTS";
+
+using Sha256Digest = std::array<std::byte, 32>;
+
+struct PayloadDigest {
+  std::u16string variant;    // "32" or "64"
+  std::u16string file_name;  // BaseName and Extension
+  std::uint64_t size = 0;
+  Sha256Digest sha256{};
+};
+
+// Parses the table's text: one line per file, "<variant> <file name> <size> <sha256 hex>".
+// Raises a Failure naming the first line that does not have that form.
+std::vector<PayloadDigest> ParsePayloadDigests(std::string_view text);
+
+// Reads and parses the table from the program's own resources; raises a Failure when it is
+// missing or damaged.
+std::vector<PayloadDigest> LoadPayloadDigests(platform::Platform& platform);
+
+// The row for one file of one variant; raises a Failure when the table has none.
+const PayloadDigest& FindDigest(const std::vector<PayloadDigest>& table,
+                                std::u16string_view variant, std::u16string_view file_name);
+
+}  // namespace vannix

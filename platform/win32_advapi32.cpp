@@ -1,0 +1,103 @@
+#include "platform/win32_advapi32.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+namespace vannix::platform {
+namespace {
+
+const wchar_t* Wide(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+HKEY Key(RawHandle key) { return reinterpret_cast<HKEY>(key); }
+
+// A value may change size between two calls: ask again until the data fits.
+constexpr int kQueryAttempts = 4;
+
+}  // namespace
+
+std::int32_t Win32Advapi32::RegOpenKeyExW(RawHandle key, const std::u16string& subkey,
+                                          std::uint32_t access, RawHandle* result) {
+  HKEY opened = nullptr;
+  const LONG status = ::RegOpenKeyExW(Key(key), Wide(subkey), 0, access, &opened);
+  *result = status == ERROR_SUCCESS ? reinterpret_cast<RawHandle>(opened) : 0;
+  return status;
+}
+
+std::int32_t Win32Advapi32::RegEnumKeyExW(RawHandle key, std::uint32_t index,
+                                          std::u16string* name) {
+  wchar_t buffer[256] = {};  // a key name has at most 255 characters
+  DWORD length = 256;
+  const LONG status =
+      ::RegEnumKeyExW(Key(key), index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
+  if (status == ERROR_SUCCESS) name->assign(reinterpret_cast<const char16_t*>(buffer), length);
+  return status;
+}
+
+std::int32_t Win32Advapi32::RegQueryValueExW(RawHandle key, const std::u16string& value_name,
+                                             std::uint32_t* type, std::vector<std::byte>* data) {
+  data->resize(512);
+  LONG status = ERROR_MORE_DATA;
+  for (int attempt = 0; attempt < kQueryAttempts && status == ERROR_MORE_DATA; ++attempt) {
+    DWORD value_type = 0;
+    DWORD size = static_cast<DWORD>(data->size());
+    status = ::RegQueryValueExW(Key(key), Wide(value_name), nullptr, &value_type,
+                                reinterpret_cast<BYTE*>(data->data()), &size);
+    if (status == ERROR_SUCCESS) {
+      data->resize(size);
+      *type = value_type;
+    } else if (status == ERROR_MORE_DATA) {
+      data->resize(size);
+    }
+  }
+  if (status != ERROR_SUCCESS) data->clear();
+  return status;
+}
+
+std::int32_t Win32Advapi32::RegCloseKey(RawHandle key) { return ::RegCloseKey(Key(key)); }
+
+bool Win32Advapi32::CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
+                                         std::uint32_t flags) {
+  HCRYPTPROV handle = 0;
+  const BOOL ok = ::CryptAcquireContextW(&handle, nullptr, nullptr, provider_type, flags);
+  *provider = ok ? static_cast<RawHandle>(handle) : 0;
+  return ok != FALSE;
+}
+
+bool Win32Advapi32::CryptCreateHash(RawHandle provider, std::uint32_t algorithm,
+                                    RawHandle* hash) {
+  HCRYPTHASH handle = 0;
+  const BOOL ok = ::CryptCreateHash(static_cast<HCRYPTPROV>(provider), algorithm, 0, 0, &handle);
+  *hash = ok ? static_cast<RawHandle>(handle) : 0;
+  return ok != FALSE;
+}
+
+bool Win32Advapi32::CryptHashData(RawHandle hash, const std::byte* data, std::uint32_t size) {
+  return ::CryptHashData(static_cast<HCRYPTHASH>(hash), reinterpret_cast<const BYTE*>(data),
+                         size, 0) != FALSE;
+}
+
+bool Win32Advapi32::CryptGetHashParam(RawHandle hash, std::uint32_t parameter,
+                                      std::vector<std::byte>* value) {
+  DWORD size = 0;
+  if (!::CryptGetHashParam(static_cast<HCRYPTHASH>(hash), parameter, nullptr, &size, 0))
+    return false;
+  value->resize(size);
+  if (!::CryptGetHashParam(static_cast<HCRYPTHASH>(hash), parameter,
+                           reinterpret_cast<BYTE*>(value->data()), &size, 0)) {
+    return false;
+  }
+  value->resize(size);
+  return true;
+}
+
+bool Win32Advapi32::CryptDestroyHash(RawHandle hash) {
+  return ::CryptDestroyHash(static_cast<HCRYPTHASH>(hash)) != FALSE;
+}
+
+bool Win32Advapi32::CryptReleaseContext(RawHandle provider) {
+  return ::CryptReleaseContext(static_cast<HCRYPTPROV>(provider), 0) != FALSE;
+}
+
+}  // namespace vannix::platform

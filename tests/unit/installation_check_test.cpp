@@ -1,0 +1,349 @@
+#include "installer/check_command.h"
+
+#include <gtest/gtest.h>
+
+#include "installer/class_registrations.h"
+#include "installer/failure.h"
+#include "installer/text.h"
+#include "tests/unit/test_support.h"
+
+namespace vannix::testing {
+namespace {
+
+const std::u16string kSysWow64 = u"C:\\Windows\\SysWOW64\\";
+
+std::u16string ClassKey(std::size_t index) {
+  return u"CLSID\\{0000000" + Decimal(index) + u"-0000-0000-0000-000000000000}\\InprocServer32";
+}
+
+// A 64-bit Windows on which the installer ran (or did not), and the check's own table.
+class Check : public ::testing::Test {
+ protected:
+  Check() {
+    fake_.wow64_flag = 1;
+    fake_.AddResource(u"PAYLOADDIGESTS", AsBytes(DigestTableText()));
+    // Classes of other programs, as any machine has.
+    fake_.SetRegistryString(u"CLSID\\{AAAAAAAA-0000-0000-0000-000000000000}\\InprocServer32", u"",
+                            u"C:\\Windows\\SysWOW64\\shell32.dll");
+    fake_.AddRegistryKey(u"CLSID\\{BBBBBBBB-0000-0000-0000-000000000000}\\LocalServer32");
+  }
+
+  std::u16string Path(std::size_t index) const { return kSysWow64 + EntryFileName(kCatalogue[index]); }
+
+  void InstallFiles() {
+    for (std::size_t i = 0; i < kCatalogue.size(); ++i) fake_.AddFile(Path(i), Payload(i, true));
+  }
+  void RegisterServers() {
+    for (std::size_t i = 0; i < kCatalogue.size(); ++i)
+      if (kCatalogue[i].Register) fake_.SetRegistryString(ClassKey(i), u"", Path(i));
+  }
+  void Install() {
+    InstallFiles();
+    RegisterServers();
+  }
+
+  int Run(std::vector<std::u16string> arguments = {}) {
+    out_.clear();
+    err_.clear();
+    const int code = RunCheckCommand(
+        arguments, fake_, fake_, [&](std::u16string_view t) { out_ += t; },
+        [&](std::u16string_view t) { err_ += t; });
+    EXPECT_EQ(fake_.OpenHandles(), 0) << "a handle was not released";
+    return code;
+  }
+
+  // The output line of catalogue entry `index`.
+  std::u16string Line(std::size_t index) const {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < index; ++i) start = out_.find(u"\r\n", start) + 2;
+    return out_.substr(start, out_.find(u"\r\n", start) - start);
+  }
+  std::string Out() const { return Narrow(out_); }
+  std::string Err() const { return Narrow(err_); }
+
+  FakePlatform fake_;
+  std::u16string out_, err_;
+};
+
+TEST_F(Check, ACompleteInstallationIsOkRegisteredAndExitsZero) {
+  Install();
+  EXPECT_EQ(Run(), kCheckComplete) << Out() << Err();
+  EXPECT_EQ(Line(0), u"ok       registered      C:\\Windows\\SysWOW64\\KorviX.dll");
+  EXPECT_EQ(Line(6), u"ok       -               C:\\Windows\\SysWOW64\\ssleay32.dll");
+  EXPECT_EQ(Line(11), u"complete: 11 of 11 files as shipped, 6 of 6 servers registered (\"64\" payload)");
+  EXPECT_EQ(out_.size(), out_.rfind(u"\r\n") + 2);
+  EXPECT_TRUE(err_.empty());
+  // Only the registry view of 32-bit programs is read.
+  for (const std::uint32_t access : fake_.registry_access)
+    EXPECT_EQ(access, platform::kKeyRead | platform::kKeyWow64View32);
+  // Nothing is written anywhere.
+  EXPECT_EQ(fake_.CountOf("WriteFile") + fake_.CountOf("MoveFileExW") + fake_.CountOf("DeleteFileW") +
+                fake_.CountOf("SetFileAttributesW"),
+            0);
+}
+
+TEST_F(Check, OnThirtyTwoBitWindowsTheThirtyTwoBitPayloadIsExpectedInSystem32) {
+  fake_.wow64_flag = 0;
+  for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+    const std::u16string path = u"C:\\Windows\\System32\\" + EntryFileName(kCatalogue[i]);
+    fake_.AddFile(path, Payload(i, false));
+    if (kCatalogue[i].Register) fake_.SetRegistryString(ClassKey(i), u"", path);
+  }
+  EXPECT_EQ(Run(), kCheckComplete) << Out();
+  EXPECT_NE(out_.find(u"(\"32\" payload)"), std::u16string::npos);
+}
+
+TEST_F(Check, NothingInstalledIsMissingAndNotRegistered) {
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(0), u"missing  not registered  C:\\Windows\\SysWOW64\\KorviX.dll");
+  EXPECT_EQ(Line(10), u"missing  -               C:\\Windows\\SysWOW64\\qelKorviLib.dll");
+  EXPECT_EQ(Line(11), u"incomplete: 0 of 11 files as shipped, 0 of 6 servers registered (\"64\" payload)");
+}
+
+TEST_F(Check, AChangedByteOrSizeMakesThatFileAloneDiffer) {
+  Install();
+  auto changed = Payload(2, true);
+  changed[500] ^= std::byte{1};
+  fake_.AddFile(Path(2), changed);
+  auto shorter = Payload(8, true);
+  shorter.pop_back();
+  fake_.AddFile(Path(8), shorter);
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+    const bool differs = i == 2 || i == 8;
+    EXPECT_EQ(Line(i).rfind(differs ? u"differs  " : u"ok       ", 0), 0u) << Narrow(Line(i));
+  }
+  EXPECT_EQ(Line(2), u"differs  registered      C:\\Windows\\SysWOW64\\msxml6.dll");
+  EXPECT_NE(out_.find(u"incomplete: 9 of 11"), std::u16string::npos);
+}
+
+TEST_F(Check, AFileThatCannotBeReadWholeDiffersWithTheReason) {
+  // A file of several chunks, the second read of which fails.
+  std::string table = DigestTableText();
+  const std::vector<std::byte> big = Bytes(3 * 65536 + 10, 42);
+  const std::string old_row = "64 KorviX.dll " + std::to_string(PayloadSize(0, true)) + " " +
+                              Sha256Hex(Payload(0, true));
+  table.replace(table.find(old_row), old_row.size(),
+                "64 KorviX.dll " + std::to_string(big.size()) + " " + Sha256Hex(big));
+  fake_ = FakePlatform();
+  fake_.wow64_flag = 1;
+  fake_.AddResource(u"PAYLOADDIGESTS", AsBytes(table));
+  Install();
+  fake_.AddFile(Path(0), big);
+  EXPECT_EQ(Run(), kCheckComplete) << Out();  // the table and the file agree
+
+  fake_.FailCall("ReadFile", fake_.CountOf("ReadFile") + 2, 23);
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(0).rfind(u"differs  registered", 0), 0u) << Out();
+  EXPECT_EQ(Err(), "setup_vannix_check: C:\\Windows\\SysWOW64\\KorviX.dll cannot be read (error 23)\r\n");
+}
+
+TEST_F(Check, AFileHeldOpenWithoutSharingDiffersAndIsJudgedByItsPathText) {
+  Install();
+  fake_.HoldOpen(Path(4), 0);
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(4), u"differs  registered      C:\\Windows\\SysWOW64\\midas.dll");
+  EXPECT_NE(err_.find(u"midas.dll cannot be opened (error 32)"), std::u16string::npos);
+}
+
+TEST_F(Check, ADirectoryWhereAFileBelongsIsMissing) {
+  Install();
+  fake_.AddDirectory(Path(3));
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(3), u"missing  not registered  C:\\Windows\\SysWOW64\\KorviGovX.ocx");
+}
+
+struct ValueCase {
+  const char* name;
+  std::function<void(FakePlatform&)> arrange;  // sets up the class of KorviX (entry 0)
+  bool registered;
+};
+
+void PrintTo(const ValueCase& c, std::ostream* out) { *out << c.name; }
+
+class ServerValue : public Check, public ::testing::WithParamInterface<ValueCase> {};
+
+TEST_P(ServerValue, DecidesWhetherTheClassNamesTheInstalledFile) {
+  Install();
+  fake_.DeleteRegistryKey(ClassKey(0).substr(0, ClassKey(0).rfind(u'\\')));
+  GetParam().arrange(fake_);
+  Run();
+  EXPECT_EQ(Line(0).substr(9, 14), GetParam().registered ? u"registered    " : u"not registered")
+      << Out();
+  EXPECT_EQ(Line(1).substr(9, 10), u"registered");  // the other entries are unaffected
+}
+
+const std::u16string kKey = u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32";
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ServerValue,
+    ::testing::Values(
+        ValueCase{"NoClass", [](FakePlatform&) {}, false},
+        ValueCase{"PlainPath",
+                  [](FakePlatform& f) { f.SetRegistryString(kKey, u"", u"C:\\Windows\\SysWOW64\\KorviX.dll"); },
+                  true},
+        ValueCase{"OtherLetterCase",
+                  [](FakePlatform& f) { f.SetRegistryString(kKey, u"", u"c:\\WINDOWS\\syswow64\\korvix.DLL"); },
+                  true},
+        ValueCase{"Quoted",
+                  [](FakePlatform& f) {
+                    f.SetRegistryString(kKey, u"", u"\"C:\\Windows\\SysWOW64\\KorviX.dll\"");
+                  },
+                  true},
+        ValueCase{"ExpandString",
+                  [](FakePlatform& f) {
+                    f.SetRegistryString(kKey, u"", u"%SystemRoot%\\SysWOW64\\KorviX.dll",
+                                        platform::kRegExpandSz);
+                  },
+                  true},
+        ValueCase{"PlainStringIsNotExpanded",
+                  [](FakePlatform& f) {
+                    f.SetRegistryString(kKey, u"", u"%SystemRoot%\\SysWOW64\\KorviX.dll");
+                  },
+                  false},
+        ValueCase{"System32SeenBy32BitCode",
+                  [](FakePlatform& f) {
+                    f.AddAlias(u"C:\\Windows\\System32", u"C:\\Windows\\SysWOW64");  // the redirector
+                    f.SetRegistryString(kKey, u"", u"C:\\Windows\\System32\\KorviX.dll");
+                  },
+                  true},
+        ValueCase{"ShortName",
+                  [](FakePlatform& f) {
+                    f.AddAlias(u"C:\\Windows\\SysWOW64\\KORVIX~1.DLL", u"C:\\Windows\\SysWOW64\\KorviX.dll");
+                    f.SetShortPath(u"C:\\Windows\\SysWOW64\\KorviX.dll", u"C:\\Windows\\SysWOW64\\KORVIX~1.DLL");
+                    f.SetRegistryString(kKey, u"", u"C:\\Windows\\SysWOW64\\KORVIX~1.DLL");
+                  },
+                  true},
+        ValueCase{"SameNameElsewhere",
+                  [](FakePlatform& f) {
+                    f.AddDirectory(u"C:\\Old");
+                    f.AddFile(u"C:\\Old\\KorviX.dll", Payload(0, true));
+                    f.SetRegistryString(kKey, u"", u"C:\\Old\\KorviX.dll");
+                  },
+                  false},
+        ValueCase{"NotAString",
+                  [](FakePlatform& f) {
+                    f.SetRegistryValue(kKey, u"", 4, {std::byte{1}, std::byte{0}, std::byte{0}, std::byte{0}});
+                  },
+                  false},
+        ValueCase{"NamedValueOnly",
+                  [](FakePlatform& f) {
+                    f.SetRegistryString(kKey, u"ThreadingModel", u"C:\\Windows\\SysWOW64\\KorviX.dll");
+                  },
+                  false},
+        ValueCase{"UnopenablePathOfOtherText",
+                  [](FakePlatform& f) { f.SetRegistryString(kKey, u"", u"C:\\Gone\\KorviX.dll"); },
+                  false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Check, AnInstalledFileThatCannotBeIdentifiedIsMatchedByPathText) {
+  Install();
+  fake_.FailCall("GetFileInformationByHandle", 1, 5);  // the first file looked at: KorviX
+  Run();
+  EXPECT_EQ(Line(0), u"differs  registered      C:\\Windows\\SysWOW64\\KorviX.dll");
+  EXPECT_NE(err_.find(u"KorviX.dll cannot be examined (error 5)"), std::u16string::npos);
+}
+
+TEST_F(Check, NoClassesAtAllMeansNothingIsRegistered) {
+  InstallFiles();
+  fake_.DeleteRegistryKey(u"CLSID");
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_NE(out_.find(u"11 of 11 files as shipped, 0 of 6 servers registered"), std::u16string::npos);
+}
+
+struct CannotRunCase {
+  const char* name;
+  std::function<void(FakePlatform&)> arrange;
+  const char* reason;
+};
+
+void PrintTo(const CannotRunCase& c, std::ostream* out) { *out << c.name; }
+
+class CannotRun : public Check, public ::testing::WithParamInterface<CannotRunCase> {};
+
+TEST_P(CannotRun, ExitsTwoWithTheReasonAndNoReport) {
+  Install();
+  GetParam().arrange(fake_);
+  EXPECT_EQ(Run(), kCheckCannotRun);
+  EXPECT_TRUE(out_.empty()) << Out();
+  EXPECT_EQ(Err(), std::string("setup_vannix_check: cannot check the installation: ") +
+                       GetParam().reason + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, CannotRun,
+    ::testing::Values(
+        CannotRunCase{"WindowsDirectory",
+                      [](FakePlatform& f) { f.FailCall("GetWindowsDirectoryW", 0, 5); },
+                      "The Windows directory cannot be read (error 5)"},
+        CannotRunCase{"RegistryDenied", [](FakePlatform& f) { f.FailCall("RegOpenKeyExW", 1, 5); },
+                      "the COM class registrations cannot be read (error 5)"},
+        CannotRunCase{"RegistryListing",
+                      [](FakePlatform& f) { f.FailCall("RegEnumKeyExW", 2, 1450); },
+                      "the COM class registrations cannot be listed (error 1450)"},
+        CannotRunCase{"NoHashProvider",
+                      [](FakePlatform& f) { f.FailCall("CryptAcquireContextW", 1, 0x80090017u); },
+                      "no SHA-256 provider is available (error 2148073495)"},
+        CannotRunCase{"NoTable",
+                      [](FakePlatform& f) {
+                        f = FakePlatform();
+                        f.wow64_flag = 1;
+                      },
+                      "the payload table of this program is missing"},
+        CannotRunCase{"DamagedTable",
+                      [](FakePlatform& f) {
+                        f = FakePlatform();
+                        f.AddResource(u"PAYLOADDIGESTS", AsBytes("32 KorviX.dll 12 abc\n"));
+                      },
+                      "the payload table of this program is damaged at line 1"},
+        CannotRunCase{"TableWithoutTheVariant",
+                      [](FakePlatform& f) {
+                        f = FakePlatform();
+                        f.wow64_flag = 1;
+                        std::string table = DigestTableText();
+                        f.AddResource(u"PAYLOADDIGESTS", AsBytes(table.substr(0, table.find("64 "))));
+                      },
+                      "the payload table of this program has no row for 64/KorviX.dll"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Check, HelpPrintsTheUsageAndChecksNothing) {
+  EXPECT_EQ(Run({u"--help"}), kCheckComplete);
+  EXPECT_EQ(out_.rfind(u"Usage: setup_vannix_check.exe [--help]\r\n", 0), 0u);
+  EXPECT_NE(out_.find(u"Exit code: 0"), std::u16string::npos);
+  EXPECT_TRUE(err_.empty());
+  EXPECT_TRUE(fake_.calls().empty());
+}
+
+TEST_F(Check, AnyOtherArgumentIsAnError) {
+  for (const auto& arguments : std::vector<std::vector<std::u16string>>{
+           {u"/?"}, {u"--verbose"}, {u"--help", u"--help"}, {u""}}) {
+    EXPECT_EQ(Run(arguments), kCheckCannotRun);
+    EXPECT_TRUE(out_.empty());
+    EXPECT_EQ(err_.rfind(u"setup_vannix_check: unexpected argument \"" + arguments[0] + u"\"", 0),
+              0u);
+    EXPECT_NE(err_.find(u"Usage: "), std::u16string::npos);
+  }
+  EXPECT_TRUE(fake_.calls().empty());
+}
+
+TEST(PayloadDigests, ParsesTheBuildsTableAndRejectsAnythingElse) {
+  const std::string row =
+      "64 KorviX.dll 4848128 " + std::string(62, '0') + "1f\n";
+  const auto table = ParsePayloadDigests(row + "32 a.dll 0 " + std::string(64, 'f') + "\n");
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(table[0].variant, u"64");
+  EXPECT_EQ(table[0].file_name, u"KorviX.dll");
+  EXPECT_EQ(table[0].size, 4848128u);
+  EXPECT_EQ(table[0].sha256[31], std::byte{0x1f});
+  EXPECT_EQ(table[1].sha256[0], std::byte{0xff});
+  for (const std::string& bad :
+       {"64 KorviX.dll 4848128 " + std::string(63, '0') + "\n", "65 a.dll 1 " + std::string(64, '0'),
+        "64 a.dll x1 " + std::string(64, '0'), "64  a.dll 1 " + std::string(64, '0'),
+        "64 a.dll 1 " + std::string(64, 'A'), "64 a.dll 1 " + std::string(64, '0') + "\r\n",
+        std::string("\n")}) {
+    EXPECT_THROW(ParsePayloadDigests(row + bad), Failure) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace vannix::testing
