@@ -6,6 +6,14 @@ option(SETUP_VANNIX_SIZE_FAITHFUL "Pad the sample components to the real compone
 set(SETUP_VANNIX_SIGN_CERTS "" CACHE FILEPATH "PEM chain to sign with (leaf first); empty: test PKI")
 set(SETUP_VANNIX_SIGN_KEY "" CACHE FILEPATH "Private key of the signing certificate")
 set(SETUP_VANNIX_TIMESTAMP_URL "" CACHE STRING "RFC 3161 service; empty: offline test timestamp")
+# A key in a token or HSM (docs/signing.md). The PIN stays out of the cache: pin-source=file:... in
+# the key URI, or SETUP_VANNIX_PKCS11_PIN in the environment of the build.
+set(SETUP_VANNIX_SIGN_PKCS11_MODULE "" CACHE FILEPATH "PKCS#11 module (.so) of the signing token")
+set(SETUP_VANNIX_SIGN_PKCS11_KEY "" CACHE STRING "PKCS#11 URI of the signing key")
+set(SETUP_VANNIX_SIGN_PKCS11_CERT "" CACHE STRING
+    "PKCS#11 URI of the signing certificate; empty: the leaf of SETUP_VANNIX_SIGN_CERTS")
+set(SETUP_VANNIX_SIGN_PKCS11_ENGINE "" CACHE FILEPATH
+    "OpenSSL engine for the module; empty: OpenSSL's pkcs11 engine")
 
 include(${CMAKE_SOURCE_DIR}/tools/components/components.cmake)
 set(SETUP_VANNIX_PAYLOAD_DIR ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR} CACHE PATH
@@ -65,8 +73,46 @@ setup_vannix_add_image_resources(setup_vannix_unsigned)
 setup_vannix_add_image_resources(setup_vannix_failtest)
 setup_vannix_add_image_resources(setup_vannix_faulttest)
 
-# Signing: the users' own certificate, or a local test PKI made once in the build tree.
-if(SETUP_VANNIX_SIGN_CERTS AND SETUP_VANNIX_SIGN_KEY)
+# Signing: a key in a token or HSM, the users' own key file, or a local test PKI made once in the
+# build tree.
+if(SETUP_VANNIX_SIGN_PKCS11_MODULE OR SETUP_VANNIX_SIGN_PKCS11_KEY)
+  if(NOT (SETUP_VANNIX_SIGN_PKCS11_MODULE AND SETUP_VANNIX_SIGN_PKCS11_KEY))
+    message(FATAL_ERROR "SETUP_VANNIX_SIGN_PKCS11_MODULE and SETUP_VANNIX_SIGN_PKCS11_KEY go together")
+  endif()
+  if(SETUP_VANNIX_SIGN_PKCS11_KEY MATCHES "pin-value=")
+    string(REGEX REPLACE "pin-value=[^;?&]*" "pin-value=(removed)" _key
+           "${SETUP_VANNIX_SIGN_PKCS11_KEY}")
+    set_property(CACHE SETUP_VANNIX_SIGN_PKCS11_KEY PROPERTY VALUE "${_key}")
+    message(FATAL_ERROR "pin-value= would keep the PIN in the CMake cache (now removed from it): "
+                        "use pin-source=file:... "
+                        "or SETUP_VANNIX_PKCS11_PIN in the build's environment")
+  endif()
+  if(NOT SETUP_VANNIX_TIMESTAMP_URL)
+    message(FATAL_ERROR "SETUP_VANNIX_TIMESTAMP_URL is required with SETUP_VANNIX_SIGN_PKCS11_KEY")
+  endif()
+  # URI attributes are separated by semicolons, CMake's list separator: keep each URI one argument.
+  string(REPLACE ";" "\\;" _key "${SETUP_VANNIX_SIGN_PKCS11_KEY}")
+  string(REPLACE ";" "\\;" _cert "${SETUP_VANNIX_SIGN_PKCS11_CERT}")
+  set(_sign_args --pkcs11-module ${SETUP_VANNIX_SIGN_PKCS11_MODULE})
+  set(_sign_depends ${SETUP_VANNIX_SIGN_PKCS11_MODULE})
+  if(SETUP_VANNIX_SIGN_PKCS11_ENGINE)
+    list(APPEND _sign_args --pkcs11-engine ${SETUP_VANNIX_SIGN_PKCS11_ENGINE})
+  endif()
+  if(SETUP_VANNIX_SIGN_PKCS11_CERT)
+    if(SETUP_VANNIX_SIGN_CERTS)  # the intermediates, when the token holds the leaf only
+      list(APPEND _sign_args --extra-certs ${SETUP_VANNIX_SIGN_CERTS})
+      list(APPEND _sign_depends ${SETUP_VANNIX_SIGN_CERTS})
+    endif()
+    list(APPEND _sign_args "${_cert}")
+  elseif(SETUP_VANNIX_SIGN_CERTS)
+    list(APPEND _sign_args ${SETUP_VANNIX_SIGN_CERTS})
+    list(APPEND _sign_depends ${SETUP_VANNIX_SIGN_CERTS})
+  else()
+    message(FATAL_ERROR "SETUP_VANNIX_SIGN_PKCS11_KEY needs SETUP_VANNIX_SIGN_CERTS or "
+                        "SETUP_VANNIX_SIGN_PKCS11_CERT")
+  endif()
+  list(APPEND _sign_args "${_key}" ${SETUP_VANNIX_TIMESTAMP_URL})
+elseif(SETUP_VANNIX_SIGN_CERTS AND SETUP_VANNIX_SIGN_KEY)
   set(_sign_args ${SETUP_VANNIX_SIGN_CERTS} ${SETUP_VANNIX_SIGN_KEY})
   set(_sign_depends ${SETUP_VANNIX_SIGN_CERTS} ${SETUP_VANNIX_SIGN_KEY})
   if(SETUP_VANNIX_TIMESTAMP_URL)
@@ -117,4 +163,12 @@ foreach(_test payload_resources manifest_version_icon headers signature reproduc
   add_test(NAME image_${_test}
     COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${_test}.py -v)
   set_tests_properties(image_${_test} PROPERTIES LABELS image ENVIRONMENT "${_image_test_env}")
+endforeach()
+# Signing through a PKCS#11 token (SoftHSM) and through extract-data and attach-signature, with the
+# test PKI, in a directory of their own in the build tree.
+foreach(_test pkcs11_signing external_signing)
+  add_test(NAME image_${_test}
+    COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${_test}.py -v)
+  set_tests_properties(image_${_test} PROPERTIES LABELS image ENVIRONMENT
+    "${_image_test_env};SETUP_VANNIX_SIGNING_TEST_DIR=${CMAKE_BINARY_DIR}/signing-tests/${_test}")
 endforeach()
