@@ -15,6 +15,8 @@ TEST_PKI = os.environ.get("SETUP_VANNIX_TEST_PKI", "")
 RES_DIR = os.environ.get("SETUP_VANNIX_RES_DIR", "")
 SOURCE_DIR = os.environ.get("SETUP_VANNIX_SOURCE_DIR", "")
 RC_COMPILER = os.environ.get("SETUP_VANNIX_RC_COMPILER", "i686-w64-mingw32-windres")
+# The payload is the project's own sample components, built in the build tree.
+SAMPLE_PAYLOAD = bool(UNSIGNED) and PAYLOAD_DIR == os.path.join(os.path.dirname(UNSIGNED), "payload")
 
 
 @functools.lru_cache(maxsize=None)
