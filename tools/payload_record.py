@@ -42,12 +42,11 @@ def file_version(pe):
     for info in getattr(pe, "VS_FIXEDFILEINFO", [])[:1]:
         ms, ls = info.FileVersionMS, info.FileVersionLS
         fixed = f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
-    for infos in getattr(pe, "FileInfo", []):
-        for block in infos:
-            for table in getattr(block, "StringTable", []) if block.Key == b"StringFileInfo" else []:
-                value = table.entries.get(b"FileVersion")
-                if value is not None and text is None:
-                    text = value.decode("utf-8", "replace")
+    tables = [table for infos in getattr(pe, "FileInfo", []) for block in infos
+              if block.Key == b"StringFileInfo" for table in block.StringTable]
+    values = [t.entries[b"FileVersion"] for t in tables if b"FileVersion" in t.entries]
+    if values:
+        text = values[0].decode("utf-8", "replace")
     return fixed, text
 
 
