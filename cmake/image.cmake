@@ -33,12 +33,16 @@ endif()
 
 # Validation writes the payload script only when the payload is sound; when it is not, it also
 # removes earlier images so that none built from another payload is mistaken for this one.
-add_custom_command(OUTPUT ${_res_out}/payload.rc
+add_custom_command(OUTPUT ${_res_out}/payload.rc ${_res_out}/payload.json
   COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${SETUP_VANNIX_PAYLOAD_DIR}
-          --rc ${_res_out}/payload.rc
+          --rc ${_res_out}/payload.rc --json ${_res_out}/payload.json
           --remove-on-failure ${CMAKE_BINARY_DIR}/setup_vannix-unsigned.exe
           ${SETUP_VANNIX_SIGNED_IMAGE} ${SETUP_VANNIX_SIGNED_FAILTEST} ${_res_out}/setup_vannix_res.o
+          # the check program and the release record (cmake/check_program.cmake)
+          ${CMAKE_BINARY_DIR}/setup_vannix_check-unsigned.exe ${CMAKE_BINARY_DIR}/setup_vannix_check.exe
+          ${CMAKE_BINARY_DIR}/setup_vannix.cdx.json
   DEPENDS ${_payload_files} ${_image_tools}/validate_payload.py ${_image_tools}/catalogue.py
+          ${_image_tools}/payload_record.py
           ${CMAKE_SOURCE_DIR}/installer/catalogue.h
   COMMENT "Validating the payload in ${SETUP_VANNIX_PAYLOAD_DIR}" VERBATIM)
 

@@ -36,6 +36,8 @@ setup_vannix_add_executable(setup_vannix_faulttest setup_vannix-faulttest SETUP_
 
 # Sample components, payload validation, resources, layout and signature of the image.
 include(cmake/image.cmake)
+# The installation check, its digest table and the release record of both signed images.
+include(cmake/check_program.cmake)
 # End-to-end runs under Wine.
 include(cmake/wine_tests.cmake)
 # Benchmark programs (tools/bench/run.sh), only with -DSETUP_VANNIX_BENCHMARKS=ON.

@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-"""Prints the payload resources (RT_RCDATA) of a built installer image: name, bytes, machine."""
+"""Prints the payload resources (RT_RCDATA) of a built installer image: name, language, bytes,
+machine, file version and the first 12 hex digits of the SHA-256."""
 import sys
 
 import pefile
 
-from validate_payload import machine_name
+from payload_record import file_version, machine_name, sha256_of
 
 
 def payload_resources(pe):
@@ -21,12 +22,13 @@ def payload_resources(pe):
                        pe.get_data(data.OffsetToData, data.Size))
 
 
-def machine_of(data):
+def facts_of(data):
+    """(machine, file version) of an embedded file; "not PE" and None when it is no image."""
     try:
         pe = pefile.PE(data=data, fast_load=True)
     except pefile.PEFormatError:
-        return "not PE"
-    return machine_name(pe)
+        return "not PE", None
+    return machine_name(pe), file_version(pe)[0]
 
 
 def main(argv):
@@ -36,10 +38,12 @@ def main(argv):
     pe.parse_data_directories(
         directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
     total = 0
-    print(f"{'resource':<24}{'lang':>6}{'bytes':>12}  machine")
+    print(f"{'resource':<24}{'lang':>6}{'bytes':>12}  {'machine':<9}{'version':<17}sha256")
     for name, lang, data in payload_resources(pe):
         total += len(data)
-        print(f"{name:<24}{lang:>6}{len(data):>12,}  {machine_of(data)}")
+        machine, version = facts_of(data)
+        print(f"{name:<24}{lang:>6}{len(data):>12,}  {machine:<9}{version or '-':<17}"
+              f"{sha256_of(data)[:12]}")
     print(f"{'total':<30}{total:>12,}")
 
 

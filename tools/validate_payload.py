@@ -1,66 +1,75 @@
 #!/usr/bin/python3
 """Checks a payload directory (32/ and 64/, one file per catalogue entry each) before it is
-embedded, prints what it holds and writes the resource script that embeds it.
+embedded, prints what it holds and writes the resource script that embeds it and the payload
+record (payload.json).
 
 Exits non-zero naming the offending file when a file is missing or extra, is not a DLL image,
-or its COM entry points disagree with the catalogue's registration flag. On failure, the files
-given with --remove-on-failure are deleted so that no image built from a stale payload stays.
+its COM entry points disagree with the catalogue's registration flag, or its machine cannot be
+used where it goes: a registered entry must be i386 (the 32-bit regsvr32 registers it), and so
+must every file for 32-bit Windows ("32"). An unregistered AMD64 file in "64" is allowed, with a
+note. On failure, the files given with --remove-on-failure are deleted so that no image built
+from a stale payload stays.
 """
 import argparse
+import collections
 import os
 import sys
 
 import pefile
 
-from catalogue import CATALOGUE  # (BaseName, Extension, Register)
+import payload_record
+from catalogue import CATALOGUE  # noqa: F401  (BaseName, Extension, Register), for the tests
+from payload_record import VARIANTS, exports_of, machine_name, resource_name  # noqa: F401
 
-VARIANTS = ("32", "64")
 COM_ENTRY_POINTS = {"DllRegisterServer", "DllUnregisterServer", "DllGetClassObject",
                     "DllCanUnloadNow", "DllInstall"}
-MACHINES = {0x14C: "i386", 0x8664: "AMD64"}
+
+Row = collections.namedtuple("Row", "name path variant file register size sha256 machine "
+                                    "exports twin version version_text")
 
 
 class PayloadError(Exception):
     pass
 
 
-def resource_name(variant, base_name):
-    return f"{variant}_{base_name.upper()}"
+def check_machine(path, variant, register, machine):
+    """Raises PayloadError when the image cannot be loaded where the installer puts it."""
+    if register and machine != "i386":
+        raise PayloadError(f"{path}: registered entry is an {machine} image; the 32-bit "
+                           "regsvr32 that registers it can only load i386 images")
+    if variant == "32" and machine != "i386":
+        raise PayloadError(f"{path}: {machine} image in the variant for 32-bit Windows, "
+                           "which can only load i386 images")
+    if machine not in ("i386", "AMD64"):
+        raise PayloadError(f"{path}: {machine} image, neither i386 nor AMD64")
 
 
-def exports_of(pe):
-    pe.parse_data_directories(
-        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
-    if not hasattr(pe, "DIRECTORY_ENTRY_EXPORT"):
-        return []
-    return [s.name.decode("ascii", "replace") for s in pe.DIRECTORY_ENTRY_EXPORT.symbols if s.name]
-
-
-def machine_name(pe):
-    return MACHINES.get(pe.FILE_HEADER.Machine, hex(pe.FILE_HEADER.Machine))
-
-
-def inspect(path, register):
-    """Returns (machine, exports) of one payload file or raises PayloadError naming it."""
+def inspect(path, variant, register):
+    """Returns (machine, exports, (version, version text)) of one payload file or raises
+    PayloadError naming it."""
     try:
         pe = pefile.PE(path, fast_load=True)
     except pefile.PEFormatError as error:
         raise PayloadError(f"{path}: not a PE image ({error})")
-    if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
-        raise PayloadError(f"{path}: not a DLL image (DLL flag not set)")
-    exports = exports_of(pe)
-    machine = machine_name(pe)
-    pe.close()
+    try:
+        if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
+            raise PayloadError(f"{path}: not a DLL image (DLL flag not set)")
+        machine = machine_name(pe)
+        check_machine(path, variant, register, machine)
+        exports = exports_of(pe)
+        version = payload_record.file_version(pe)
+    finally:
+        pe.close()
     if register and "DllRegisterServer" not in exports:
         raise PayloadError(f"{path}: registered entry does not export DllRegisterServer")
     if not register and COM_ENTRY_POINTS.intersection(exports):
         found = ", ".join(sorted(COM_ENTRY_POINTS.intersection(exports)))
         raise PayloadError(f"{path}: unregistered entry exports COM entry points ({found})")
-    return machine, exports
+    return machine, exports, version
 
 
 def check_directory(payload_dir):
-    """Validates the directory; returns rows (name, path, bytes, machine, exports, twin)."""
+    """Validates the directory; returns its Rows sorted by resource name."""
     expected = {v: {b + e for b, e, _ in CATALOGUE} for v in VARIANTS}
     for variant in VARIANTS:
         folder = os.path.join(payload_dir, variant)
@@ -70,35 +79,57 @@ def check_directory(payload_dir):
         for missing in sorted(expected[variant] - present):
             raise PayloadError(f"{os.path.join(folder, missing)}: missing")
     rows = []
-    for variant in VARIANTS:
-        for base, ext, register in CATALOGUE:
-            path = os.path.join(payload_dir, variant, base + ext)
-            if not os.path.isfile(path):
-                raise PayloadError(f"{path}: not a regular file")
-            machine, exports = inspect(path, register)
-            other = os.path.join(payload_dir, "64" if variant == "32" else "32", base + ext)
-            with open(path, "rb") as a, open(other, "rb") as b:
-                twin = "twin" if a.read() == b.read() else "differs"
-            rows.append((resource_name(variant, base), path, os.path.getsize(path), machine,
-                         len(exports), twin))
+    for variant, base, ext, register in payload_record.catalogue_order():
+        path = os.path.join(payload_dir, variant, base + ext)
+        if not os.path.isfile(path):
+            raise PayloadError(f"{path}: not a regular file")
+        machine, exports, (version, version_text) = inspect(path, variant, register)
+        other = os.path.join(payload_dir, "64" if variant == "32" else "32", base + ext)
+        with open(path, "rb") as a, open(other, "rb") as b:
+            data = a.read()
+            twin = "twin" if data == b.read() else "differs"
+        rows.append(Row(resource_name(variant, base), path, variant, base + ext, register,
+                        len(data), payload_record.sha256_of(data), machine, len(exports), twin,
+                        version, version_text))
     return sorted(rows)
 
 
-def print_table(rows, out=sys.stdout):
-    out.write(f"{'resource':<24}{'bytes':>12}  {'machine':<8}{'exports':>8}  twin\n")
-    for name, _, size, machine, exports, twin in rows:
-        out.write(f"{name:<24}{size:>12,}  {machine:<8}{exports:>8}  {twin}\n")
-    out.write(f"{'total':<24}{sum(r[2] for r in rows):>12,}\n")
+def notes(rows):
+    """What the build should know about a sound payload: AMD64 libraries that only 64-bit
+    processes can load (the installer puts them into SysWOW64, the 32-bit system directory)."""
+    return [f"note: {r.variant}/{r.file} is an AMD64 image: 32-bit processes cannot load it "
+            "from SysWOW64" for r in rows if r.machine == "AMD64"]
+
+
+def print_table(rows, out=None):
+    out = out or sys.stdout
+    out.write(f"{'resource':<24}{'bytes':>12}  {'machine':<8}{'exports':>8}  {'twin':<9}"
+              f"{'version':<17}sha256\n")
+    for r in rows:
+        out.write(f"{r.name:<24}{r.size:>12,}  {r.machine:<8}{r.exports:>8}  {r.twin:<9}"
+                  f"{r.version or '-':<17}{r.sha256[:12]}\n")
+    out.write(f"{'total':<24}{sum(r.size for r in rows):>12,}\n")
+    for line in notes(rows):
+        out.write(line + "\n")
+
+
+def record_entries(rows):
+    """The payload record's entries, in installation order."""
+    order = {(v, b + e): i for i, (v, b, e, _) in enumerate(payload_record.catalogue_order())}
+    return [{"resource": r.name, "variant": r.variant, "file": r.file, "register": r.register,
+             "size": r.size, "sha256": r.sha256, "machine": r.machine, "exports": r.exports,
+             "twin": r.twin, "file_version": r.version, "file_version_text": r.version_text}
+            for r in sorted(rows, key=lambda r: order[(r.variant, r.file)])]
 
 
 def rc_text(rows):
     """Resource script for the payload. windres glues a quoted name to the next line's name
     after a quoted file name, so every entry gets its own LANGUAGE statement."""
     lines = ["/* Generated from the payload directory; do not edit. */"]
-    for name, path, *_ in rows:
-        quoted = os.path.abspath(path).replace("\\", "\\\\").replace('"', '\\"')
+    for r in rows:
+        quoted = os.path.abspath(r.path).replace("\\", "\\\\").replace('"', '\\"')
         lines.append("LANGUAGE LANG_PORTUGUESE, SUBLANG_PORTUGUESE_BRAZILIAN")
-        lines.append(f'"{name}" RCDATA "{quoted}"')
+        lines.append(f'"{r.name}" RCDATA "{quoted}"')
     return "\n".join(lines) + "\n"
 
 
@@ -106,17 +137,21 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("payload_dir")
     parser.add_argument("--rc", help="write the payload resource script here")
+    parser.add_argument("--json", help="write the payload record here")
     parser.add_argument("--remove-on-failure", nargs="*", default=[], metavar="FILE")
     args = parser.parse_args(argv)
     try:
         rows = check_directory(args.payload_dir)
     except (PayloadError, OSError) as error:
-        for stale in args.remove_on_failure + ([args.rc] if args.rc else []):
+        outputs = [p for p in (args.rc, args.json) if p]
+        for stale in args.remove_on_failure + outputs:
             if os.path.exists(stale):
                 os.remove(stale)
         sys.stderr.write(f"payload validation failed: {error}\n")
         return 1
     print_table(rows)
+    if args.json:
+        payload_record.write(args.json, record_entries(rows))
     if args.rc:
         temp = args.rc + ".tmp"
         with open(temp, "w", encoding="ascii") as f:

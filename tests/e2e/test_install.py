@@ -23,6 +23,10 @@ from winelab import CATALOGUE, CLSIDS, FILE_NAMES, REGISTERED  # noqa: E402
 
 CFG = argparse.Namespace()
 
+# The command docs/deploying.md gives to deployment tools: waits for the installer (a GUI
+# program, which not every caller waits for), then runs the check, whose exit code it returns.
+DEPLOY_COMMAND = 'start "" /wait setup_vannix.exe & setup_vannix_check.exe'
+
 
 def read_bytes(path):
     with open(path, "rb") as f:
@@ -132,6 +136,30 @@ class InstallerUnderWine(unittest.TestCase):
                 expected = [n for i, n in enumerate(FILE_NAMES) if i <= k or n in self.preexisting]
                 self.assertEqual(seen, " ".join(expected))
 
+    def run_check(self):
+        """Runs the installation check; returns (exit code, {file: (state, registration)})."""
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run([CFG.check], binds=self.binds(CFG.check))
+        entries, summary = winelab.parse_check(out)
+        log("  setup_vannix_check: exit code %d after %s; %s" % (rc, t, summary))
+        self.assertEqual(sorted(entries), sorted(FILE_NAMES), out)
+        self.assertIsNotNone(summary, out)
+        return rc, entries, out
+
+    def assert_check(self, differs=(), missing=(), not_registered=()):
+        """The check's verdict: the files named here as said, every other one ok and, where it
+        is a server, registered; exit code 0 only when nothing is named."""
+        rc, entries, out = self.run_check()
+        for name in FILE_NAMES:
+            with self.subTest(check=name):
+                state = "missing" if name in missing else "differs" if name in differs else "ok"
+                server = name in [b + e for b, e, r in CATALOGUE if r]
+                registration = ("-" if not server else
+                                "not registered" if name in not_registered or name in missing
+                                else "registered")
+                self.assertEqual(entries[name], (state, registration), out)
+        self.assertEqual(rc, 1 if (differs or missing or not_registered) else 0, out)
+
     def assert_not_registered(self, reg, base):
         self.assertIsNone(reg.values(self.trace_key(base)), base + ": a registration ran")
         self.assertFalse(reg.has(self.clsid_key(base)), base + ": class registered")
@@ -147,11 +175,17 @@ class InstallerUnderWine(unittest.TestCase):
                 p = os.path.join(sys64, name)
                 sys64_before[name] = read_bytes(p) if os.path.isfile(p) else None
 
+        # Before the installer: nothing of ours, only Wine's own msxml6.dll, which differs (and
+        # Wine has classes naming it).
+        self.assert_check(differs=self.preexisting,
+                          missing=[n for n in FILE_NAMES if n not in self.preexisting],
+                          not_registered=[n for n in FILE_NAMES if n not in self.preexisting])
         rc, out = self.run_installer()
         self.assertEqual(rc, 0, out)
         self.assert_installed(FILE_NAMES)
         reg = self.assert_registered(REGISTERED)
         self.assertEqual(reg.value(self.prefix.trace_root(), "Counter"), len(REGISTERED))
+        self.assert_check()
         self.assert_registered_before_next_file(reg, REGISTERED)
         if CFG.kind == "win64":
             # The 64-bit system directory is left alone.
@@ -188,6 +222,7 @@ class InstallerUnderWine(unittest.TestCase):
         self.assertEqual(rc, 0, out)
         self.assert_installed(FILE_NAMES)
         self.assert_registered(REGISTERED)
+        self.assert_check()
 
     def test_target_held_open_by_another_program(self):
         """A file held open without sharing keeps its bytes; the rest is installed; exit 0."""
@@ -226,6 +261,8 @@ exit $rc
             with self.subTest(registered=base):
                 self.assertEqual(reg.value(self.trace_key(base), "Sequence"), i + 1)
         self.assert_registered(others)
+        # The other program's file is no server: regsvr32 could not register it.
+        self.assert_check(differs=[held], not_registered=[held])
 
     def test_directory_at_a_registered_target(self):
         """A directory where KorviGovX.ocx belongs: never registered, the others are."""
@@ -237,6 +274,46 @@ exit $rc
         self.assert_installed([n for n in FILE_NAMES if n != blocked])
         reg = self.assert_registered([b for b in REGISTERED if b != "KorviGovX"])
         self.assert_not_registered(reg, "KorviGovX")
+        self.assert_check(missing=[blocked])
+
+    def test_check_tells_a_changed_byte_and_a_deleted_class(self):
+        """After an installation, one byte changed in one file and one class's InprocServer32
+        deleted: the check names exactly those two, and exits 1."""
+        rc, out = self.run_installer()
+        self.assertEqual(rc, 0, out)
+        changed = "qelKorviLibUNICODE.dll"
+        path = os.path.join(self.prefix.sysdir, changed)
+        data = bytearray(read_bytes(path))
+        data[len(data) // 2] ^= 0x01
+        with open(path, "wb") as f:
+            f.write(data)
+        # reg.exe of the 32-bit view, which the check (a 32-bit program) reads.
+        key = r"HKLM\Software\Classes\CLSID\%s\InprocServer32" % CLSIDS["KorviX"]
+        rc, out = self.prefix.run(script="wine reg delete '%s' /f /reg:32" % key,
+                                  binds=self.binds())
+        self.assertEqual(rc, 0, out)
+        self.assertIsNone(self.prefix.registry().value(self.clsid_key("KorviX") + "\\InprocServer32"))
+        self.assert_check(differs=[changed], not_registered=["KorviX.dll"])
+
+    def test_deployment_command_reports_the_check(self):
+        """The documented one-line command waits for the installer, then returns the check's
+        exit code: 0 after a complete installation, 1 after a partial one."""
+        command = DEPLOY_COMMAND
+        build = os.path.dirname(CFG.installer)
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run(script="cd '%s' && wine cmd /d /c '%s'" % (build, command),
+                                  binds=self.binds(CFG.check))
+        log("  deployment command: exit code %d after %s" % (rc, t))
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(winelab.parse_check(out)[1].split(":")[0], "complete", out)
+        # A partial installation: a directory where a server belongs.
+        blocked = os.path.join(self.prefix.sysdir, "midas.dll")
+        os.remove(blocked)
+        os.mkdir(blocked)
+        rc, out = self.prefix.run(script="cd '%s' && wine cmd /d /c '%s'" % (build, command),
+                                  binds=self.binds(CFG.check))
+        self.assertEqual(rc, 1, out)
+        self.assertEqual(winelab.parse_check(out)[0]["midas.dll"], ("missing", "not registered"))
 
     def run_with_dismisser(self, exe, tag):
         """Runs `exe` under Xvfb beside the dismisser; returns (exit code, boxes, log, output).
@@ -314,6 +391,7 @@ def main():
     ap.add_argument("--com-client")
     ap.add_argument("--dismiss")
     ap.add_argument("--hold-open")
+    ap.add_argument("--check")
     args, rest = ap.parse_known_args()
     b = os.path.abspath(args.build_dir)
     CFG.kind = args.kind
@@ -325,8 +403,10 @@ def main():
     CFG.com_client = os.path.abspath(args.com_client or os.path.join(b, "vannix_com_client.exe"))
     CFG.dismiss = os.path.abspath(args.dismiss or os.path.join(b, "vannix_dismiss.exe"))
     CFG.hold_open = os.path.abspath(args.hold_open or os.path.join(b, "vannix_hold_open.exe"))
+    CFG.check = os.path.abspath(args.check or os.path.join(b, "setup_vannix_check.exe"))
     os.makedirs(CFG.work_dir, exist_ok=True)
-    for exe in (CFG.installer, CFG.failtest, CFG.faulttest, CFG.com_client, CFG.dismiss, CFG.hold_open):
+    for exe in (CFG.installer, CFG.failtest, CFG.faulttest, CFG.com_client, CFG.dismiss, CFG.hold_open,
+                CFG.check):
         if not os.path.isfile(exe):
             sys.exit("missing %s (build it first)" % exe)
     clock = winelab.Stopwatch()

@@ -15,11 +15,30 @@ TEST_PKI = os.environ.get("SETUP_VANNIX_TEST_PKI", "")
 RES_DIR = os.environ.get("SETUP_VANNIX_RES_DIR", "")
 SOURCE_DIR = os.environ.get("SETUP_VANNIX_SOURCE_DIR", "")
 RC_COMPILER = os.environ.get("SETUP_VANNIX_RC_COMPILER", "i686-w64-mingw32-windres")
+CHECK_IMAGE = os.environ.get("SETUP_VANNIX_CHECK_IMAGE", "")
+RELEASE_RECORD = os.environ.get("SETUP_VANNIX_RELEASE_RECORD", "")
+PAYLOAD_RECORD = os.path.join(RES_DIR, "payload.json")
+# The payload is the project's own sample components, built in the build tree.
+SAMPLE_PAYLOAD = bool(UNSIGNED) and PAYLOAD_DIR == os.path.join(os.path.dirname(UNSIGNED), "payload")
 
 
 @functools.lru_cache(maxsize=None)
 def image():
     return pefile.PE(IMAGE)
+
+
+def payload_digest_lines():
+    """The check's digest table computed here from the payload files: (variant, file name, size,
+    sha256) in installation order."""
+    import hashlib
+    from catalogue import CATALOGUE
+    lines = []
+    for variant in ("32", "64"):
+        for base, ext, _ in CATALOGUE:
+            with open(os.path.join(PAYLOAD_DIR, variant, base + ext), "rb") as f:
+                data = f.read()
+            lines.append((variant, base + ext, len(data), hashlib.sha256(data).hexdigest()))
+    return lines
 
 
 def resources_of_type(pe, type_id):

@@ -16,6 +16,13 @@ REAL_SIZES = {
 }
 DIFFERS = {"LIBEAY32", "SSLEAY32", "MSXML6", "MSXML6R", "STDVCL40"}
 AMD64 = {"64_LIBEAY32", "64_SSLEAY32"}
+# File versions of the real components that have a version block; the samples carry the same.
+FILE_VERSIONS = {
+    "32_MIDAS": "21.0.17017.3725", "64_MIDAS": "21.0.17017.3725",
+    "32_MSXML6": "6.30.7601.24402", "64_MSXML6": "6.30.17763.437",
+    "32_MSXML6R": "6.30.7601.24402", "64_MSXML6R": "6.30.17763.1",
+    "32_STDVCL40": "4.0.0.0", "64_STDVCL40": "4.0.0.0",
+}
 
 
 class PayloadResources(unittest.TestCase):
@@ -49,6 +56,23 @@ class PayloadResources(unittest.TestCase):
             self.assertEqual(data != other, name[3:] in DIFFERS, name)
             machine = pefile.PE(data=data, fast_load=True).FILE_HEADER.Machine
             self.assertEqual(machine, 0x8664 if name in AMD64 else 0x14C, name)
+
+    @unittest.skipUnless(image_env.SAMPLE_PAYLOAD, "not the sample components")
+    def test_sample_file_versions(self):
+        import pefile
+        from payload_record import file_version
+        for name, [(_, data)] in self.payload.items():
+            expected = FILE_VERSIONS.get(name)
+            pe = pefile.PE(data=data, fast_load=True)
+            self.assertEqual(file_version(pe), (expected, expected), name)
+            if expected:
+                self.assertEqual(pe.VS_FIXEDFILEINFO[0].FileType, 2, name)  # VFT_DLL
+
+    @unittest.skipUnless(image_env.SAMPLE_PAYLOAD, "not the sample components")
+    def test_samples_fit_their_padded_sizes(self):
+        """The size-faithful build pads each sample to the real size, so none may be larger."""
+        for name, [(_, data)] in self.payload.items():
+            self.assertLessEqual(len(data), REAL_SIZES[name], name)
 
     @unittest.skipUnless(image_env.SIZE_FAITHFUL, "sample components are not padded")
     def test_sizes_are_the_real_components(self):

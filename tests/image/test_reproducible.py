@@ -22,9 +22,14 @@ class Reproducible(unittest.TestCase):
             subprocess.run(["cmake", "-S", image_env.SOURCE_DIR, "-B", temp] + options,
                            check=True, stdout=subprocess.DEVNULL)
             subprocess.run(["cmake", "--build", temp, "--target", "setup_vannix_unsigned",
-                            "-j", str(os.cpu_count() or 2)], check=True, stdout=subprocess.DEVNULL)
+                            "setup_vannix_check_unsigned", "-j", str(os.cpu_count() or 2)],
+                           check=True, stdout=subprocess.DEVNULL)
             again = os.path.join(temp, os.path.basename(image_env.UNSIGNED))
             self.assertTrue(filecmp.cmp(image_env.UNSIGNED, again, shallow=False))
+            # The check program and its digest table (from the payload record) as well.
+            check = os.path.join(build_dir, "setup_vannix_check-unsigned.exe")
+            self.assertTrue(filecmp.cmp(check, os.path.join(temp, os.path.basename(check)),
+                                        shallow=False))
 
     def test_unsigned_image_has_no_timestamp(self):
         import pefile

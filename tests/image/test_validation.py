@@ -1,6 +1,9 @@
+import hashlib
 import io
+import json
 import os
 import shutil
+import struct
 import tempfile
 import unittest
 from contextlib import redirect_stderr, redirect_stdout
@@ -17,6 +20,7 @@ class Validation(unittest.TestCase):
         self.dir = os.path.join(self.temp, "payload")
         shutil.copytree(image_env.PAYLOAD_DIR, self.dir)
         self.rc = os.path.join(self.temp, "payload.rc")
+        self.json = os.path.join(self.temp, "payload.json")
         self.stale = os.path.join(self.temp, "setup_vannix.exe")
         with open(self.stale, "wb") as f:
             f.write(b"MZ")
@@ -25,18 +29,29 @@ class Validation(unittest.TestCase):
         shutil.rmtree(self.temp)
 
     def run_validator(self):
-        err = io.StringIO()
-        with redirect_stdout(io.StringIO()), redirect_stderr(err):
-            code = validate_payload.main([self.dir, "--rc", self.rc,
+        out, err = io.StringIO(), io.StringIO()
+        with redirect_stdout(out), redirect_stderr(err):
+            code = validate_payload.main([self.dir, "--rc", self.rc, "--json", self.json,
                                           "--remove-on-failure", self.stale])
+        self.out = out.getvalue()
         return code, err.getvalue()
 
-    def assert_fails_naming(self, relative):
+    def assert_fails_naming(self, relative, reason=""):
         code, message = self.run_validator()
         self.assertEqual(code, 1)
         self.assertIn(os.path.join(self.dir, relative), message)
+        self.assertIn(reason, message)
         self.assertFalse(os.path.exists(self.rc))
+        self.assertFalse(os.path.exists(self.json))
         self.assertFalse(os.path.exists(self.stale))
+
+    def set_machine(self, relative, machine):
+        """Rewrites the machine field of a payload file's COFF header, nothing else."""
+        path = os.path.join(self.dir, relative)
+        with open(path, "r+b") as f:
+            data = f.read(0x40)
+            f.seek(struct.unpack_from("<I", data, 0x3C)[0] + 4)
+            f.write(struct.pack("<H", machine))
 
     def test_sound_payload_gives_22_entries(self):
         code, _ = self.run_validator()
@@ -46,6 +61,55 @@ class Validation(unittest.TestCase):
         self.assertEqual(text.count(" RCDATA "), 22)
         self.assertEqual(text.count("LANGUAGE LANG_PORTUGUESE, SUBLANG_PORTUGUESE_BRAZILIAN"), 22)
         self.assertIn('"64_KORVIGOVX" RCDATA', text)
+
+    def test_record_is_the_files_in_installation_order(self):
+        code, _ = self.run_validator()
+        self.assertEqual(code, 0)
+        with open(self.json) as f:
+            entries = json.load(f)["payload"]
+        expected = [(v, b + e, r) for v in ("32", "64") for b, e, r in validate_payload.CATALOGUE]
+        self.assertEqual([(e["variant"], e["file"], e["register"]) for e in entries], expected)
+        for e in entries:
+            with open(os.path.join(self.dir, e["variant"], e["file"]), "rb") as f:
+                data = f.read()
+            with open(os.path.join(self.dir, "64" if e["variant"] == "32" else "32",
+                                   e["file"]), "rb") as f:
+                twin = f.read() == data
+            self.assertEqual(e["resource"], f"{e['variant']}_{e['file'].rsplit('.', 1)[0].upper()}")
+            self.assertEqual((e["size"], e["sha256"], e["twin"]),
+                             (len(data), hashlib.sha256(data).hexdigest(),
+                              "twin" if twin else "differs"), e["resource"])
+            self.assertIn(e["machine"], ("i386", "AMD64"))
+            self.assertIsInstance(e["exports"], int)
+        by_name = {e["resource"]: e for e in entries}
+        self.assertEqual(by_name["64_KORVIGOVX"]["exports"], 5)  # DllInstall too
+
+    @unittest.skipUnless(image_env.SAMPLE_PAYLOAD, "not the sample components")
+    def test_table_and_record_give_the_file_versions(self):
+        code, _ = self.run_validator()
+        self.assertEqual(code, 0)
+        with open(self.json) as f:
+            by_name = {e["resource"]: e for e in json.load(f)["payload"]}
+        self.assertEqual((by_name["64_MSXML6"]["file_version"],
+                          by_name["64_MSXML6"]["file_version_text"]),
+                         ("6.30.17763.437", "6.30.17763.437"))
+        self.assertEqual((by_name["32_KORVIX"]["file_version"],
+                          by_name["32_KORVIX"]["file_version_text"]), (None, None))
+        [row] = [line for line in self.out.splitlines() if line.startswith("64_MSXML6 ")]
+        self.assertIn(" 6.30.17763.437 ", row)
+        self.assertTrue(row.endswith(" " + by_name["64_MSXML6"]["sha256"][:12]), row)
+
+    def test_amd64_libraries_in_64_are_noted(self):
+        code, _ = self.run_validator()
+        self.assertEqual(code, 0)
+        with open(self.json) as f:
+            amd64 = [f"{e['variant']}/{e['file']}" for e in json.load(f)["payload"]
+                     if e["machine"] == "AMD64"]
+        notes = [line for line in self.out.splitlines() if line.startswith("note: ")]
+        self.assertEqual(len(notes), len(amd64))
+        for relative in amd64:
+            self.assertIn(f"note: {relative} is an AMD64 image: 32-bit processes cannot load it "
+                          "from SysWOW64", notes)
 
     def test_missing_file(self):
         os.remove(os.path.join(self.dir, "64", "msxml6r.dll"))
@@ -68,6 +132,21 @@ class Validation(unittest.TestCase):
         shutil.copy(os.path.join(self.dir, "32", "qelKorviLib.dll"),
                     os.path.join(self.dir, "32", "midas.dll"))
         self.assert_fails_naming(os.path.join("32", "midas.dll"))
+
+    def test_registered_amd64_server(self):
+        # A COM server in every other respect: only the machine tells regsvr32 cannot load it.
+        self.set_machine(os.path.join("64", "KorviGovX.ocx"), 0x8664)
+        self.assert_fails_naming(os.path.join("64", "KorviGovX.ocx"), "regsvr32")
+
+    def test_amd64_library_for_32_bit_windows(self):
+        shutil.copy(os.path.join(self.dir, "64", "ssleay32.dll"),
+                    os.path.join(self.dir, "32", "ssleay32.dll"))
+        self.set_machine(os.path.join("32", "ssleay32.dll"), 0x8664)  # a user's payload may differ
+        self.assert_fails_naming(os.path.join("32", "ssleay32.dll"), "32-bit Windows")
+
+    def test_unknown_machine_in_64(self):
+        self.set_machine(os.path.join("64", "qelKorviLib.dll"), 0xAA64)  # ARM64
+        self.assert_fails_naming(os.path.join("64", "qelKorviLib.dll"), "0xaa64")
 
     def test_unregistered_exporting_com_entry_points(self):
         shutil.copy(os.path.join(self.dir, "64", "KorviX.dll"),

@@ -5,7 +5,8 @@
 set(_sample_src ${CMAKE_CURRENT_LIST_DIR})
 set(SETUP_VANNIX_SAMPLE_PAYLOAD_DIR ${CMAKE_BINARY_DIR}/payload)
 find_program(SETUP_VANNIX_X64_CC x86_64-w64-mingw32-gcc REQUIRED)
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/samples/x64)
+find_program(SETUP_VANNIX_X64_RC x86_64-w64-mingw32-windres REQUIRED)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/samples/x64 ${CMAKE_BINARY_DIR}/samples/version)
 
 # No C runtime: the samples import only kernel32/advapi32, and stay small and reproducible.
 set(_sample_cflags -O2 -Wall -Wextra -nostdlib -fno-tree-loop-distribute-patterns
@@ -14,9 +15,30 @@ set(_sample_cflags -O2 -Wall -Wextra -nostdlib -fno-tree-loop-distribute-pattern
 set(_sample_ldflags -nostdlib -s -Wl,--no-insert-timestamp -Wl,--disable-auto-image-base)
 set(SETUP_VANNIX_SAMPLE_FILES "")
 
-# _vannix_sample_build(<out-var> <name> <build> <arch> <source> <defines...>)
-# Builds one sample DLL for build "any", "32" or "64"; arch i686 or x86_64.
-function(_vannix_sample_build out name build arch source)
+# _vannix_sample_version(<out-var> <name> <build> <arch> <a.b.c.d>)
+# Compiles the version block of one sample into an object for the arch's linker.
+function(_vannix_sample_version out name build arch version)
+  set(SAMPLE_NAME ${name})
+  set(SAMPLE_VERSION ${version})
+  string(REPLACE "." "," SAMPLE_VERSION_COMMAS ${version})
+  set(base ${CMAKE_BINARY_DIR}/samples/version/${name}_${build}_${arch})
+  configure_file(${_sample_src}/sample_version.rc.in ${base}.rc @ONLY)
+  set(rc ${CMAKE_RC_COMPILER})
+  if(arch STREQUAL "x86_64")
+    set(rc ${SETUP_VANNIX_X64_RC})
+  endif()
+  add_custom_command(OUTPUT ${base}.o
+    COMMAND ${rc} -O coff -o ${base}.o ${base}.rc
+    DEPENDS ${base}.rc
+    COMMENT "Compiling the version block of sample ${name} (${build}, ${arch})" VERBATIM)
+  set_source_files_properties(${base}.o PROPERTIES GENERATED TRUE EXTERNAL_OBJECT TRUE)
+  set(${out} ${base}.o PARENT_SCOPE)
+endfunction()
+
+# _vannix_sample_build(<out-var> <name> <build> <arch> <version> <source> <defines...>)
+# Builds one sample DLL for build "any", "32" or "64"; arch i686 or x86_64; version a.b.c.d of
+# its version block, or empty for none.
+function(_vannix_sample_build out name build arch version source)
   set(defines SAMPLE_NAME="${name}" ${ARGN})
   if(NOT build STREQUAL "any")
     list(APPEND defines SAMPLE_BUILD="${build}")
@@ -27,19 +49,23 @@ function(_vannix_sample_build out name build arch source)
   else()
     list(APPEND extra_ld -Wl,--kill-at)
   endif()
+  set(version_object)
+  if(version)
+    _vannix_sample_version(version_object ${name} ${build} ${arch} ${version})
+  endif()
   if(arch STREQUAL "x86_64")
     set(file ${CMAKE_BINARY_DIR}/samples/x64/${name}.dll)
     list(TRANSFORM defines PREPEND -D)
     add_custom_command(OUTPUT ${file}
       COMMAND ${SETUP_VANNIX_X64_CC} ${_sample_cflags} ${defines} -shared ${_sample_ldflags}
-              ${extra_ld} -Wl,-e,DllMain -o ${file} ${_sample_src}/${source}
-      DEPENDS ${_sample_src}/${source}
+              ${extra_ld} -Wl,-e,DllMain -o ${file} ${_sample_src}/${source} ${version_object}
+      DEPENDS ${_sample_src}/${source} ${version_object}
       COMMENT "Building AMD64 sample ${name}" VERBATIM)
     set(${out} ${file} PARENT_SCOPE)
     return()
   endif()
   set(target sample_${name}_${build})
-  add_library(${target} SHARED ${_sample_src}/${source})
+  add_library(${target} SHARED ${_sample_src}/${source} ${version_object})
   target_include_directories(${target} PRIVATE ${_sample_src})
   target_compile_definitions(${target} PRIVATE ${defines})
   target_compile_options(${target} PRIVATE ${_sample_cflags})
@@ -66,21 +92,34 @@ function(_vannix_stage built variant file_name size)
 endfunction()
 
 # vannix_sample(<BaseName> <Extension> <size 32> <size 64> SOURCE <file> [TWIN] [X64]
-#               [DEFINES ...]) - sizes are the real components' byte counts, used for padding.
+#               [VERSION <a.b.c.d>] [VERSION32 <a.b.c.d>] [VERSION64 <a.b.c.d>] [DEFINES ...])
+# Sizes are the real components' byte counts, used for padding. VERSION gives both variants a
+# version block as the real component has, VERSION32/VERSION64 one variant's.
 macro(vannix_sample name ext size32 size64)
-  cmake_parse_arguments(_s "TWIN;X64" "SOURCE" "DEFINES" ${ARGN})
+  cmake_parse_arguments(_s "TWIN;X64" "SOURCE;VERSION;VERSION32;VERSION64" "DEFINES" ${ARGN})
+  set(_v32 "${_s_VERSION}")
+  set(_v64 "${_s_VERSION}")
+  if(_s_VERSION32)
+    set(_v32 "${_s_VERSION32}")
+  endif()
+  if(_s_VERSION64)
+    set(_v64 "${_s_VERSION64}")
+  endif()
   if(_s_TWIN)
-    _vannix_sample_build(_built ${name} any i686 ${_s_SOURCE} ${_s_DEFINES})
+    if(NOT _v32 STREQUAL _v64)
+      message(FATAL_ERROR "sample ${name}: twins are one file and have one version")
+    endif()
+    _vannix_sample_build(_built ${name} any i686 "${_v32}" ${_s_SOURCE} ${_s_DEFINES})
     _vannix_stage(${_built} 32 ${name}${ext} ${size32})
     _vannix_stage(${_built} 64 ${name}${ext} ${size64})
   else()
-    _vannix_sample_build(_built ${name} 32 i686 ${_s_SOURCE} ${_s_DEFINES})
+    _vannix_sample_build(_built ${name} 32 i686 "${_v32}" ${_s_SOURCE} ${_s_DEFINES})
     _vannix_stage(${_built} 32 ${name}${ext} ${size32})
     set(_arch i686)
     if(_s_X64)
       set(_arch x86_64)
     endif()
-    _vannix_sample_build(_built ${name} 64 ${_arch} ${_s_SOURCE} ${_s_DEFINES})
+    _vannix_sample_build(_built ${name} 64 ${_arch} "${_v64}" ${_s_SOURCE} ${_s_DEFINES})
     _vannix_stage(${_built} 64 ${name}${ext} ${size64})
   endif()
 endmacro()
@@ -88,15 +127,19 @@ endmacro()
 vannix_sample(KorviX .dll 4848128 4848128 SOURCE sample_server.c TWIN DEFINES SAMPLE_BASE=KorviX)
 vannix_sample(KorviDataSetX .dll 4714496 4714496 SOURCE sample_server.c TWIN
   DEFINES SAMPLE_BASE=KorviDataSetX)
-vannix_sample(msxml6 .dll 1391616 2022304 SOURCE sample_server.c DEFINES SAMPLE_BASE=msxml6)
+vannix_sample(msxml6 .dll 1391616 2022304 SOURCE sample_server.c
+  VERSION32 6.30.7601.24402 VERSION64 6.30.17763.437 DEFINES SAMPLE_BASE=msxml6)
 vannix_sample(KorviGovX .ocx 16869888 16869888 SOURCE sample_server.c TWIN
   DEFINES SAMPLE_BASE=KorviGovX SAMPLE_DLLINSTALL)
-vannix_sample(midas .dll 437632 437632 SOURCE sample_server.c TWIN DEFINES SAMPLE_BASE=midas)
-vannix_sample(stdvcl40 .dll 2406768 2224064 SOURCE sample_server.c DEFINES SAMPLE_BASE=stdvcl40)
+vannix_sample(midas .dll 437632 437632 SOURCE sample_server.c TWIN VERSION 21.0.17017.3725
+  DEFINES SAMPLE_BASE=midas)
+vannix_sample(stdvcl40 .dll 2406768 2224064 SOURCE sample_server.c VERSION 4.0.0.0
+  DEFINES SAMPLE_BASE=stdvcl40)
 vannix_sample(ssleay32 .dll 276992 353792 SOURCE sample_library.c X64 DEFINES SAMPLE_EXPORTS=ssl)
 vannix_sample(libeay32 .dll 1276928 2101248 SOURCE sample_library.c X64
   DEFINES SAMPLE_EXPORTS=crypto)
-vannix_sample(msxml6r .dll 2048 2560 SOURCE sample_library.c DEFINES SAMPLE_EXPORTS=none)
+vannix_sample(msxml6r .dll 2048 2560 SOURCE sample_library.c
+  VERSION32 6.30.7601.24402 VERSION64 6.30.17763.1 DEFINES SAMPLE_EXPORTS=none)
 vannix_sample(qelKorviLibUNICODE .dll 4723712 4723712 SOURCE sample_library.c TWIN
   DEFINES SAMPLE_EXPORTS=native)
 vannix_sample(qelKorviLib .dll 2235392 2235392 SOURCE sample_library.c TWIN

@@ -223,6 +223,23 @@ def screenshot(display, png_path):
     subprocess.run([convert, "xwd:-", "png:" + png_path], input=xwd, check=True)
 
 
+_CHECK_LINE = re.compile(r"^(ok|missing|differs) +(registered|not registered|-) +(\S.*?)\r?$")
+_CHECK_SUMMARY = re.compile(r"^((?:in)?complete): .*?\r?$")
+
+
+def parse_check(output):
+    """What setup_vannix_check.exe printed: ({file name: (state, registration)}, summary line or
+    None). Lines of other programs (Wine's own messages) are ignored."""
+    entries, summary = {}, None
+    for line in output.splitlines():
+        m = _CHECK_LINE.match(line)
+        if m:
+            entries[m.group(3).rsplit("\\", 1)[-1]] = (m.group(1), m.group(2))
+        elif _CHECK_SUMMARY.match(line):
+            summary = line.rstrip("\r")
+    return entries, summary
+
+
 class Stopwatch:
     def __init__(self):
         self.t0 = time.monotonic()

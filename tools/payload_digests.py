@@ -1,0 +1,39 @@
+#!/usr/bin/python3
+"""Writes the check program's digest table from the payload record: ASCII, one line per payload
+file, "<variant> <file name> <size> <sha256>\\n", variant "32" then "64", each in catalogue order.
+
+    payload_digests.py PAYLOAD_JSON OUT
+"""
+import os
+import re
+import sys
+
+import payload_record
+
+_SHA256 = re.compile(r"[0-9a-f]{64}")
+
+
+def table(entries):
+    lines = []
+    for e in entries:
+        if not _SHA256.fullmatch(e["sha256"]) or not isinstance(e["size"], int):
+            raise ValueError(f"{e['variant']}/{e['file']}: malformed size or digest")
+        lines.append(f"{e['variant']} {e['file']} {e['size']} {e['sha256']}\n")
+    return "".join(lines)
+
+
+def main(argv):
+    if len(argv) != 3:
+        sys.exit("usage: payload_digests.py PAYLOAD_JSON OUT")
+    try:
+        text = table(payload_record.load(argv[1]))  # load checks the catalogue order
+    except (OSError, ValueError, KeyError) as error:
+        sys.exit(f"payload digests: {error}")
+    temp = argv[2] + ".tmp"
+    with open(temp, "w", encoding="ascii", newline="\n") as f:
+        f.write(text)
+    os.replace(temp, argv[2])
+
+
+if __name__ == "__main__":
+    main(sys.argv)
