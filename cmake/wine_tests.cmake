@@ -50,7 +50,8 @@ foreach(kind win64 win32)
             --faulttest $<TARGET_FILE:setup_vannix_faulttest>
             --com-client $<TARGET_FILE:vannix_com_client>
             --dismiss $<TARGET_FILE:vannix_dismiss>
-            --hold-open $<TARGET_FILE:vannix_hold_open>)
+            --hold-open $<TARGET_FILE:vannix_hold_open>
+            --check ${CMAKE_BINARY_DIR}/setup_vannix_check.exe)
   set_tests_properties(e2e_${kind} PROPERTIES
     LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
 endforeach()
