@@ -117,6 +117,17 @@ class ReleaseRecord(unittest.TestCase):
         self.assertEqual(check["hashes"], [{"alg": "SHA-256",
                                             "content": sha256_file(image_env.CHECK_IMAGE)}])
 
+    def test_detection_rules_list_each_variant_from_the_record(self):
+        import detection_rules
+        rows = list(detection_rules.payload_rows(self.bom))
+        self.assertEqual([(v, n) for v, n, *_ in rows],
+                         [(v, b + e) for v in ("32", "64") for b, e, _ in CATALOGUE])
+        by_name = {(v, n): (size, version) for v, n, size, version, _ in rows}
+        self.assertEqual(by_name[("64", "msxml6r.dll")][1], "6.30.17763.1")
+        self.assertEqual(by_name[("32", "KorviX.dll")],
+                         (os.path.getsize(os.path.join(image_env.PAYLOAD_DIR, "32", "KorviX.dll")),
+                          None))
+
     def test_serial_number_follows_from_the_images(self):
         name = ("urn:setup_vannix:release:" + sha256_file(image_env.IMAGE) + ":"
                 + sha256_file(image_env.CHECK_IMAGE))
