@@ -3,6 +3,7 @@ signed, what the signer signed, and what was added after signing (the timestamp)
 import collections
 import ssl
 import struct
+import subprocess
 
 import pefile
 
@@ -97,3 +98,18 @@ def _length(n):
         return bytes([n])
     raw = n.to_bytes((n.bit_length() + 7) // 8, "big")
     return bytes([0x80 | len(raw)]) + raw
+
+
+def verify(path, root):
+    """osslsigncode's verdict on the image against the test PKI's root: its whole output (it
+    exits 0 even when the timestamp does not verify, so callers look for the "ok" lines)."""
+    result = subprocess.run(["osslsigncode", "verify", "-CAfile", root, "-TSA-CAfile", root,
+                             "-in", path], capture_output=True, text=True)
+    return result.stdout + result.stderr
+
+
+def certificate_names(path):
+    """The subject and issuer lines of the certificates in the image's SignedData."""
+    out = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-print_certs", "-noout"],
+                         input=signed_data(path), capture_output=True, check=True).stdout.decode()
+    return [line for line in out.splitlines() if line.startswith(("subject=", "issuer="))]

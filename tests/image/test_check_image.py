@@ -1,13 +1,12 @@
 import json
 import os
 import re
-import struct
-import subprocess
 import unittest
 import xml.etree.ElementTree as ET
 
 import pefile
 
+import authenticode
 import image_env
 
 ASM1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -18,19 +17,6 @@ IMPORTS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
 DIGEST_LINE = re.compile(rb"(32|64) (\S+) ([0-9]+) ([0-9a-f]{64})\n")
 
 
-def signer_certificates(path):
-    """Subjects of the certificates in the image's Authenticode signature."""
-    pe = pefile.PE(path, fast_load=True)
-    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
-    with open(path, "rb") as f:
-        f.seek(security.VirtualAddress)
-        blob = f.read(security.Size)
-    length = struct.unpack_from("<I", blob)[0]
-    out = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-print_certs", "-noout"],
-                         input=blob[8:length], capture_output=True, check=True).stdout.decode()
-    return [line for line in out.splitlines() if line.startswith(("subject=", "issuer="))]
-
-
 class CheckImage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -38,18 +24,16 @@ class CheckImage(unittest.TestCase):
 
     @unittest.skipUnless(image_env.TEST_PKI, "signed with the users' own certificate")
     def test_signature_and_timestamp_verify(self):
-        root = os.path.join(image_env.TEST_PKI, "root.pem")
-        result = subprocess.run(["osslsigncode", "verify", "-CAfile", root, "-TSA-CAfile", root,
-                                 "-in", image_env.CHECK_IMAGE], capture_output=True, text=True)
-        out = result.stdout + result.stderr
+        out = authenticode.verify(image_env.CHECK_IMAGE,
+                                  os.path.join(image_env.TEST_PKI, "root.pem"))
         self.assertIn("Signature verification: ok", out)
         self.assertIn("Timestamp Server Signature verification: ok", out)
         self.assertIn("Message digest algorithm  : SHA256", out)
         self.assertIn("Number of verified signatures: 1", out)
 
     def test_signed_with_the_installers_chain(self):
-        self.assertEqual(signer_certificates(image_env.CHECK_IMAGE),
-                         signer_certificates(image_env.IMAGE))
+        self.assertEqual(authenticode.certificate_names(image_env.CHECK_IMAGE),
+                         authenticode.certificate_names(image_env.IMAGE))
 
     def test_32_bit_console_program_with_relocations(self):
         opt = self.pe.OPTIONAL_HEADER
