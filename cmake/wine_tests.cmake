@@ -46,8 +46,21 @@ add_executable(vannix_mapped_read ${CMAKE_SOURCE_DIR}/tests/e2e/mapped_read.c ${
 target_compile_options(vannix_mapped_read PRIVATE ${_e2e_cflags})
 target_link_options(vannix_mapped_read PRIVATE ${_e2e_ldflags} -Wl,--file-alignment=0x1000)
 
+# The caller's side: a launcher with show-window value, directory and exact command line; a
+# watcher of windows shown by other processes; a GUI-subsystem stand-in for the installer and a
+# console check, to learn which callers wait for a GUI program.
+add_executable(vannix_launch ${CMAKE_SOURCE_DIR}/tests/e2e/launch.c)
+add_executable(vannix_watch_windows WIN32 ${CMAKE_SOURCE_DIR}/tests/e2e/watch_windows.c)
+target_link_libraries(vannix_watch_windows PRIVATE user32)
+add_executable(vannix_gui_exit WIN32 ${CMAKE_SOURCE_DIR}/tests/e2e/gui_exit.c)
+add_executable(vannix_check_marker ${CMAKE_SOURCE_DIR}/tests/e2e/check_marker.c)
+foreach(t vannix_launch vannix_watch_windows vannix_gui_exit vannix_check_marker)
+  target_compile_options(${t} PRIVATE ${_e2e_cflags})
+  target_link_options(${t} PRIVATE ${_e2e_ldflags})
+endforeach()
+
 set_target_properties(vannix_com_client vannix_dismiss vannix_hold_open vannix_fileop
-  vannix_mapped_read PROPERTIES
+  vannix_mapped_read vannix_launch vannix_watch_windows vannix_gui_exit vannix_check_marker PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 find_program(SETUP_VANNIX_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
