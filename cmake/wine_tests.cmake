@@ -89,3 +89,11 @@ foreach(kind win64 win32)
   set_tests_properties(e2e_${kind} PROPERTIES
     LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
 endforeach()
+
+# What the scenarios rely on in this Wine setup (reads of a cut image, read-only and held files,
+# a full system directory, waiting for a GUI program, the window watcher).
+add_test(NAME e2e_wine_probes
+  COMMAND ${SETUP_VANNIX_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_wine_probes.py
+          --build-dir ${CMAKE_BINARY_DIR})
+set_tests_properties(e2e_wine_probes PROPERTIES
+  LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)

@@ -11,7 +11,8 @@
  *     write    WriteFile straight from the mapped bytes into a file
  *     veh      memcpy under a vectored exception handler that turns the fault into a return
  *   One line per attempt: "METHOD offset=O ok=0|1 error=E bytes=N data=good|bad|-".
- *   rpm and veh are also tried on a chunk before CUT and on one across it. isbad comes last
+ *   rpm and veh are also tried on a chunk before CUT and on one across it, and rpm on a chunk
+ *   past CUT that was read before the cut ("pretouched chunk:" precedes it). isbad comes last
  *   but one, then a plain memcpy past CUT; a fault that escapes reaches the unhandled-exception
  *   filter, which prints "fault code=C info=I0,I1" and exits with 3; exit code 0 means the
  *   plain memcpy did not fault.
@@ -249,6 +250,10 @@ int wmain(int argc, wchar_t **argv) {
         return 255;
     }
     fflush(stdout);
+    /* One chunk past the cut is read before the cut: do pages already read survive it? */
+    DWORD pretouched = (cut - res_file_offset + 13 * CHUNK) & ~0xFFFu;
+    volatile unsigned sum = 0;
+    for (DWORD i = 0; i < CHUNK; i += 4096) sum += res[pretouched + i];
     HANDLE r = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
     for (int i = 0; i < 6000 && !exists(argv[3]); i++) Sleep(100);
@@ -267,6 +272,8 @@ int wmain(int argc, wchar_t **argv) {
     try_veh(past + 8 * CHUNK);
     try_veh(across);
     try_rpm(past + 8 * CHUNK);                          /* after the fault: still an error? */
+    printf("pretouched chunk:\n");
+    try_rpm(pretouched);
 
     try_isbad(past + 4 * CHUNK);
     printf("memcpy offset=%lu starting\n", (unsigned long)(past + 10 * CHUNK));
