@@ -25,7 +25,42 @@ add_executable(vannix_hold_open ${CMAKE_SOURCE_DIR}/tests/e2e/hold_open.c)
 target_compile_options(vannix_hold_open PRIVATE ${_e2e_cflags})
 target_link_options(vannix_hold_open PRIVATE ${_e2e_ldflags})
 
-set_target_properties(vannix_com_client vannix_dismiss vannix_hold_open PROPERTIES
+# One file operation as the installer makes it (create, replace, delete, attributes), with its
+# error code: read-only targets, files other programs hold open.
+add_executable(vannix_fileop ${CMAKE_SOURCE_DIR}/tests/e2e/fileop.c)
+target_compile_options(vannix_fileop PRIVATE ${_e2e_cflags})
+target_link_options(vannix_fileop PRIVATE ${_e2e_ldflags})
+
+# Reads its own mapped resource after its file was cut (the medium went away), and times the
+# ways of reading it. Page-aligned sections in the file, as the installer has, so that Wine
+# maps the resource straight from the file.
+set(SETUP_VANNIX_MAPPED_READ_MIB 8 CACHE STRING "Size of vannix_mapped_read's resource (MiB)")
+set(_blob ${CMAKE_BINARY_DIR}/e2e_blob)
+add_custom_command(OUTPUT ${_blob}/blob_res.o
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${_blob}
+  COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/make_blob.py ${_blob}/blob.bin
+          ${SETUP_VANNIX_MAPPED_READ_MIB} ${_blob}/blob.rc
+  COMMAND ${CMAKE_RC_COMPILER} -O coff -o ${_blob}/blob_res.o ${_blob}/blob.rc
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/make_blob.py VERBATIM)
+add_executable(vannix_mapped_read ${CMAKE_SOURCE_DIR}/tests/e2e/mapped_read.c ${_blob}/blob_res.o)
+target_compile_options(vannix_mapped_read PRIVATE ${_e2e_cflags})
+target_link_options(vannix_mapped_read PRIVATE ${_e2e_ldflags} -Wl,--file-alignment=0x1000)
+
+# The caller's side: a launcher with show-window value, directory and exact command line; a
+# watcher of windows shown by other processes; a GUI-subsystem stand-in for the installer and a
+# console check, to learn which callers wait for a GUI program.
+add_executable(vannix_launch ${CMAKE_SOURCE_DIR}/tests/e2e/launch.c)
+add_executable(vannix_watch_windows WIN32 ${CMAKE_SOURCE_DIR}/tests/e2e/watch_windows.c)
+target_link_libraries(vannix_watch_windows PRIVATE user32)
+add_executable(vannix_gui_exit WIN32 ${CMAKE_SOURCE_DIR}/tests/e2e/gui_exit.c)
+add_executable(vannix_check_marker ${CMAKE_SOURCE_DIR}/tests/e2e/check_marker.c)
+foreach(t vannix_launch vannix_watch_windows vannix_gui_exit vannix_check_marker)
+  target_compile_options(${t} PRIVATE ${_e2e_cflags})
+  target_link_options(${t} PRIVATE ${_e2e_ldflags})
+endforeach()
+
+set_target_properties(vannix_com_client vannix_dismiss vannix_hold_open vannix_fileop
+  vannix_mapped_read vannix_launch vannix_watch_windows vannix_gui_exit vannix_check_marker PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 find_program(SETUP_VANNIX_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
@@ -55,3 +90,11 @@ foreach(kind win64 win32)
   set_tests_properties(e2e_${kind} PROPERTIES
     LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
 endforeach()
+
+# What the scenarios rely on in this Wine setup (reads of a cut image, read-only and held files,
+# a full system directory, waiting for a GUI program, the window watcher).
+add_test(NAME e2e_wine_probes
+  COMMAND ${SETUP_VANNIX_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_wine_probes.py
+          --build-dir ${CMAKE_BINARY_DIR})
+set_tests_properties(e2e_wine_probes PROPERTIES
+  LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)

@@ -1,13 +1,21 @@
-/* hold_open.exe FILE READY STOP
+/* hold_open.exe FILE READY STOP [SHARE]
  * Opens FILE for reading and writing without sharing, creates the file READY, and keeps FILE
  * open until the file STOP exists (at most 10 minutes). Exit code 0, or 2 when FILE could not
  * be opened. Stands for another program that has a component file open while the installer runs.
+ * SHARE (letters r, w, d) opens it with FILE_SHARE_READ, _WRITE, _DELETE instead.
  */
 #include <windows.h>
+#include <wchar.h>
 
 int wmain(int argc, wchar_t **argv) {
-    if (argc != 4) return 255;
-    HANDLE h = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+    if (argc != 4 && argc != 5) return 255;
+    DWORD share = 0;
+    if (argc == 5) {
+        if (wcschr(argv[4], L'r')) share |= FILE_SHARE_READ;
+        if (wcschr(argv[4], L'w')) share |= FILE_SHARE_WRITE;
+        if (wcschr(argv[4], L'd')) share |= FILE_SHARE_DELETE;
+    }
+    HANDLE h = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, share, NULL, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) return 2;
     HANDLE r = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);

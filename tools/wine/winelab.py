@@ -32,6 +32,10 @@ def _sample_clsids():
 
 CLSIDS = _sample_clsids()
 
+# A user id for Prefix.run(user=...). The runner's namespace maps ids one to one, so the files
+# it writes belong to the host user of that id: one no host account is likely to have.
+ORDINARY_USER = 4711
+
 # What a kind of prefix looks like to the 32-bit installer.
 KINDS = {
     # kind: (payload variant, system directory for 32-bit images, 32-bit registry view roots)
@@ -87,16 +91,28 @@ class Prefix:
                        check=True)
 
     def run(self, argv=None, script=None, binds=(), display=None, dll_overrides="msxml6=n",
-            timeout=900, background=False):
+            timeout=900, background=False, user=None, sysdir_free_mb=None):
         """Runs a Windows program (argv, a host path first) or shell text inside the root.
+
+        user: a numeric Unix user id (or "uid:gid") to run Wine as instead of root, so that
+        read-only files are refused as on Windows; wl-run.sh chowns the prefix to it (and back
+        to root for a later run without user). The binds must be readable by that user and
+        writable where the programs write. Pick an id no host account uses (ORDINARY_USER).
+        sysdir_free_mb: the system directory for 32-bit programs sits on a tmpfs with that many
+        MiB free during the run; its contents are written back into the prefix at the end.
 
         Returns (exit status, output), or the Popen object when background is true."""
         env = dict(os.environ)
         env.update(WL_ROOT=self.root, WL_PREFIX=self.path, WL_BIND=":".join(binds) or "/tmp",
                    WL_DLLOVERRIDES=dll_overrides, WINEARCH=self.kind)
-        env.pop("DISPLAY", None)
+        for name in ("DISPLAY", "WL_USER", "WL_SYSDIR_FREE_MB"):
+            env.pop(name, None)
         if display:
             env["DISPLAY"] = display
+        if user is not None:
+            env["WL_USER"] = str(user)
+        if sysdir_free_mb is not None:
+            env["WL_SYSDIR_FREE_MB"] = str(int(sysdir_free_mb))
         cmd = ["sh", os.path.join(TOOLS, "wl-run.sh")]
         cmd += ["--sh", script] if script is not None else list(argv)
         proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
