@@ -86,7 +86,8 @@ foreach(kind win64 win32)
             --com-client $<TARGET_FILE:vannix_com_client>
             --dismiss $<TARGET_FILE:vannix_dismiss>
             --hold-open $<TARGET_FILE:vannix_hold_open>
-            --check ${CMAKE_BINARY_DIR}/setup_vannix_check.exe)
+            --check ${CMAKE_BINARY_DIR}/setup_vannix_check.exe
+            --launch $<TARGET_FILE:vannix_launch>)
   set_tests_properties(e2e_${kind} PROPERTIES
     LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
 endforeach()

@@ -25,7 +25,7 @@ CFG = argparse.Namespace()
 
 # The command docs/deploying.md gives to deployment tools: waits for the installer (a GUI
 # program, which not every caller waits for), then runs the check, whose exit code it returns.
-DEPLOY_COMMAND = 'start "" /wait setup_vannix.exe & setup_vannix_check.exe'
+DEPLOY_COMMAND = 'cmd.exe /d /c "start "" /wait setup_vannix.exe & setup_vannix_check.exe"'
 
 
 def read_bytes(path):
@@ -296,22 +296,29 @@ exit $rc
         self.assert_check(differs=[changed], not_registered=["KorviX.dll"])
 
     def test_deployment_command_reports_the_check(self):
-        """The documented one-line command waits for the installer, then returns the check's
-        exit code: 0 after a complete installation, 1 after a partial one."""
-        command = DEPLOY_COMMAND
-        build = os.path.dirname(CFG.installer)
-        t = winelab.Stopwatch()
-        rc, out = self.prefix.run(script="cd '%s' && wine cmd /d /c '%s'" % (build, command),
-                                  binds=self.binds(CFG.check))
-        log("  deployment command: exit code %d after %s" % (rc, t))
+        """The documented one-line command, started as a deployment tool starts it (the exact
+        command line, in the package's folder), waits for the installer, then returns the
+        check's exit code: 0 after a complete installation, 1 after a partial one."""
+        command_file = os.path.join(CFG.work_dir, "deploy-command.txt")
+        with open(command_file, "w", encoding="utf-8") as f:
+            f.write(DEPLOY_COMMAND)
+        launch = [CFG.launch, "/cwd:" + winelab.windows_path(os.path.dirname(CFG.installer)),
+                  "/cmdfile:" + winelab.windows_path(command_file)]
+
+        def deploy():
+            t = winelab.Stopwatch()
+            rc, out = self.prefix.run(launch, binds=self.binds(CFG.check, CFG.launch))
+            log("  deployment command: exit code %d after %s" % (rc, t))
+            return rc, out
+
+        rc, out = deploy()
         self.assertEqual(rc, 0, out)
         self.assertEqual(winelab.parse_check(out)[1].split(":")[0], "complete", out)
         # A partial installation: a directory where a server belongs.
         blocked = os.path.join(self.prefix.sysdir, "midas.dll")
         os.remove(blocked)
         os.mkdir(blocked)
-        rc, out = self.prefix.run(script="cd '%s' && wine cmd /d /c '%s'" % (build, command),
-                                  binds=self.binds(CFG.check))
+        rc, out = deploy()
         self.assertEqual(rc, 1, out)
         self.assertEqual(winelab.parse_check(out)[0]["midas.dll"], ("missing", "not registered"))
 
@@ -392,6 +399,7 @@ def main():
     ap.add_argument("--dismiss")
     ap.add_argument("--hold-open")
     ap.add_argument("--check")
+    ap.add_argument("--launch")
     args, rest = ap.parse_known_args()
     b = os.path.abspath(args.build_dir)
     CFG.kind = args.kind
@@ -404,9 +412,10 @@ def main():
     CFG.dismiss = os.path.abspath(args.dismiss or os.path.join(b, "vannix_dismiss.exe"))
     CFG.hold_open = os.path.abspath(args.hold_open or os.path.join(b, "vannix_hold_open.exe"))
     CFG.check = os.path.abspath(args.check or os.path.join(b, "setup_vannix_check.exe"))
+    CFG.launch = os.path.abspath(args.launch or os.path.join(b, "vannix_launch.exe"))
     os.makedirs(CFG.work_dir, exist_ok=True)
     for exe in (CFG.installer, CFG.failtest, CFG.faulttest, CFG.com_client, CFG.dismiss, CFG.hold_open,
-                CFG.check):
+                CFG.check, CFG.launch):
         if not os.path.isfile(exe):
             sys.exit("missing %s (build it first)" % exe)
     clock = winelab.Stopwatch()
