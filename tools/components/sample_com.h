@@ -21,8 +21,11 @@
 #ifndef VANNIX_SAMPLE_COM_H
 #define VANNIX_SAMPLE_COM_H
 
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#ifdef __cplusplus
 #include <unknwn.h>
+#endif
 
 #define VANNIX_SAMPLE_PROGID_PREFIX L"VannixSample."
 #define VANNIX_SAMPLE_TRACE_KEY L"Software\\VannixSamples"
