@@ -7,6 +7,7 @@ or its COM entry points disagree with the catalogue's registration flag. On fail
 given with --remove-on-failure are deleted so that no image built from a stale payload stays.
 """
 import argparse
+import filecmp
 import os
 import sys
 
@@ -77,8 +78,8 @@ def check_directory(payload_dir):
                 raise PayloadError(f"{path}: not a regular file")
             machine, exports = inspect(path, register)
             other = os.path.join(payload_dir, "64" if variant == "32" else "32", base + ext)
-            with open(path, "rb") as a, open(other, "rb") as b:
-                twin = "twin" if a.read() == b.read() else "differs"
+            # Sizes first, then the bytes in chunks: no file is held whole in memory.
+            twin = "twin" if filecmp.cmp(path, other, shallow=False) else "differs"
             rows.append((resource_name(variant, base), path, os.path.getsize(path), machine,
                          len(exports), twin))
     return sorted(rows)
