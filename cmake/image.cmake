@@ -31,7 +31,7 @@ add_custom_target(setup_vannix_payload_watch
           ${_payload_listing}
   BYPRODUCTS ${_payload_listing} VERBATIM)
 if(SETUP_VANNIX_PAYLOAD_DIR STREQUAL SETUP_VANNIX_SAMPLE_PAYLOAD_DIR)
-  set(_payload_files ${SETUP_VANNIX_SAMPLE_FILES})
+  set(_payload_files ${SETUP_VANNIX_SAMPLE_STAMP})
   add_dependencies(setup_vannix_payload_watch setup_vannix_sample_payload)
 else()
   set(_payload_files)
@@ -143,8 +143,10 @@ set(_image_test_env
   SETUP_VANNIX_TEST_PKI=${SETUP_VANNIX_TEST_PKI}
   SETUP_VANNIX_RES_DIR=${_res_out}
   SETUP_VANNIX_SOURCE_DIR=${CMAKE_SOURCE_DIR}
-  SETUP_VANNIX_RC_COMPILER=${CMAKE_RC_COMPILER})
-foreach(_test payload_resources manifest_version_icon headers signature reproducible validation)
+  SETUP_VANNIX_RC_COMPILER=${CMAKE_RC_COMPILER}
+  SETUP_VANNIX_C_COMPILER=${CMAKE_C_COMPILER})
+foreach(_test payload_resources manifest_version_icon headers signature reproducible validation
+        embedding payload_watch)
   add_test(NAME image_${_test}
     COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${_test}.py -v)
   set_tests_properties(image_${_test} PROPERTIES LABELS image ENVIRONMENT "${_image_test_env}")

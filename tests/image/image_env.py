@@ -15,6 +15,7 @@ TEST_PKI = os.environ.get("SETUP_VANNIX_TEST_PKI", "")
 RES_DIR = os.environ.get("SETUP_VANNIX_RES_DIR", "")
 SOURCE_DIR = os.environ.get("SETUP_VANNIX_SOURCE_DIR", "")
 RC_COMPILER = os.environ.get("SETUP_VANNIX_RC_COMPILER", "i686-w64-mingw32-windres")
+C_COMPILER = os.environ.get("SETUP_VANNIX_C_COMPILER", "i686-w64-mingw32-gcc")
 
 
 @functools.lru_cache(maxsize=None)

@@ -1,6 +1,7 @@
 # Sample component files: stand-ins for the real payload, built from this directory.
-# Produces ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/{32,64}/<BaseName><Extension> and the target
-# setup_vannix_sample_payload. Twins are built once and copied into both directories.
+# Produces ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/{32,64}/<BaseName><Extension>, their stamp
+# SETUP_VANNIX_SAMPLE_STAMP and the target setup_vannix_sample_payload. Twins are built once and
+# copied into both directories.
 
 set(_sample_src ${CMAKE_CURRENT_LIST_DIR})
 set(SETUP_VANNIX_SAMPLE_PAYLOAD_DIR ${CMAKE_BINARY_DIR}/payload)
@@ -49,7 +50,8 @@ function(_vannix_sample_build out name build arch source)
     COMMAND ${cc} ${_sample_cflags} ${defines} -shared ${_sample_ldflags} ${extra_ld} ${link}
             -o ${file} ${_sample_src}/${source} ${_sample_libs}
     DEPENDS ${_sample_src}/${source} ${_sample_src}/sample_com.h ${_sample_src}/single_section.ld
-    COMMENT "Building ${arch} sample ${name} (${build})" VERBATIM)
+    # No message: in Makefile builds each would cost a process of its own.
+    COMMENT "" VERBATIM)
   set(${out} ${file} PARENT_SCOPE)
 endfunction()
 
@@ -102,9 +104,13 @@ vannix_sample(qelKorviLibUNICODE .dll 4723712 4723712 SOURCE sample_library.c TW
 vannix_sample(qelKorviLib .dll 2235392 2235392 SOURCE sample_library.c TWIN
   DEFINES SAMPLE_EXPORTS=native)
 
-# One step stages all 22 files: a process per file cost more than the copies.
-add_custom_command(OUTPUT ${SETUP_VANNIX_SAMPLE_FILES}
-  COMMAND ${SETUP_VANNIX_PYTHON} ${_sample_src}/stage_component.py ${_vannix_staging}
+# One step stages all 22 files (a process per file cost more than the copies); its stamp stands
+# for them, so that Makefile builds need no rule per file.
+set(SETUP_VANNIX_SAMPLE_STAMP ${CMAKE_BINARY_DIR}/samples/staged.stamp)
+add_custom_command(OUTPUT ${SETUP_VANNIX_SAMPLE_STAMP}
+  BYPRODUCTS ${SETUP_VANNIX_SAMPLE_FILES}
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_sample_src}/stage_component.py
+          --stamp ${SETUP_VANNIX_SAMPLE_STAMP} ${_vannix_staging}
   DEPENDS ${_vannix_built} ${_sample_src}/stage_component.py
   COMMENT "Staging the sample payload in ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}" VERBATIM)
-add_custom_target(setup_vannix_sample_payload DEPENDS ${SETUP_VANNIX_SAMPLE_FILES})
+add_custom_target(setup_vannix_sample_payload DEPENDS ${SETUP_VANNIX_SAMPLE_STAMP})

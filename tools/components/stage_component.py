@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Copies built sample components into the payload directory, each optionally padded with zero
 bytes (as overlay) to a given size so that the image reaches its real-world size:
-    stage_component.py SOURCE DEST SIZE [SOURCE DEST SIZE ...]     (SIZE "-": not padded)
-The padding is a hole in the file (truncate), so no zeros are written or held in memory."""
+    stage_component.py [--stamp FILE] SOURCE DEST SIZE [SOURCE DEST SIZE ...]
+SIZE "-" leaves the file as it is. The padding is a hole in the file (truncate), so no zeros are
+written or held in memory. FILE, written last, stands for the staged files in the build."""
 import os
 import sys
 
@@ -23,11 +24,18 @@ def stage(source, dest, size):
 
 def main(argv):
     args = argv[1:]
+    stamp = None
+    if args[:1] == ["--stamp"] and len(args) > 1:
+        stamp, args = args[1], args[2:]
     if not args or len(args) % 3:
-        sys.exit("usage: stage_component.py SOURCE DEST SIZE|- [SOURCE DEST SIZE|- ...]")
+        sys.exit("usage: stage_component.py [--stamp FILE] SOURCE DEST SIZE|- "
+                 "[SOURCE DEST SIZE|- ...]")
     for i in range(0, len(args), 3):
         source, dest, size = args[i:i + 3]
         stage(source, dest, None if size == "-" else int(size))
+    if stamp:
+        with open(stamp, "w"):
+            pass
 
 
 if __name__ == "__main__":
