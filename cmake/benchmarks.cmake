@@ -50,14 +50,16 @@ _vannix_bench_program(vannix_bench_baseline_console ${_bench_src}/baseline.c BEN
 _vannix_bench_program(vannix_bench_baseline_like ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1
   BENCH_INSTALLER_FRAME=1)
 target_link_libraries(vannix_bench_baseline_like PRIVATE user32 ole32)
-_vannix_bench_payload(vannix_bench_baseline_like ${CMAKE_BINARY_DIR}/bench/vannix_bench_baseline_like.exe)
+_vannix_bench_payload(vannix_bench_baseline_like
+  ${CMAKE_BINARY_DIR}/bench/vannix_bench_baseline_like.exe)
 _vannix_bench_program(vannix_bench_noop ${_bench_src}/noop.c)
 _vannix_bench_program(vannix_bench_copy_probe ${_bench_src}/copy_probe.c)
 _vannix_bench_program(vannix_bench_noop_measure ${_bench_src}/noop.c BENCH_MEASURE_MEMORY=1)
 target_sources(vannix_bench_noop_measure PRIVATE ${_bench_src}/memory_report.cpp)
 target_link_libraries(vannix_bench_noop_measure PRIVATE psapi)
 _vannix_bench_program(vannix_bench_noop_payload ${_bench_src}/noop.c)
-_vannix_bench_payload(vannix_bench_noop_payload ${CMAKE_BINARY_DIR}/bench/vannix_bench_noop_payload.exe)
+_vannix_bench_payload(vannix_bench_noop_payload
+  ${CMAKE_BINARY_DIR}/bench/vannix_bench_noop_payload.exe)
 # The same with every section at a page-aligned file offset, which lets Wine map the image
 # instead of reading it.
 _vannix_bench_program(vannix_bench_noop_payload_aligned ${_bench_src}/noop.c)
