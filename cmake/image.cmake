@@ -1,5 +1,5 @@
-# The installer image: sample payload, payload validation, resources, section layout,
-# signature and the image tests. Included by windows_image.cmake in the cross build.
+# The installer image: sample payload, payload validation, resources, section layout, payload
+# embedding, signature and the image tests. Included by windows_image.cmake in the cross build.
 
 set(SETUP_VANNIX_PYTHON /usr/bin/python3 CACHE FILEPATH "Python with pefile, for build tools")
 option(SETUP_VANNIX_SIZE_FAITHFUL "Pad the sample components to the real components' sizes" OFF)

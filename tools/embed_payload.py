@@ -75,8 +75,10 @@ class Image:
         self.section_alignment, self.file_alignment = struct.unpack_from("<II", head, opt + 32)
         self.size_of_image_at = opt + 56
         self.checksum_at = opt + 64
+        (directory_count,) = struct.unpack_from("<I", head, directories - 4)
+        if directory_count < 3:
+            raise EmbedError("the image has no resource directory entry")
         self.resource_directory_at = directories + 2 * 8
-        self.security_directory_at = directories + 4 * 8
         self.section_table_at = opt + optional_size
         self.sections = []
         for i in range(sections):
@@ -116,7 +118,8 @@ class ChecksumWriter:
             # Zeros add nothing to the sum.
 
     def checksum(self):
-        folded = self.sum or (0xFFFF if self.offset else 0)
+        # A sum that is a nonzero multiple of 0xFFFF folds to 0xFFFF (an image is never all zeros).
+        folded = self.sum or 0xFFFF
         return (folded + self.offset) & 0xFFFFFFFF
 
 
@@ -187,7 +190,7 @@ def main(argv):
         sys.exit("usage: embed_payload.py IMAGE PAYLOAD_RC OUT")
     try:
         embed(argv[1], argv[2], argv[3])
-    except (EmbedError, pe_resources.ResourceError, OSError) as error:
+    except (EmbedError, pe_resources.ResourceError, OSError, struct.error) as error:
         sys.exit(f"embed_payload.py: {error}")
 
 
