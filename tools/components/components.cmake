@@ -49,14 +49,16 @@ function(_vannix_sample_build out name build arch source)
   add_custom_command(OUTPUT ${file}
     COMMAND ${cc} ${_sample_cflags} ${defines} -shared ${_sample_ldflags} ${extra_ld} ${link}
             -o ${file} ${_sample_src}/${source} ${_sample_libs}
+    # This file too: Makefile builds do not rerun a command whose flags changed.
     DEPENDS ${_sample_src}/${source} ${_sample_src}/sample_com.h ${_sample_src}/single_section.ld
+            ${_sample_src}/components.cmake
     # No message: in Makefile builds each would cost a process of its own.
     COMMENT "" VERBATIM)
   set(${out} ${file} PARENT_SCOPE)
 endfunction()
 
 # _vannix_stage(<built file> <variant> <file name> <padded size>): adds one file to the staging
-# step (setup_vannix_stage_samples below).
+# step below.
 function(_vannix_stage built variant file_name size)
   set(dest ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/${variant}/${file_name})
   if(NOT SETUP_VANNIX_SIZE_FAITHFUL)
@@ -111,6 +113,6 @@ add_custom_command(OUTPUT ${SETUP_VANNIX_SAMPLE_STAMP}
   BYPRODUCTS ${SETUP_VANNIX_SAMPLE_FILES}
   COMMAND ${SETUP_VANNIX_PYTHON} ${_sample_src}/stage_component.py
           --stamp ${SETUP_VANNIX_SAMPLE_STAMP} ${_vannix_staging}
-  DEPENDS ${_vannix_built} ${_sample_src}/stage_component.py
+  DEPENDS ${_vannix_built} ${_sample_src}/stage_component.py ${_sample_src}/components.cmake
   COMMENT "Staging the sample payload in ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}" VERBATIM)
 add_custom_target(setup_vannix_sample_payload DEPENDS ${SETUP_VANNIX_SAMPLE_STAMP})
