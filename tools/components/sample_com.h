@@ -21,8 +21,11 @@
 #ifndef VANNIX_SAMPLE_COM_H
 #define VANNIX_SAMPLE_COM_H
 
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+/* The parts of <windows.h> the samples use: the whole of it is most of a sample's compile time. */
+#include <windef.h>
+#include <winbase.h>
+#include <winreg.h>
+#include <winerror.h>
 #ifdef __cplusplus
 #include <unknwn.h>
 #endif
