@@ -15,10 +15,19 @@
 
 set(_bench_src ${CMAKE_SOURCE_DIR}/tools/bench)
 
+set(_bench_linked ${CMAKE_BINARY_DIR}/bench/linked)
+
+# <target>, linked into bench/linked/, and <target>_image: its image with the payload at <output>.
+function(_vannix_bench_payload target output)
+  setup_vannix_add_image_resources(${target})
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${_bench_linked})
+  setup_vannix_embed_payload(${target}_image ${target} ${output})
+endfunction()
+
 setup_vannix_add_executable(setup_vannix_measure setup_vannix-measure SETUP_VANNIX_MEASURE_MEMORY=1)
 target_sources(setup_vannix_measure PRIVATE ${_bench_src}/memory_report.cpp)
 target_link_libraries(setup_vannix_measure PRIVATE psapi)
-setup_vannix_add_image_resources(setup_vannix_measure)
+_vannix_bench_payload(setup_vannix_measure ${CMAKE_BINARY_DIR}/setup_vannix-measure.exe)
 
 set(_bench_cflags -O2 -Wall -Wextra -municode)
 # The installer's own header settings (stack and heap sizes among them), so that start-up and
@@ -41,25 +50,29 @@ _vannix_bench_program(vannix_bench_baseline_console ${_bench_src}/baseline.c BEN
 _vannix_bench_program(vannix_bench_baseline_like ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1
   BENCH_INSTALLER_FRAME=1)
 target_link_libraries(vannix_bench_baseline_like PRIVATE user32 ole32)
-setup_vannix_add_image_resources(vannix_bench_baseline_like)
+_vannix_bench_payload(vannix_bench_baseline_like
+  ${CMAKE_BINARY_DIR}/bench/vannix_bench_baseline_like.exe)
 _vannix_bench_program(vannix_bench_noop ${_bench_src}/noop.c)
 _vannix_bench_program(vannix_bench_copy_probe ${_bench_src}/copy_probe.c)
 _vannix_bench_program(vannix_bench_noop_measure ${_bench_src}/noop.c BENCH_MEASURE_MEMORY=1)
 target_sources(vannix_bench_noop_measure PRIVATE ${_bench_src}/memory_report.cpp)
 target_link_libraries(vannix_bench_noop_measure PRIVATE psapi)
 _vannix_bench_program(vannix_bench_noop_payload ${_bench_src}/noop.c)
-setup_vannix_add_image_resources(vannix_bench_noop_payload)
+_vannix_bench_payload(vannix_bench_noop_payload
+  ${CMAKE_BINARY_DIR}/bench/vannix_bench_noop_payload.exe)
 # The same with every section at a page-aligned file offset, which lets Wine map the image
 # instead of reading it.
 _vannix_bench_program(vannix_bench_noop_payload_aligned ${_bench_src}/noop.c)
-setup_vannix_add_image_resources(vannix_bench_noop_payload_aligned)
 target_link_options(vannix_bench_noop_payload_aligned PRIVATE -Wl,--file-alignment=0x1000)
+_vannix_bench_payload(vannix_bench_noop_payload_aligned
+  ${CMAKE_BINARY_DIR}/bench/vannix_bench_noop_payload_aligned.exe)
 _vannix_bench_program(vannix_bench_noop_imports ${_bench_src}/noop.c BENCH_INSTALLER_IMPORTS=1)
 target_link_libraries(vannix_bench_noop_imports PRIVATE user32 ole32)
 _vannix_bench_program(vannix_bench_noop_frame ${_bench_src}/noop.c BENCH_INSTALLER_FRAME=1)
 target_link_libraries(vannix_bench_noop_frame PRIVATE user32 ole32)
 
-add_custom_target(vannix_benchmarks DEPENDS setup_vannix setup_vannix_measure
-  vannix_bench_baseline vannix_bench_copy_only vannix_bench_baseline_console vannix_bench_baseline_like
-  vannix_bench_noop vannix_bench_noop_measure vannix_bench_copy_probe vannix_bench_noop_payload
-  vannix_bench_noop_payload_aligned vannix_bench_noop_imports vannix_bench_noop_frame)
+add_custom_target(vannix_benchmarks DEPENDS setup_vannix setup_vannix_measure_image
+  vannix_bench_baseline vannix_bench_copy_only vannix_bench_baseline_console
+  vannix_bench_baseline_like_image vannix_bench_noop vannix_bench_noop_measure
+  vannix_bench_copy_probe vannix_bench_noop_payload_image vannix_bench_noop_payload_aligned_image
+  vannix_bench_noop_imports vannix_bench_noop_frame)

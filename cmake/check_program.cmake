@@ -26,7 +26,7 @@ set_target_properties(setup_vannix_check_unsigned PROPERTIES
   OUTPUT_NAME setup_vannix_check-unsigned)
 
 # Digest table and resources. payload.json is made by the payload validation, which belongs to
-# setup_vannix_image_resources: depending on that target keeps make from running it twice.
+# setup_vannix_payload: depending on that target keeps make from running it twice.
 add_custom_command(OUTPUT ${_check_res}/payload_digests.txt
   COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/payload_digests.py ${_check_res}/payload.json
           ${_check_res}/payload_digests.txt
@@ -42,7 +42,7 @@ add_custom_command(OUTPUT ${_check_res}/setup_vannix_check_res.o
 set_source_files_properties(${_check_res}/setup_vannix_check_res.o PROPERTIES
   GENERATED TRUE EXTERNAL_OBJECT TRUE)
 add_custom_target(setup_vannix_check_resources DEPENDS ${_check_res}/setup_vannix_check_res.o)
-add_dependencies(setup_vannix_check_resources setup_vannix_image_resources)
+add_dependencies(setup_vannix_check_resources setup_vannix_payload)
 add_dependencies(setup_vannix_check_unsigned setup_vannix_check_resources)
 
 # Signed with the installer's certificate and options.

@@ -1,5 +1,5 @@
-# The installer image: sample payload, payload validation, resources, section layout,
-# signature and the image tests. Included by windows_image.cmake in the cross build.
+# The installer image: sample payload, payload validation, resources, section layout, payload
+# embedding, signature and the image tests. Included by windows_image.cmake in the cross build.
 
 set(SETUP_VANNIX_PYTHON /usr/bin/python3 CACHE FILEPATH "Python with pefile, for build tools")
 option(SETUP_VANNIX_SIZE_FAITHFUL "Pad the sample components to the real components' sizes" OFF)
@@ -22,46 +22,62 @@ set(SETUP_VANNIX_PAYLOAD_DIR ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR} CACHE PATH
 set(_image_tools ${CMAKE_SOURCE_DIR}/tools)
 set(_res_out ${CMAKE_BINARY_DIR}/resources)
 file(MAKE_DIRECTORY ${_res_out})
+set(SETUP_VANNIX_UNSIGNED_IMAGE ${CMAKE_BINARY_DIR}/setup_vannix-unsigned.exe)
 set(SETUP_VANNIX_SIGNED_IMAGE ${CMAKE_BINARY_DIR}/setup_vannix.exe)
 set(SETUP_VANNIX_SIGNED_FAILTEST ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe)
 
-if(SETUP_VANNIX_PAYLOAD_DIR STREQUAL SETUP_VANNIX_SAMPLE_PAYLOAD_DIR)
-  set(_payload_files ${SETUP_VANNIX_SAMPLE_FILES})
-else()
-  file(GLOB_RECURSE _payload_files CONFIGURE_DEPENDS ${SETUP_VANNIX_PAYLOAD_DIR}/*)
-endif()
+# The image is built in steps: the payload directory watched, the payload validated (which
+# writes the payload script), the program linked with its small resources (manifest, version
+# block, icon), the payload embedded into the linked image, the image signed. Only the last
+# steps read the 80 MB payload; the link never does.
 
-# Validation writes the payload script only when the payload is sound; when it is not, it also
-# removes earlier images so that none built from another payload is mistaken for this one.
+# 1. The payload directory, watched: listed at every build, the listing rewritten only when it
+#    changes, so that a file added, removed or replaced makes the build validate it again.
+set(_payload_listing ${_res_out}/payload-files.txt)
+add_custom_target(setup_vannix_payload_watch
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/list_payload_dir.py ${SETUP_VANNIX_PAYLOAD_DIR}
+          ${_payload_listing}
+  BYPRODUCTS ${_payload_listing} VERBATIM)
+if(SETUP_VANNIX_PAYLOAD_DIR STREQUAL SETUP_VANNIX_SAMPLE_PAYLOAD_DIR)
+  set(_payload_files ${SETUP_VANNIX_SAMPLE_STAMP})
+  add_dependencies(setup_vannix_payload_watch setup_vannix_sample_payload)
+else()
+  set(_payload_files)
+endif()
+set(_payload_depends ${_payload_listing} ${_payload_files})
+
+# 2. Validation writes the payload script and the payload record (from which the check's digest
+#    table and the release record are made) only when the payload is sound; when it is not, it
+#    also removes the images so that none built from another payload is mistaken for this one.
 add_custom_command(OUTPUT ${_res_out}/payload.rc ${_res_out}/payload.json
   COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${SETUP_VANNIX_PAYLOAD_DIR}
           --rc ${_res_out}/payload.rc --json ${_res_out}/payload.json
-          --remove-on-failure ${CMAKE_BINARY_DIR}/setup_vannix-unsigned.exe
-          ${SETUP_VANNIX_SIGNED_IMAGE} ${SETUP_VANNIX_SIGNED_FAILTEST} ${_res_out}/setup_vannix_res.o
+          --remove-on-failure ${SETUP_VANNIX_UNSIGNED_IMAGE} ${SETUP_VANNIX_SIGNED_IMAGE}
           # the check program and the release record (cmake/check_program.cmake)
           ${CMAKE_BINARY_DIR}/setup_vannix_check-unsigned.exe ${CMAKE_BINARY_DIR}/setup_vannix_check.exe
           ${CMAKE_BINARY_DIR}/setup_vannix.cdx.json
-  DEPENDS ${_payload_files} ${_image_tools}/validate_payload.py ${_image_tools}/catalogue.py
+  DEPENDS ${_payload_depends} ${_image_tools}/validate_payload.py ${_image_tools}/catalogue.py
           ${_image_tools}/payload_record.py
           ${CMAKE_SOURCE_DIR}/installer/catalogue.h
   COMMENT "Validating the payload in ${SETUP_VANNIX_PAYLOAD_DIR}" VERBATIM)
+add_custom_target(setup_vannix_payload DEPENDS ${_res_out}/payload.rc)
+add_dependencies(setup_vannix_payload setup_vannix_payload_watch)
 
+# 3. The program's own resources, linked into every image; the payload is not among them.
 add_custom_command(OUTPUT ${_res_out}/setup_vannix.ico
   COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/make_icon.py ${_res_out}/setup_vannix.ico
   DEPENDS ${_image_tools}/make_icon.py VERBATIM)
-
 set(_rc_sources ${CMAKE_SOURCE_DIR}/resources/setup_vannix.rc
     ${CMAKE_SOURCE_DIR}/resources/setup_vannix.manifest)
 add_custom_command(OUTPUT ${_res_out}/setup_vannix_res.o
   COMMAND ${CMAKE_RC_COMPILER} -I ${_res_out} -I ${CMAKE_SOURCE_DIR}/resources -O coff
           -o ${_res_out}/setup_vannix_res.o ${CMAKE_SOURCE_DIR}/resources/setup_vannix.rc
-  DEPENDS ${_rc_sources} ${_res_out}/payload.rc ${_res_out}/setup_vannix.ico ${_payload_files}
+  DEPENDS ${_rc_sources} ${_res_out}/setup_vannix.ico
   COMMENT "Compiling the image resources" VERBATIM)
 add_custom_target(setup_vannix_image_resources DEPENDS ${_res_out}/setup_vannix_res.o)
-add_dependencies(setup_vannix_image_resources setup_vannix_sample_payload)
 
-# Gives <target> the manifest, version block, icon and payload, and the section layout that
-# keeps relocations in front of the resource section.
+# Gives <target> the manifest, version block and icon, and the section layout that keeps
+# relocations in front of the resource section.
 function(setup_vannix_add_image_resources target)
   add_dependencies(${target} setup_vannix_image_resources)
   target_sources(${target} PRIVATE ${_res_out}/setup_vannix_res.o)
@@ -73,11 +89,26 @@ endfunction()
 set_source_files_properties(${_res_out}/setup_vannix_res.o PROPERTIES
   GENERATED TRUE EXTERNAL_OBJECT TRUE)
 
-setup_vannix_add_image_resources(setup_vannix_unsigned)
+# 4. setup_vannix_embed_payload(<new target> <linked target> <output>): <output> is the image of
+#    <linked target> (which has the image resources) with the payload added to its resources.
+function(setup_vannix_embed_payload new_target linked_target output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/embed_payload.py
+            $<TARGET_FILE:${linked_target}> ${_res_out}/payload.rc ${output}
+    DEPENDS ${linked_target} $<TARGET_FILE:${linked_target}> ${_res_out}/payload.rc
+            ${_payload_depends} ${_image_tools}/embed_payload.py ${_image_tools}/pe_resources.py
+    COMMENT "Embedding the payload: ${output}" VERBATIM)
+  add_custom_target(${new_target} DEPENDS ${output})
+  add_dependencies(${new_target} setup_vannix_payload)
+endfunction()
+
+setup_vannix_add_image_resources(setup_vannix_linked)
+setup_vannix_embed_payload(setup_vannix_unsigned setup_vannix_linked ${SETUP_VANNIX_UNSIGNED_IMAGE})
+# The failure-path variants stop before any copy: they carry no payload.
 setup_vannix_add_image_resources(setup_vannix_failtest)
 setup_vannix_add_image_resources(setup_vannix_faulttest)
 
-# Signing: a key in a token or HSM, the users' own key file, or a local test PKI made once in the
+# 5. Signing: a key in a token or HSM, the users' own key file, or a local test PKI made once in the
 # build tree.
 if(SETUP_VANNIX_SIGN_PKCS11_MODULE OR SETUP_VANNIX_SIGN_PKCS11_KEY)
   if(NOT (SETUP_VANNIX_SIGN_PKCS11_MODULE AND SETUP_VANNIX_SIGN_PKCS11_KEY))
@@ -137,14 +168,15 @@ else()
   set(_sign_depends ${_sign_args} ${_p}/root.pem)
 endif()
 
+# The keys are a target of their own, so that they are made while other steps build.
 add_custom_target(setup_vannix_signing_keys DEPENDS ${_sign_depends})
 add_custom_command(OUTPUT ${SETUP_VANNIX_SIGNED_IMAGE}
-  COMMAND sh ${_image_tools}/sign_image.sh $<TARGET_FILE:setup_vannix_unsigned>
+  COMMAND sh ${_image_tools}/sign_image.sh ${SETUP_VANNIX_UNSIGNED_IMAGE}
           ${SETUP_VANNIX_SIGNED_IMAGE} ${_sign_args}
-  DEPENDS setup_vannix_unsigned $<TARGET_FILE:setup_vannix_unsigned> ${_sign_depends}
-          ${_image_tools}/sign_image.sh
+  DEPENDS ${SETUP_VANNIX_UNSIGNED_IMAGE} ${_sign_depends} ${_image_tools}/sign_image.sh
   COMMENT "Signing setup_vannix.exe" VERBATIM)
 add_custom_target(setup_vannix ALL DEPENDS ${SETUP_VANNIX_SIGNED_IMAGE})
+add_dependencies(setup_vannix setup_vannix_unsigned setup_vannix_signing_keys)
 # The failure-path variant is linked under its final name, so it is signed in place.
 add_dependencies(setup_vannix_failtest setup_vannix_signing_keys)
 add_custom_command(TARGET setup_vannix_failtest POST_BUILD
@@ -156,14 +188,16 @@ add_custom_command(TARGET setup_vannix_failtest POST_BUILD
 enable_testing()
 set(_image_test_env
   SETUP_VANNIX_IMAGE=${SETUP_VANNIX_SIGNED_IMAGE}
-  SETUP_VANNIX_UNSIGNED=$<TARGET_FILE:setup_vannix_unsigned>
+  SETUP_VANNIX_UNSIGNED=${SETUP_VANNIX_UNSIGNED_IMAGE}
   SETUP_VANNIX_PAYLOAD_DIR=${SETUP_VANNIX_PAYLOAD_DIR}
   SETUP_VANNIX_SIZE_FAITHFUL=$<BOOL:${SETUP_VANNIX_SIZE_FAITHFUL}>
   SETUP_VANNIX_TEST_PKI=${SETUP_VANNIX_TEST_PKI}
   SETUP_VANNIX_RES_DIR=${_res_out}
   SETUP_VANNIX_SOURCE_DIR=${CMAKE_SOURCE_DIR}
-  SETUP_VANNIX_RC_COMPILER=${CMAKE_RC_COMPILER})
-foreach(_test payload_resources manifest_version_icon headers signature reproducible validation)
+  SETUP_VANNIX_RC_COMPILER=${CMAKE_RC_COMPILER}
+  SETUP_VANNIX_C_COMPILER=${CMAKE_C_COMPILER})
+foreach(_test payload_resources manifest_version_icon headers signature reproducible validation
+        embedding payload_watch)
   add_test(NAME image_${_test}
     COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${_test}.py -v)
   set_tests_properties(image_${_test} PROPERTIES LABELS image ENVIRONMENT "${_image_test_env}")

@@ -8,3 +8,10 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# What CMake's ABI probe (a nested build per language, most of a configure run) would find out
+# about this known toolchain. Compiler identification and feature detection still run.
+foreach(_lang C CXX)
+  set(CMAKE_${_lang}_ABI_COMPILED TRUE)
+  set(CMAKE_${_lang}_SIZEOF_DATA_PTR 4)
+  set(CMAKE_${_lang}_BYTE_ORDER LITTLE_ENDIAN)
+endforeach()

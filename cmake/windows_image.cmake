@@ -7,6 +7,9 @@ target_compile_definitions(platform_win32 PRIVATE UNICODE _UNICODE WIN32_LEAN_AN
 add_library(platform_win32_check STATIC platform/win32_advapi32.cpp platform/win32_console.cpp)
 target_link_libraries(platform_win32_check PUBLIC platform_win32 advapi32)
 target_compile_definitions(platform_win32_check PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+# Compiled while installer_core compiles: a static library need not wait for the libraries it
+# links (Makefile builds otherwise order the two targets).
+set_target_properties(platform_win32 PROPERTIES OPTIMIZE_DEPENDENCIES ON)
 
 # Header settings of the shipped image; the relocation section is kept (see cmake/image_layout.ld).
 set(SETUP_VANNIX_LINK_OPTIONS
@@ -29,7 +32,8 @@ function(setup_vannix_add_executable target output_name)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name})
 endfunction()
 
-setup_vannix_add_executable(setup_vannix_unsigned setup_vannix-unsigned)
+# Linked without the payload, which is embedded afterwards (image.cmake).
+setup_vannix_add_executable(setup_vannix_linked setup_vannix-linked)
 # Raise a C++ failure, or a processor fault, inside the installation: failure-path tests only.
 setup_vannix_add_executable(setup_vannix_failtest setup_vannix-failtest SETUP_VANNIX_RAISE_FAILURE=1)
 setup_vannix_add_executable(setup_vannix_faulttest setup_vannix-faulttest SETUP_VANNIX_RAISE_FAILURE=2)

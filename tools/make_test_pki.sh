@@ -1,6 +1,7 @@
 #!/bin/sh
 # Creates a local test PKI for signing without a network, once: a root CA, an intermediate CA
-# (pathlen 0), a code-signing leaf and a timestamping certificate, all RSA/SHA-256.
+# (pathlen 0), a code-signing leaf and a timestamping certificate, all RSA/SHA-256 with 2048-bit
+# keys (a test PKI: larger keys only made the build wait for key generation).
 # Writes into DIR: root.pem, chain.pem (leaf, intermediate, root), leaf.key, tsa.pem, tsa.key,
 # and time: the creation time (Unix seconds), a timestamp time at which every certificate is valid.
 # An existing complete PKI is kept, so signatures stay verifiable across rebuilds.
@@ -40,11 +41,11 @@ issue() {
         -set_serial "0x$(openssl rand -hex 8)" -extfile ext.cnf -extensions "$4" -out "$1.pem" 2>/dev/null
 }
 
-key root 3072
+key root 2048
 openssl req -new -x509 -sha256 -days 7300 -key root.key -subj "/O=setup_vannix test PKI/CN=Test Root CA" \
     -addext "basicConstraints=critical,CA:true" -addext "keyUsage=critical,keyCertSign,cRLSign" \
     -addext "subjectKeyIdentifier=hash" -out root.pem
-key intermediate 3072
+key intermediate 2048
 issue intermediate "Test Intermediate CA" root intermediate
 key leaf 2048
 issue leaf "Test Code Signing" intermediate leaf

@@ -54,6 +54,16 @@ def sha256_of(data):
     return hashlib.sha256(data).hexdigest()
 
 
+def size_and_sha256(path, chunk=1 << 20):
+    """(size, SHA-256) of a file, read in chunks."""
+    digest, size = hashlib.sha256(), 0
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(chunk), b""):
+            digest.update(block)
+            size += len(block)
+    return size, digest.hexdigest()
+
+
 def catalogue_order():
     """[(variant, BaseName, Extension, Register)] in installation order."""
     return [(v, b, e, r) for v in VARIANTS for b, e, r in CATALOGUE]

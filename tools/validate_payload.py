@@ -79,18 +79,22 @@ def check_directory(payload_dir):
         for missing in sorted(expected[variant] - present):
             raise PayloadError(f"{os.path.join(folder, missing)}: missing")
     rows = []
+    digests = {}
     for variant, base, ext, register in payload_record.catalogue_order():
         path = os.path.join(payload_dir, variant, base + ext)
         if not os.path.isfile(path):
             raise PayloadError(f"{path}: not a regular file")
         machine, exports, (version, version_text) = inspect(path, variant, register)
-        other = os.path.join(payload_dir, "64" if variant == "32" else "32", base + ext)
-        with open(path, "rb") as a, open(other, "rb") as b:
-            data = a.read()
-            twin = "twin" if data == b.read() else "differs"
+        # Read once, in chunks: no file is held whole in memory.
+        size, sha256 = payload_record.size_and_sha256(path)
+        digests[variant, base + ext] = (size, sha256)
         rows.append(Row(resource_name(variant, base), path, variant, base + ext, register,
-                        len(data), payload_record.sha256_of(data), machine, len(exports), twin,
-                        version, version_text))
+                        size, sha256, machine, len(exports), None, version, version_text))
+    # Twins: the same bytes as the file of the other variant.
+    other = {"32": "64", "64": "32"}
+    rows = [row._replace(twin="twin" if digests[row.variant, row.file]
+                         == digests[other[row.variant], row.file] else "differs")
+            for row in rows]
     return sorted(rows)
 
 
@@ -122,14 +126,15 @@ def record_entries(rows):
             for r in sorted(rows, key=lambda r: order[(r.variant, r.file)])]
 
 
-def rc_text(rows):
-    """Resource script for the payload. windres glues a quoted name to the next line's name
-    after a quoted file name, so every entry gets its own LANGUAGE statement."""
+def rc_text(entries):
+    """Resource script for the payload, from (resource name, file path) pairs. windres glues a
+    quoted name to the next line's name after a quoted file name, so every entry gets its own
+    LANGUAGE statement."""
     lines = ["/* Generated from the payload directory; do not edit. */"]
-    for r in rows:
-        quoted = os.path.abspath(r.path).replace("\\", "\\\\").replace('"', '\\"')
+    for name, path in entries:
+        quoted = os.path.abspath(path).replace("\\", "\\\\").replace('"', '\\"')
         lines.append("LANGUAGE LANG_PORTUGUESE, SUBLANG_PORTUGUESE_BRAZILIAN")
-        lines.append(f'"{r.name}" RCDATA "{quoted}"')
+        lines.append(f'"{name}" RCDATA "{quoted}"')
     return "\n".join(lines) + "\n"
 
 
@@ -155,7 +160,7 @@ def main(argv=None):
     if args.rc:
         temp = args.rc + ".tmp"
         with open(temp, "w", encoding="ascii") as f:
-            f.write(rc_text(rows))
+            f.write(rc_text((r.name, r.path) for r in rows))
         os.replace(temp, args.rc)
     return 0
 

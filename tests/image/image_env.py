@@ -20,6 +20,7 @@ RELEASE_RECORD = os.environ.get("SETUP_VANNIX_RELEASE_RECORD", "")
 PAYLOAD_RECORD = os.path.join(RES_DIR, "payload.json")
 # The payload is the project's own sample components, built in the build tree.
 SAMPLE_PAYLOAD = bool(UNSIGNED) and PAYLOAD_DIR == os.path.join(os.path.dirname(UNSIGNED), "payload")
+C_COMPILER = os.environ.get("SETUP_VANNIX_C_COMPILER", "i686-w64-mingw32-gcc")
 
 
 @functools.lru_cache(maxsize=None)

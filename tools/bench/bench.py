@@ -18,7 +18,8 @@ baseline's source folder and the package.
 
 Rounds: each round runs every program once, the order rotated from round to round; the figure is
 the median over the rounds. Then the memory-measuring build and its floor run (a few times each),
-and the build figures (image build, link, signing) are read from files tools/bench/run.sh wrote.
+and the build figures (each step of the from-scratch build, the rebuild after one payload file
+changed: tools/bench/build_figures.py) are read from files tools/bench/measure_build.sh wrote.
 
 Output: a table on stdout and in RESULTS/results.md, RESULTS/results.json and RESULTS/results.png.
 """
@@ -36,6 +37,7 @@ import time
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "tools", "wine"))
 import winelab  # noqa: E402
+from build_figures import figures as build_figures, read_time_v, table as build_table  # noqa: E402
 
 FILES = winelab.FILE_NAMES
 SERVERS = [b + e for b, e, register in winelab.CATALOGUE if register]
@@ -282,17 +284,6 @@ def kib(n):
     return n / 1024
 
 
-def read_time_v(path):
-    """Wall time (s) and peak RSS (KiB) from a `/usr/bin/time -v` report."""
-    if not os.path.isfile(path):
-        return None
-    text = open(path).read()
-    m = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): (?:(\d+):)?(\d+):([\d.]+)", text)
-    wall = int(m.group(1) or 0) * 3600 + int(m.group(2)) * 60 + float(m.group(3))
-    rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
-    return {"seconds": wall, "peak_rss_kib": rss}
-
-
 def rsrc_file_offset(path):
     try:
         import pefile
@@ -444,10 +435,7 @@ def main():
                 "commit_private_peak", "commit_own_image_peak", "commit_image_peak",
                 "commit_mapped_peak")} for k in memory}
 
-    build_figs = {
-        "image_build": read_time_v(os.path.join(build, "timing", "image-build.time")),
-        "link": read_time_v(os.path.join(build, "timing", "link.time")),
-    }
+    build_figs = build_figures(build) or {}
     build_figs["sign"] = signing
 
     report = {
@@ -515,21 +503,14 @@ def main():
         row("private bytes (host process RssAnon, incl. qemu)", "pagefile_usage")
         lines.append("")
     bf = build_figs
-    if bf["image_build"] or bf["sign"]:
-        lines += ["| Build of the size-faithful image | wall (s) | peak RSS (MiB) |",
-                  "|---|---:|---:|"]
-        if bf["image_build"]:
-            lines.append(f"| configure + build from scratch (target setup_vannix) | "
-                         f"{bf['image_build']['seconds']:.1f} | "
-                         f"{bf['image_build']['peak_rss_kib'] / 1024:.0f} |")
-        if bf["link"]:
-            lines.append(f"| link of the image alone | {bf['link']['seconds']:.1f} | "
-                         f"{bf['link']['peak_rss_kib'] / 1024:.0f} |")
-        if bf["sign"]:
-            lines.append(f"| osslsigncode sign (median of {len(bf['sign']['samples'])}) | "
-                         f"{bf['sign']['median_seconds']:.2f} | "
-                         f"{bf['sign']['peak_rss_kib'] / 1024:.0f} |")
-        lines.append("")
+    if bf.get("steps"):
+        lines += build_table(bf) + [""]
+    if bf["sign"]:
+        lines += ["| Signing the size-faithful image alone | wall (s) | peak RSS (MiB) |",
+                  "|---|---:|---:|",
+                  f"| osslsigncode sign (median of {len(bf['sign']['samples'])}) | "
+                  f"{bf['sign']['median_seconds']:.2f} | {bf['sign']['peak_rss_kib'] / 1024:.0f} |",
+                  ""]
     probe_med = {k: statistics.median(p[k] for p in probe if k in p)
                  for k in ("memcpy", "write", "both", "copyfile") if any(k in p for p in probe)}
     report["copy_probe"] = probe_med

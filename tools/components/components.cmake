@@ -1,19 +1,26 @@
 # Sample component files: stand-ins for the real payload, built from this directory.
-# Produces ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/{32,64}/<BaseName><Extension> and the target
-# setup_vannix_sample_payload. Twins are built once and copied into both directories.
+# Produces ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/{32,64}/<BaseName><Extension>, their stamp
+# SETUP_VANNIX_SAMPLE_STAMP and the target setup_vannix_sample_payload. Twins are built once and
+# copied into both directories.
 
 set(_sample_src ${CMAKE_CURRENT_LIST_DIR})
 set(SETUP_VANNIX_SAMPLE_PAYLOAD_DIR ${CMAKE_BINARY_DIR}/payload)
 find_program(SETUP_VANNIX_X64_CC x86_64-w64-mingw32-gcc REQUIRED)
 find_program(SETUP_VANNIX_X64_RC x86_64-w64-mingw32-windres REQUIRED)
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/samples/x64 ${CMAKE_BINARY_DIR}/samples/version)
+foreach(_dir any 32 64 x64 version)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/samples/${_dir})
+endforeach()
 
-# No C runtime: the samples import only kernel32/advapi32, and stay small and reproducible.
+# No C runtime: the samples import only kernel32/advapi32, and stay small and reproducible. The
+# same flags whatever the build type, so that the payload does not depend on it.
 set(_sample_cflags -O2 -Wall -Wextra -nostdlib -fno-tree-loop-distribute-patterns
     -fno-asynchronous-unwind-tables -fno-ident)
 # A fixed base: ld otherwise derives one from the output path, which differs between trees.
 set(_sample_ldflags -nostdlib -s -Wl,--no-insert-timestamp -Wl,--disable-auto-image-base)
+set(_sample_libs -ladvapi32 -lkernel32 -luuid -lgcc)
 set(SETUP_VANNIX_SAMPLE_FILES "")
+set(_vannix_staging "")  # SOURCE DEST SIZE triples for stage_component.py
+set(_vannix_built "")
 
 # _vannix_sample_version(<out-var> <name> <build> <arch> <a.b.c.d>)
 # Compiles the version block of one sample into an object for the arch's linker.
@@ -30,19 +37,20 @@ function(_vannix_sample_version out name build arch version)
   add_custom_command(OUTPUT ${base}.o
     COMMAND ${rc} -O coff -o ${base}.o ${base}.rc
     DEPENDS ${base}.rc
-    COMMENT "Compiling the version block of sample ${name} (${build}, ${arch})" VERBATIM)
-  set_source_files_properties(${base}.o PROPERTIES GENERATED TRUE EXTERNAL_OBJECT TRUE)
+    COMMENT "" VERBATIM)
   set(${out} ${base}.o PARENT_SCOPE)
 endfunction()
 
 # _vannix_sample_build(<out-var> <name> <build> <arch> <version> <source> <defines...>)
 # Builds one sample DLL for build "any", "32" or "64"; arch i686 or x86_64; version a.b.c.d of
-# its version block, or empty for none.
+# its version block, or empty for none. One compiler call compiles and links: a CMake library
+# target per sample costs more than the compiler itself.
 function(_vannix_sample_build out name build arch version source)
   set(defines SAMPLE_NAME="${name}" ${ARGN})
   if(NOT build STREQUAL "any")
     list(APPEND defines SAMPLE_BUILD="${build}")
   endif()
+  list(TRANSFORM defines PREPEND -D)
   set(extra_ld)
   if(name STREQUAL "msxml6r")
     list(APPEND extra_ld -T ${_sample_src}/single_section.ld -Wl,--exclude-all-symbols)
@@ -54,41 +62,36 @@ function(_vannix_sample_build out name build arch version source)
     _vannix_sample_version(version_object ${name} ${build} ${arch} ${version})
   endif()
   if(arch STREQUAL "x86_64")
+    set(cc ${SETUP_VANNIX_X64_CC})
+    set(link -Wl,-e,DllMain)
     set(file ${CMAKE_BINARY_DIR}/samples/x64/${name}.dll)
-    list(TRANSFORM defines PREPEND -D)
-    add_custom_command(OUTPUT ${file}
-      COMMAND ${SETUP_VANNIX_X64_CC} ${_sample_cflags} ${defines} -shared ${_sample_ldflags}
-              ${extra_ld} -Wl,-e,DllMain -o ${file} ${_sample_src}/${source} ${version_object}
-      DEPENDS ${_sample_src}/${source} ${version_object}
-      COMMENT "Building AMD64 sample ${name}" VERBATIM)
-    set(${out} ${file} PARENT_SCOPE)
-    return()
+  else()
+    set(cc ${CMAKE_C_COMPILER})
+    # Image version 0.0, as CMake's library rule gave the i686 samples.
+    set(link -Wl,-e,_DllMain@12 -Wl,--major-image-version,0,--minor-image-version,0)
+    set(file ${CMAKE_BINARY_DIR}/samples/${build}/${name}.dll)
   endif()
-  set(target sample_${name}_${build})
-  add_library(${target} SHARED ${_sample_src}/${source} ${version_object})
-  target_include_directories(${target} PRIVATE ${_sample_src})
-  target_compile_definitions(${target} PRIVATE ${defines})
-  target_compile_options(${target} PRIVATE ${_sample_cflags})
-  target_link_options(${target} PRIVATE ${_sample_ldflags} ${extra_ld} -Wl,-e,_DllMain@12)
-  target_link_libraries(${target} PRIVATE advapi32 kernel32 uuid gcc)
-  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
-    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/samples/${build}
-    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/samples/implib)
-  set(${out} $<TARGET_FILE:${target}> PARENT_SCOPE)
+  add_custom_command(OUTPUT ${file}
+    COMMAND ${cc} ${_sample_cflags} ${defines} -shared ${_sample_ldflags} ${extra_ld} ${link}
+            -o ${file} ${_sample_src}/${source} ${version_object} ${_sample_libs}
+    # This file too: Makefile builds do not rerun a command whose flags changed.
+    DEPENDS ${_sample_src}/${source} ${_sample_src}/sample_com.h ${_sample_src}/single_section.ld
+            ${_sample_src}/components.cmake ${version_object}
+    # No message: in Makefile builds each would cost a process of its own.
+    COMMENT "" VERBATIM)
+  set(${out} ${file} PARENT_SCOPE)
 endfunction()
 
-# _vannix_stage(<built file> <variant> <file name> <padded size>)
+# _vannix_stage(<built file> <variant> <file name> <padded size>): adds one file to the staging
+# step below.
 function(_vannix_stage built variant file_name size)
   set(dest ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/${variant}/${file_name})
-  set(pad)
-  if(SETUP_VANNIX_SIZE_FAITHFUL)
-    set(pad ${size})
+  if(NOT SETUP_VANNIX_SIZE_FAITHFUL)
+    set(size -)
   endif()
-  add_custom_command(OUTPUT ${dest}
-    COMMAND ${SETUP_VANNIX_PYTHON} ${_sample_src}/stage_component.py ${built} ${dest} ${pad}
-    DEPENDS ${built} ${_sample_src}/stage_component.py
-    COMMENT "Staging ${variant}/${file_name}" VERBATIM)
   set(SETUP_VANNIX_SAMPLE_FILES ${SETUP_VANNIX_SAMPLE_FILES} ${dest} PARENT_SCOPE)
+  set(_vannix_staging ${_vannix_staging} ${built} ${dest} ${size} PARENT_SCOPE)
+  set(_vannix_built ${_vannix_built} ${built} PARENT_SCOPE)
 endfunction()
 
 # vannix_sample(<BaseName> <Extension> <size 32> <size 64> SOURCE <file> [TWIN] [X64]
@@ -145,4 +148,13 @@ vannix_sample(qelKorviLibUNICODE .dll 4723712 4723712 SOURCE sample_library.c TW
 vannix_sample(qelKorviLib .dll 2235392 2235392 SOURCE sample_library.c TWIN
   DEFINES SAMPLE_EXPORTS=native)
 
-add_custom_target(setup_vannix_sample_payload DEPENDS ${SETUP_VANNIX_SAMPLE_FILES})
+# One step stages all 22 files (a process per file cost more than the copies); its stamp stands
+# for them, so that Makefile builds need no rule per file.
+set(SETUP_VANNIX_SAMPLE_STAMP ${CMAKE_BINARY_DIR}/samples/staged.stamp)
+add_custom_command(OUTPUT ${SETUP_VANNIX_SAMPLE_STAMP}
+  BYPRODUCTS ${SETUP_VANNIX_SAMPLE_FILES}
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_sample_src}/stage_component.py
+          --stamp ${SETUP_VANNIX_SAMPLE_STAMP} ${_vannix_staging}
+  DEPENDS ${_vannix_built} ${_sample_src}/stage_component.py ${_sample_src}/components.cmake
+  COMMENT "Staging the sample payload in ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}" VERBATIM)
+add_custom_target(setup_vannix_sample_payload DEPENDS ${SETUP_VANNIX_SAMPLE_STAMP})

@@ -21,8 +21,14 @@
 #ifndef VANNIX_SAMPLE_COM_H
 #define VANNIX_SAMPLE_COM_H
 
-#include <windows.h>
+/* The parts of <windows.h> the samples use: the whole of it is most of a sample's compile time. */
+#include <windef.h>
+#include <winbase.h>
+#include <winreg.h>
+#include <winerror.h>
+#ifdef __cplusplus
 #include <unknwn.h>
+#endif
 
 #define VANNIX_SAMPLE_PROGID_PREFIX L"VannixSample."
 #define VANNIX_SAMPLE_TRACE_KEY L"Software\\VannixSamples"
