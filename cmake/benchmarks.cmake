@@ -3,14 +3,14 @@
 #    (tools/bench/memory_report.cpp, written to C:\vannix-memory.txt);
 #  - vannix_bench_baseline.exe: the same work the plainest way (CopyFileW, then regsvr32), and
 #    vannix_bench_copy_only.exe: its copies alone; vannix_bench_baseline_console.exe: regsvr32
-#    started with the installer's flags (a new console each);
+#    started with the installer's flags (a new console each); vannix_bench_baseline_like.exe: that
+#    in an image like the installer's; vannix_bench_baseline_measure.exe: the baseline with the
+#    installer's flags recording its memory figures as setup_vannix-measure.exe does;
 #  - vannix_bench_noop.exe: does nothing, the start-up floor; vannix_bench_noop_payload.exe: the
-#    same with the installer's resources, the cost of loading an image of that size (and
-#    vannix_bench_noop_payload_aligned, its sections page-aligned in the file);
-#    vannix_bench_noop_imports.exe: the same importing the installer's libraries;
-#    vannix_bench_noop_frame.exe: the installer's process frame (OLE, COM) around nothing;
+#    same with the installer's resources and layout, the cost of loading an image of that size;
 #    vannix_bench_noop_measure.exe: the floor of the memory figures;
-#  - vannix_bench_copy_probe.exe: times memcpy, WriteFile and CopyFileW of 40.5 MB on their own.
+#  - vannix_bench_copy_probe.exe: times the installer's copy loop (ReadProcessMemory, WriteFile,
+#    with and without FlushFileBuffers) against memcpy and CopyFileW, on the "64_" set's sizes.
 # None of them is a test; nothing here is added to CTest.
 
 set(_bench_src ${CMAKE_SOURCE_DIR}/tools/bench)
@@ -45,13 +45,15 @@ endfunction()
 _vannix_bench_program(vannix_bench_baseline ${_bench_src}/baseline.c)
 _vannix_bench_program(vannix_bench_copy_only ${_bench_src}/baseline.c BENCH_COPY_ONLY=1)
 _vannix_bench_program(vannix_bench_baseline_console ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1)
-# The baseline's work in an image like the installer's: its resources (80 MB, not read), its
-# process frame (OLE and COM initialised, user32 imported), its process flags. What is left between this and the installer is the installer's own.
-_vannix_bench_program(vannix_bench_baseline_like ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1
-  BENCH_INSTALLER_FRAME=1)
-target_link_libraries(vannix_bench_baseline_like PRIVATE user32 ole32)
+# The baseline's work in an image like the installer's: its resources (80 MB, not read) and its
+# process flags. What is left between this and the installer is the installer's own.
+_vannix_bench_program(vannix_bench_baseline_like ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1)
 _vannix_bench_payload(vannix_bench_baseline_like
   ${CMAKE_BINARY_DIR}/bench/vannix_bench_baseline_like.exe)
+_vannix_bench_program(vannix_bench_baseline_measure ${_bench_src}/baseline.c BENCH_NEW_CONSOLE=1
+  BENCH_MEASURE_MEMORY=1)
+target_sources(vannix_bench_baseline_measure PRIVATE ${_bench_src}/memory_report.cpp)
+target_link_libraries(vannix_bench_baseline_measure PRIVATE psapi)
 _vannix_bench_program(vannix_bench_noop ${_bench_src}/noop.c)
 _vannix_bench_program(vannix_bench_copy_probe ${_bench_src}/copy_probe.c)
 _vannix_bench_program(vannix_bench_noop_measure ${_bench_src}/noop.c BENCH_MEASURE_MEMORY=1)
@@ -60,19 +62,8 @@ target_link_libraries(vannix_bench_noop_measure PRIVATE psapi)
 _vannix_bench_program(vannix_bench_noop_payload ${_bench_src}/noop.c)
 _vannix_bench_payload(vannix_bench_noop_payload
   ${CMAKE_BINARY_DIR}/bench/vannix_bench_noop_payload.exe)
-# The same with every section at a page-aligned file offset, which lets Wine map the image
-# instead of reading it.
-_vannix_bench_program(vannix_bench_noop_payload_aligned ${_bench_src}/noop.c)
-target_link_options(vannix_bench_noop_payload_aligned PRIVATE -Wl,--file-alignment=0x1000)
-_vannix_bench_payload(vannix_bench_noop_payload_aligned
-  ${CMAKE_BINARY_DIR}/bench/vannix_bench_noop_payload_aligned.exe)
-_vannix_bench_program(vannix_bench_noop_imports ${_bench_src}/noop.c BENCH_INSTALLER_IMPORTS=1)
-target_link_libraries(vannix_bench_noop_imports PRIVATE user32 ole32)
-_vannix_bench_program(vannix_bench_noop_frame ${_bench_src}/noop.c BENCH_INSTALLER_FRAME=1)
-target_link_libraries(vannix_bench_noop_frame PRIVATE user32 ole32)
 
 add_custom_target(vannix_benchmarks DEPENDS setup_vannix setup_vannix_measure_image
   vannix_bench_baseline vannix_bench_copy_only vannix_bench_baseline_console
-  vannix_bench_baseline_like_image vannix_bench_noop vannix_bench_noop_measure
-  vannix_bench_copy_probe vannix_bench_noop_payload_image vannix_bench_noop_payload_aligned_image
-  vannix_bench_noop_imports vannix_bench_noop_frame)
+  vannix_bench_baseline_like_image vannix_bench_baseline_measure vannix_bench_noop
+  vannix_bench_noop_measure vannix_bench_copy_probe vannix_bench_noop_payload_image)

@@ -5,12 +5,9 @@
  * counting failures. Exit code: the number of failed copies and registrations. Built with
  * BENCH_COPY_ONLY it stops after the copies; with BENCH_NEW_CONSOLE it starts regsvr32 as the
  * installer does (CREATE_NEW_CONSOLE, STARTF_USESHOWWINDOW with SW_SHOWNORMAL); with
- * BENCH_INSTALLER_FRAME it also runs inside the installer's frame (OleInitialize, CoInitialize,
- * user32 imported). */
+ * BENCH_MEASURE_MEMORY it records its memory figures as the installer's measuring build does
+ * (tools/bench/memory_report.cpp), so that both are measured the same way. */
 #include <windows.h>
-#ifdef BENCH_INSTALLER_FRAME
-#include <ole2.h>
-#endif
 
 #include <stdio.h>
 
@@ -20,15 +17,12 @@ static const wchar_t* const kFiles[11] = {
     L"msxml6r.dll",  L"qelKorviLibUNICODE.dll", L"qelKorviLib.dll"};
 enum { kServers = 6 }; /* the first six are COM servers */
 
+#ifdef BENCH_MEASURE_MEMORY
+void vannix_bench_report_memory(void);
+#endif
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, int show) {
   (void)instance; (void)previous; (void)command_line; (void)show;
-#ifdef BENCH_INSTALLER_FRAME
-  /* The installer's process frame: OLE and COM initialised around the work, user32 imported
-   * (the installer's failure box; never shown here). */
-  if (show == 0x7fff) MessageBoxW(NULL, L"", L"", MB_OK);
-  const HRESULT ole = OleInitialize(NULL);
-  const HRESULT com = CoInitialize(NULL);
-#endif
   wchar_t system_dir[MAX_PATH];
   UINT length = GetSystemWow64DirectoryW(system_dir, MAX_PATH);
   if (length == 0) length = GetSystemDirectoryW(system_dir, MAX_PATH);
@@ -73,9 +67,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
-#ifdef BENCH_INSTALLER_FRAME
-  if (SUCCEEDED(com)) CoUninitialize();
-  if (SUCCEEDED(ole)) OleUninitialize();
+#ifdef BENCH_MEASURE_MEMORY
+  vannix_bench_report_memory();
 #endif
   return failures;
 }

@@ -2,7 +2,9 @@
 """Benchmark of the installer under Wine in a 64-bit (WOW64) prefix, beside:
   baseline  - the same eleven files copied with CopyFileW and the same six `regsvr32 /s`, one after
               another (tools/bench/baseline.c): the practical limit; copy_only: its copies alone,
-              which splits the work into copies and registrations;
+              which splits the work into copies and registrations; baseline_console: regsvr32
+              started with the installer's process flags, the comparison the goal is set against;
+              baseline_like: that in an image like the installer's;
   peer      - the same files (and registrations, through custom actions) from a Windows Installer
               package built with wixl, installed with `msiexec /qn /i`;
   floor     - a program that does nothing: the start-up cost every program pays;
@@ -11,13 +13,17 @@
 
 Every sample runs in its own copy of the pristine prefix. Inside the Wine root, with one
 wineserver started for the copy (`wineserver -p`), the floor program run once to bring up
-Wine's services and two seconds' pause for their start-up work to settle, the shell takes the time right before `wine PROGRAM` and right after it returns:
+Wine's services and two seconds' pause for their start-up work to settle, the shell takes the
+time right before `wine PROGRAM` and right after it returns:
 what is measured is the program from its start to its exit, wineserver and services start-up
 excluded. The programs sit on the prefix's C: drive (copied before the timer starts); so does the
 baseline's source folder and the package.
 
 Rounds: each round runs every program once, the order rotated from round to round; the figure is
-the median over the rounds. Then the memory-measuring build and its floor run (a few times each),
+the median over the rounds. Then the memory-measuring builds of the installer and of the baseline
+with the installer's flags, and their floor, run (a few times each; committed private memory seen
+with VirtualQuery from inside, the same way for each), then the copy probe (tools/bench/copy_probe.c:
+the copy loop's parts, the flushes' cost),
 and the build figures (each step of the from-scratch build, the rebuild after one payload file
 changed: tools/bench/build_figures.py) are read from files tools/bench/measure_build.sh wrote.
 
@@ -46,16 +52,10 @@ PROGRAMS = {
     # name: (label, command line inside the prefix)
     "floor": ("floor (does nothing)", r"C:\\vannix-bench\\noop.exe"),
     "image_floor": ("image floor (does nothing, 80 MB image)", r"C:\\vannix-bench\\noop_payload.exe"),
-    "image_floor_aligned": ("image floor, sections page-aligned in the file",
-                            r"C:\\vannix-bench\\noop_payload_aligned.exe"),
-    "imports_floor": ("import floor (does nothing, imports user32 + ole32)",
-                      r"C:\\vannix-bench\\noop_imports.exe"),
-    "frame_floor": ("frame floor (OleInitialize + CoInitialize, nothing else)",
-                    r"C:\\vannix-bench\\noop_frame.exe"),
     "baseline": ("baseline (CopyFileW + regsvr32)", r"C:\\vannix-bench\\baseline.exe"),
     "baseline_console": ("baseline, regsvr32 in a new console (installer's flags)",
                          r"C:\\vannix-bench\\baseline_console.exe"),
-    "baseline_like": ("baseline in an installer-like image (resources, OLE/COM frame, flags)",
+    "baseline_like": ("baseline in an installer-like image (80 MB resources, installer's flags)",
                       r"C:\\vannix-bench\\baseline_like.exe"),
     "copy_only": ("baseline copies alone (CopyFileW)", r"C:\\vannix-bench\\copy_only.exe"),
     "installer": ("setup_vannix.exe", r"C:\\vannix-bench\\setup_vannix.exe"),
@@ -196,10 +196,6 @@ class Lab:
         self.exes = {
             "noop.exe": os.path.join(build_dir, "bench", "vannix_bench_noop.exe"),
             "noop_payload.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_payload.exe"),
-            "noop_payload_aligned.exe": os.path.join(build_dir, "bench",
-                                                     "vannix_bench_noop_payload_aligned.exe"),
-            "noop_imports.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_imports.exe"),
-            "noop_frame.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_frame.exe"),
             "copy_probe.exe": os.path.join(build_dir, "bench", "vannix_bench_copy_probe.exe"),
             "noop_measure.exe": os.path.join(build_dir, "bench", "vannix_bench_noop_measure.exe"),
             "baseline.exe": os.path.join(build_dir, "bench", "vannix_bench_baseline.exe"),
@@ -207,6 +203,8 @@ class Lab:
             "baseline_like.exe": os.path.join(build_dir, "bench", "vannix_bench_baseline_like.exe"),
             "baseline_console.exe": os.path.join(build_dir, "bench",
                                                  "vannix_bench_baseline_console.exe"),
+            "baseline_measure.exe": os.path.join(build_dir, "bench",
+                                                 "vannix_bench_baseline_measure.exe"),
             "setup_vannix.exe": os.path.join(build_dir, "setup_vannix.exe"),
             "setup_vannix-measure.exe": os.path.join(build_dir, "setup_vannix-measure.exe"),
         }
@@ -220,7 +218,8 @@ class Lab:
             bench = os.path.join(prefix.path, "drive_c", "vannix-bench")
             os.makedirs(os.path.join(bench, "64"))
             needed = {"noop.exe"}
-            if program in ("baseline", "copy_only", "baseline_console", "baseline_like"):
+            if program in ("baseline", "copy_only", "baseline_console", "baseline_like",
+                           "baseline_measure"):
                 needed.add(program + ".exe")
                 for name in FILES:
                     shutil.copyfile(os.path.join(self.build_dir, "payload", "64", name),
@@ -330,8 +329,7 @@ def draw_chart(path, names, med, samples, rounds):
     except ImportError:
         log("python3-matplotlib missing: no chart")
         return
-    colors = {"floor": "#999999", "image_floor": "#bbbbbb", "image_floor_aligned": "#cccccc",
-              "imports_floor": "#aaaaaa", "frame_floor": "#888888", "baseline": "#4c72b0",
+    colors = {"floor": "#999999", "image_floor": "#bbbbbb", "baseline": "#4c72b0",
               "baseline_console": "#6d8cc0", "baseline_like": "#3a5a90", "copy_only": "#8fa8d0",
               "installer": "#dd8452", "peer": "#55a868"}
     shown = [n for n in names if med.get(n) is not None]
@@ -396,10 +394,12 @@ def main():
             log(f"round {r + 1}/{args.rounds} {name:12s} {res['seconds']:7.3f} s  exit "
                 f"{res['exit_code']}  files {res['files']}/11  registered {res['registered']}/6")
 
-    memory = {"installer": [], "floor": []}
+    memory = {"installer": [], "baseline": [], "floor": []}
     for _ in range(args.memory_runs):
-        for key, exe in (("installer", "setup_vannix-measure.exe"), ("floor", "noop_measure.exe")):
-            res = lab.run(key + "_measure", "C:\\\\vannix-bench\\\\" + exe,
+        for key, exe in (("installer", "setup_vannix-measure.exe"),
+                         ("baseline", "baseline_measure.exe"), ("floor", "noop_measure.exe")):
+            program = "baseline_measure" if key == "baseline" else key + "_measure"
+            res = lab.run(program, "C:\\\\vannix-bench\\\\" + exe,
                           want_memory="vannix-memory.txt")
             if res.get("memory"):
                 memory[key].append(res["memory"])
@@ -479,29 +479,37 @@ def main():
                      f"{(med['installer'] - med['image_floor']) / net['baseline']:.2f}x |")
     if ratio:
         lines += ["| Ratio | |", "|---|---:|"] + ratio + [""]
-    mi, mf = mem["installer"], mem["floor"]
+    mi, mb, mf = mem["installer"], mem["baseline"], mem["floor"]
+    for k in (mi, mb, mf):
+        if k.get("commit_private_peak") is not None and k.get("commit_private_start") is not None:
+            k["commit_private_growth"] = k["commit_private_peak"] - k["commit_private_start"]
     if mi.get("commit_private_peak") is not None:
-        lines += ["| Memory of the installer (measuring build, median of %d) | installer | floor "
-                  "program | difference |" % len(memory["installer"]), "|---|---:|---:|---:|"]
+        lines += ["| Memory (measuring builds, median of %d) | installer | baseline, installer's "
+                  "flags | floor program |" % len(memory["installer"]), "|---|---:|---:|---:|"]
 
-        def row(label, field, unit=kib, fmt="{:,.0f} KiB"):
-            a, b = mi.get(field), mf.get(field)
-            if a is None:
-                return
-            d = fmt.format(unit(a - b)) if b is not None else ""
-            lines.append(f"| {label} | {fmt.format(unit(a))} | "
-                         f"{fmt.format(unit(b)) if b is not None else ''} | {d} |")
-        row("committed private, peak (VirtualQuery, sampled)", "commit_private_peak")
+        def row(label, field):
+            cells = [f"{kib(k[field]):,.0f} KiB" if k.get(field) is not None else "-"
+                     for k in (mi, mb, mf)]
+            lines.append(f"| {label} | " + " | ".join(cells) + " |")
         row("committed private at start (before main)", "commit_private_start")
-        for k in (mi, mf):
-            if k.get("commit_private_peak") is not None and k.get("commit_private_start") is not None:
-                k["commit_private_growth"] = k["commit_private_peak"] - k["commit_private_start"]
+        row("committed private, peak (VirtualQuery, sampled every 5 ms)", "commit_private_peak")
         row("growth during the run (peak - start)", "commit_private_growth")
-        row("own image committed (SizeOfImage %s)" % f"{mi['image_size']:,}", "commit_own_image_peak")
+        row("own image committed", "commit_own_image_peak")
         row("mapped files committed, peak", "commit_mapped_peak")
         row("peak working set (host process, incl. qemu)", "peak_working_set")
-        row("private bytes (host process RssAnon, incl. qemu)", "pagefile_usage")
         lines.append("")
+    goals = []
+    if net.get("baseline_console", 0) > 0 and "installer" in net:
+        r = net["installer"] / net["baseline_console"]
+        goals.append(f"| time: installer within 3 % of the baseline with its process flags "
+                     f"(floor subtracted) | {r:.3f}x | {'met' if r <= 1.03 else 'not met'} |")
+    if mi.get("commit_private_growth") is not None and mb.get("commit_private_growth") is not None:
+        d = mi["commit_private_growth"] - mb["commit_private_growth"]
+        goals.append(f"| memory: installer's growth at most the baseline's + 64 KiB | "
+                     f"{kib(d):+,.0f} KiB | {'met' if d <= 64 * 1024 else 'not met'} |")
+    report["goals"] = goals
+    if goals:
+        lines += ["| Goal | figure | |", "|---|---:|---|"] + goals + [""]
     bf = build_figs
     if bf.get("steps"):
         lines += build_table(bf) + [""]
@@ -512,7 +520,8 @@ def main():
                   f"{bf['sign']['median_seconds']:.2f} | {bf['sign']['peak_rss_kib'] / 1024:.0f} |",
                   ""]
     probe_med = {k: statistics.median(p[k] for p in probe if k in p)
-                 for k in ("memcpy", "write", "both", "copyfile") if any(k in p for p in probe)}
+                 for k in ("memcpy", "rpm", "loop", "loop_flush", "copyfile")
+                 if any(k in p for p in probe)}
     report["copy_probe"] = probe_med
     host_med = {k: {f: statistics.median(h[f] for h in v if f in h)
                     for f in ("VmHWM", "RssAnon", "RssFile")} for k, v in host.items() if v}
@@ -528,14 +537,17 @@ def main():
             lines.append(f"| {label} | {hi[f]:,.0f} | {hf[f]:,.0f} | {hi[f] - hf[f]:,.0f} |")
         lines.append("")
     if probe_med:
-        lines += ["| 40,533,216 bytes, 61,440-byte chunks (copy probe, median of %d) | s |"
-                  % len(probe), "|---|---:|"]
+        lines += ["| The eleven \"64_\" files, 40,533,216 bytes, 61,440-byte chunks (copy probe, "
+                  "median of %d) | s |" % len(probe), "|---|---:|"]
         for k, label in (("memcpy", "memcpy into the buffer only"),
-                         ("write", "WriteFile from the source only"),
-                         ("both", "memcpy + WriteFile (the installer's loop)"),
-                         ("copyfile", "CopyFileW of the written file")):
+                         ("rpm", "ReadProcessMemory into the buffer only"),
+                         ("loop", "ReadProcessMemory + WriteFile, eleven new files"),
+                         ("loop_flush", "the same + FlushFileBuffers of each file (the installer's loop)"),
+                         ("copyfile", "CopyFileW of the eleven files")):
             if k in probe_med:
                 lines.append(f"| {label} | {probe_med[k]:.3f} |")
+        if "loop" in probe_med and "loop_flush" in probe_med:
+            lines.append(f"| cost of the flushes | {probe_med['loop_flush'] - probe_med['loop']:.3f} |")
         lines.append("")
     layout = []
     for label, path in (("shipped", os.path.join(build, "setup_vannix.exe")),

@@ -1,9 +1,13 @@
-/* Where the copy time goes under the emulation: writes the "64_" set's byte count (40,533,216)
- * into a file in the system directory three ways, each timed with QueryPerformanceCounter:
- *   memcpy  - memcpy of the bytes through one 61,440-byte buffer, nothing written;
- *   write   - WriteFile straight from the source memory in 61,440-byte chunks;
- *   both    - memcpy into the buffer, then WriteFile of the buffer (the installer's copy loop);
- *   copyfile - CopyFileW of the file "write" made (the baseline's way).
+/* Where the copy time goes: the "64_" set's eleven files (their real sizes, 40,533,216 bytes in
+ * all) written into the system directory, each way timed with QueryPerformanceCounter:
+ *   memcpy      - memcpy through one 61,440-byte buffer, nothing written;
+ *   rpm         - ReadProcessMemory of the own process into the buffer (how the installer reads
+ *                 its payload, so that a page that cannot be read fails a copy, not the process);
+ *   loop        - the installer's copy loop: ReadProcessMemory, then WriteFile of the buffer,
+ *                 one new file per component;
+ *   loop_flush  - the same, each file flushed with FlushFileBuffers before it is closed (as the
+ *                 installer does before the file replaces its target): the flush's cost;
+ *   copyfile    - CopyFileW of the eleven files "loop" wrote (the baseline's way).
  * The source is a committed, touched private allocation (the installer's is its resource
  * section). Results, in seconds, go to C:\vannix-copy-probe.txt as "key=value" lines. */
 #include <windows.h>
@@ -11,7 +15,9 @@
 #include <stdio.h>
 #include <string.h>
 
-enum { kBytes = 40533216, kChunk = 61440 };
+enum { kChunk = 61440, kFiles = 11 };
+static const DWORD kSizes[kFiles] = {4848128, 4714496, 2022304, 16869888, 437632, 2224064,
+                                     353792,  2101248, 2560,    4723712,  2235392};
 
 static double Now(void) {
   LARGE_INTEGER counter, frequency;
@@ -20,57 +26,85 @@ static double Now(void) {
   return (double)counter.QuadPart / (double)frequency.QuadPart;
 }
 
-static double WriteAll(const wchar_t* path, const BYTE* source, BYTE* buffer, int copy, int write) {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  if (write) {
-    file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return -1.0;
-  }
+enum Way { kMemcpy, kReadMemory, kLoop, kLoopFlush };
+
+/* Writes (or only reads) every file; returns the seconds, or -1 when a call failed. */
+static double Run(enum Way way, const wchar_t* dir, const wchar_t* tag, const BYTE* source,
+                  BYTE* buffer) {
   const double t0 = Now();
-  for (DWORD offset = 0; offset < kBytes;) {
-    const DWORD chunk = kBytes - offset < kChunk ? kBytes - offset : kChunk;
-    const BYTE* data = source + offset;
-    if (copy) {
-      memcpy(buffer, data, chunk);
-      data = buffer;
+  const BYTE* data = source;
+  for (int i = 0; i < kFiles; ++i) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (way >= kLoop) {
+      wchar_t path[MAX_PATH];
+      _snwprintf(path, MAX_PATH, L"%ls\\vannix-probe-%ls-%d.bin", dir, tag, i);
+      file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+      if (file == INVALID_HANDLE_VALUE) return -1.0;
     }
-    DWORD written;
-    if (write && !WriteFile(file, data, chunk, &written, NULL)) break;
-    offset += chunk;
+    for (DWORD offset = 0; offset < kSizes[i];) {
+      const DWORD chunk = kSizes[i] - offset < kChunk ? kSizes[i] - offset : kChunk;
+      SIZE_T read = chunk;
+      if (way == kMemcpy) {
+        memcpy(buffer, data + offset, chunk);
+      } else if (!ReadProcessMemory(GetCurrentProcess(), data + offset, buffer, chunk, &read) ||
+                 read != chunk) {
+        return -1.0;
+      }
+      DWORD written;
+      if (file != INVALID_HANDLE_VALUE && !WriteFile(file, buffer, chunk, &written, NULL))
+        return -1.0;
+      offset += chunk;
+    }
+    if (way == kLoopFlush && !FlushFileBuffers(file)) return -1.0;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    data += kSizes[i];
   }
-  const double seconds = Now() - t0;
-  if (write) CloseHandle(file);
-  return seconds;
+  return Now() - t0;
+}
+
+static void Remove(const wchar_t* dir, const wchar_t* tag) {
+  for (int i = 0; i < kFiles; ++i) {
+    wchar_t path[MAX_PATH];
+    _snwprintf(path, MAX_PATH, L"%ls\\vannix-probe-%ls-%d.bin", dir, tag, i);
+    DeleteFileW(path);
+  }
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, int show) {
   (void)instance; (void)previous; (void)command_line; (void)show;
-  BYTE* source = VirtualAlloc(NULL, kBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  DWORD total = 0;
+  for (int i = 0; i < kFiles; ++i) total += kSizes[i];
+  BYTE* source = VirtualAlloc(NULL, total, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   BYTE* buffer = HeapAlloc(GetProcessHeap(), 0, kChunk);
   if (source == NULL || buffer == NULL) return 1;
-  for (DWORD i = 0; i < kBytes; i += 4096) source[i] = (BYTE)i;
+  for (DWORD i = 0; i < total; i += 4096) source[i] = (BYTE)i;
 
-  wchar_t dir[MAX_PATH], a[MAX_PATH], b[MAX_PATH], c[MAX_PATH];
+  wchar_t dir[MAX_PATH];
   if (GetSystemWow64DirectoryW(dir, MAX_PATH) == 0) GetSystemDirectoryW(dir, MAX_PATH);
-  _snwprintf(a, MAX_PATH, L"%ls\\vannix-probe-a.bin", dir);
-  _snwprintf(b, MAX_PATH, L"%ls\\vannix-probe-b.bin", dir);
-  _snwprintf(c, MAX_PATH, L"%ls\\vannix-probe-c.bin", dir);
 
-  const double memcpy_only = WriteAll(NULL, source, buffer, 1, 0);
-  const double write_only = WriteAll(a, source, buffer, 0, 1);
-  const double both = WriteAll(b, source, buffer, 1, 1);
-  const double t0 = Now();
-  const BOOL copied = CopyFileW(a, c, FALSE);
-  const double copyfile = Now() - t0;
-  DeleteFileW(a);
-  DeleteFileW(b);
-  DeleteFileW(c);
+  const double memcpy_only = Run(kMemcpy, dir, L"m", source, buffer);
+  const double rpm_only = Run(kReadMemory, dir, L"r", source, buffer);
+  const double loop = Run(kLoop, dir, L"a", source, buffer);
+  const double loop_flush = Run(kLoopFlush, dir, L"b", source, buffer);
+  double copyfile = Now();
+  int copied = 1;
+  for (int i = 0; i < kFiles; ++i) {
+    wchar_t from[MAX_PATH], to[MAX_PATH];
+    _snwprintf(from, MAX_PATH, L"%ls\\vannix-probe-a-%d.bin", dir, i);
+    _snwprintf(to, MAX_PATH, L"%ls\\vannix-probe-c-%d.bin", dir, i);
+    copied &= CopyFileW(from, to, FALSE) != FALSE;
+  }
+  copyfile = Now() - copyfile;
+  Remove(dir, L"a");
+  Remove(dir, L"b");
+  Remove(dir, L"c");
 
   FILE* out = fopen("C:\\vannix-copy-probe.txt", "w");
   if (out == NULL) return 1;
-  fprintf(out, "bytes=%d\nmemcpy=%.4f\nwrite=%.4f\nboth=%.4f\ncopyfile=%.4f\ncopyfile_ok=%d\n",
-          kBytes, memcpy_only, write_only, both, copyfile, copied ? 1 : 0);
+  fprintf(out, "bytes=%lu\nmemcpy=%.4f\nrpm=%.4f\nloop=%.4f\nloop_flush=%.4f\ncopyfile=%.4f\n"
+          "copyfile_ok=%d\n", (unsigned long)total, memcpy_only, rpm_only, loop, loop_flush,
+          copyfile, copied);
   fclose(out);
   return 0;
 }
