@@ -5,7 +5,7 @@ target_link_libraries(platform_win32 PUBLIC installer_core)
 target_compile_definitions(platform_win32 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 # What only the installation check needs: the registry and CryptoAPI (advapi32), the console.
 add_library(platform_win32_check STATIC platform/win32_advapi32.cpp platform/win32_console.cpp)
-target_link_libraries(platform_win32_check PUBLIC platform_win32 advapi32)
+target_link_libraries(platform_win32_check PUBLIC platform_win32 check_core advapi32)
 target_compile_definitions(platform_win32_check PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 # Compiled while installer_core compiles: a static library need not wait for the libraries it
 # links (Makefile builds otherwise order the two targets).
