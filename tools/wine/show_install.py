@@ -5,9 +5,10 @@
 
 Works in a throwaway copy of the pristine prefix (tools/wine/wl-prefix.sh), removed at the end
 unless --keep. Prints the exit code, each catalogue file in the system directory (bytes, and
-whether it matches its payload of the right variant), and each class that the run registered
-(CLSID -> InprocServer32). Exit status: the installer's exit code, or 2 when a file is missing or
-differs from its payload.
+whether it matches its payload of the right variant), each class that the run registered
+(CLSID -> InprocServer32), and the verdict of the installation check (setup_vannix_check.exe
+beside the installer) on the same prefix. Exit status: the installer's exit code, or 2 when a
+file is missing or differs from its payload, or the check does not find the installation complete.
 """
 import argparse
 import os
@@ -81,6 +82,15 @@ def main():
             print("  %s -> %s%s" % (clsid, server, "  (" + label + ")" if label else ""))
         if not changed:
             print("  nothing")
+        check = os.path.join(os.path.dirname(exe), "setup_vannix_check.exe")
+        if os.path.isfile(check):
+            t = winelab.Stopwatch()
+            check_rc, check_out = prefix.run([check], binds=[work, os.path.dirname(check)])
+            print("\nsetup_vannix_check.exe (exit code %d after %s):" % (check_rc, t))
+            for line in check_out.splitlines():
+                if winelab.parse_check(line)[0] or winelab.parse_check(line)[1]:
+                    print("  " + line.rstrip("\r"))
+            bad += check_rc != 0
         print("\ntotal %s" % clock)
         return rc if rc else (2 if bad else 0)
     finally:
