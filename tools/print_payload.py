@@ -8,8 +8,9 @@ import pefile
 from payload_record import file_version, machine_name, sha256_of
 
 
-def payload_resources(pe):
-    """Yields (name, language, bytes) of every named RT_RCDATA resource, in directory order."""
+def payload_entries(pe):
+    """Yields (name, language, file offset, size) of every named RT_RCDATA resource, in
+    directory order, without reading the data."""
     for type_entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
         if type_entry.id != pefile.RESOURCE_TYPE["RT_RCDATA"]:
             continue
@@ -19,7 +20,13 @@ def payload_resources(pe):
             for lang_entry in name_entry.directory.entries:
                 data = lang_entry.data.struct
                 yield (str(name_entry.name), lang_entry.id,
-                       pe.get_data(data.OffsetToData, data.Size))
+                       pe.get_offset_from_rva(data.OffsetToData), data.Size)
+
+
+def payload_resources(pe):
+    """Yields (name, language, bytes) of every named RT_RCDATA resource, in directory order."""
+    for name, language, offset, size in payload_entries(pe):
+        yield name, language, pe.__data__[offset:offset + size]
 
 
 def facts_of(data):

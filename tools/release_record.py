@@ -12,6 +12,7 @@ one made from the record.
 """
 import argparse
 import datetime
+import hashlib
 import json
 import os
 import sys
@@ -21,7 +22,7 @@ import pefile
 
 import payload_digests
 import payload_record
-from print_payload import payload_resources
+from print_payload import payload_entries, payload_resources
 
 NAMESPACE = "setup_vannix"  # of our property names
 SCHEMA = "http://cyclonedx.org/schema/bom-1.5.schema.json"
@@ -32,13 +33,26 @@ class RecordError(Exception):
 
 
 def read_image(path):
-    """(bytes, parsed image with its resources) of a signed image."""
-    with open(path, "rb") as f:
-        data = f.read()
-    pe = pefile.PE(data=data, fast_load=True)
+    """((size, SHA-256), parsed image with its resources) of a signed image. The image is read
+    in chunks and parsed from a mapping: its payload is never held in memory."""
+    pe = pefile.PE(path, fast_load=True)
     pe.parse_data_directories(
         directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    return data, pe
+    return payload_record.size_and_sha256(path), pe
+
+
+def range_sha256(path, offset, size, chunk=1 << 20):
+    """SHA-256 of `size` bytes of a file from `offset`, read in chunks."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        f.seek(offset)
+        while size > 0:
+            block = f.read(min(chunk, size))
+            if not block:
+                raise RecordError(f"{path}: ends inside a resource")
+            digest.update(block)
+            size -= len(block)
+    return digest.hexdigest()
 
 
 def product_version(path, pe):
@@ -49,9 +63,9 @@ def product_version(path, pe):
 
 
 def check_installer_payload(path, pe, entries):
-    embedded = {name: data for name, _, data in payload_resources(pe)}
     recorded = {e["resource"]: (e["size"], e["sha256"]) for e in entries}
-    found = {name: (len(data), payload_record.sha256_of(data)) for name, data in embedded.items()}
+    found = {name: (size, range_sha256(path, offset, size))
+             for name, _, offset, size in payload_entries(pe)}
     if found != recorded:
         differ = sorted(set(found.items()) ^ set(recorded.items()))
         raise RecordError(f"{path}: embedded payload is not the recorded one "
@@ -95,11 +109,12 @@ def image_component(file_name, name, version, digest, size):
 
 
 def record(entries, installer, check, epoch=None):
-    """The SBOM as a dict. installer and check: (path, bytes, parsed image)."""
+    """The SBOM as a dict. installer and check: (path, (size, SHA-256), parsed image)."""
     images = []
-    for (path, data, pe), name in ((installer, "setup_vannix"), (check, "setup_vannix_check")):
+    for (path, (size, digest), pe), name in ((installer, "setup_vannix"),
+                                             (check, "setup_vannix_check")):
         images.append(image_component(os.path.basename(path), name, product_version(path, pe),
-                                      payload_record.sha256_of(data), len(data)))
+                                      digest, size))
     serial = uuid.uuid5(uuid.NAMESPACE_URL, "urn:setup_vannix:release:" + ":".join(
         c["hashes"][0]["content"] for c in images))
     metadata = {}
