@@ -141,3 +141,20 @@ add_test(NAME e2e_wine_probes
           --build-dir ${CMAKE_BINARY_DIR})
 set_tests_properties(e2e_wine_probes PROPERTIES
   LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
+
+# The installer's promises on a real filesystem: a full disk, leftovers of an interrupted run,
+# two installers at once, a read-only target, the caller's circumstances, a medium that goes
+# away mid-run (tests/e2e/test_faults.py, on the WOW64 prefix).
+add_test(NAME e2e_faults
+  COMMAND ${SETUP_VANNIX_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_faults.py
+          --kind win64 --build-dir ${CMAKE_BINARY_DIR}
+          --installer ${CMAKE_BINARY_DIR}/setup_vannix.exe
+          --check ${CMAKE_BINARY_DIR}/setup_vannix_check.exe
+          --sf-installer ${_sf}/setup_vannix.exe
+          --sf-check $<TARGET_FILE:vannix_e2e_size_faithful_check>
+          --failtest ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe
+          --dismiss $<TARGET_FILE:vannix_dismiss>
+          --launch $<TARGET_FILE:vannix_launch>
+          --watch-windows $<TARGET_FILE:vannix_watch_windows>)
+set_tests_properties(e2e_faults PROPERTIES
+  LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
