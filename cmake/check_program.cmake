@@ -8,42 +8,48 @@ set(SETUP_VANNIX_SIGNED_CHECK ${CMAKE_BINARY_DIR}/setup_vannix_check.exe)
 set(SETUP_VANNIX_RELEASE_RECORD ${CMAKE_BINARY_DIR}/setup_vannix.cdx.json)
 set(_check_res ${CMAKE_BINARY_DIR}/resources)
 
+# setup_vannix_add_check(<target> <resource directory>): a check program whose digest table is
+# <resource directory>/payload_digests.txt (written from that directory's payload.json). The
+# shipped check is one; the end-to-end tests make another for their size-faithful payload.
+function(setup_vannix_add_check target res_dir)
+  add_custom_command(OUTPUT ${res_dir}/payload_digests.txt
+    COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/payload_digests.py ${res_dir}/payload.json
+            ${res_dir}/payload_digests.txt
+    DEPENDS ${res_dir}/payload.json ${_image_tools}/payload_digests.py
+            ${_image_tools}/payload_record.py ${_image_tools}/catalogue.py
+    COMMENT "Writing the check's digest table ${res_dir}/payload_digests.txt" VERBATIM)
+  add_custom_command(OUTPUT ${res_dir}/setup_vannix_check_res.o
+    COMMAND ${CMAKE_RC_COMPILER} -I ${res_dir} -I ${CMAKE_SOURCE_DIR}/resources -O coff
+            -o ${res_dir}/setup_vannix_check_res.o ${CMAKE_SOURCE_DIR}/resources/setup_vannix_check.rc
+    DEPENDS ${CMAKE_SOURCE_DIR}/resources/setup_vannix_check.rc
+            ${CMAKE_SOURCE_DIR}/resources/setup_vannix_check.manifest ${res_dir}/payload_digests.txt
+    COMMENT "Compiling the check's resources" VERBATIM)
+  set_source_files_properties(${res_dir}/setup_vannix_check_res.o PROPERTIES
+    GENERATED TRUE EXTERNAL_OBJECT TRUE)
+  add_custom_target(${target}_resources DEPENDS ${res_dir}/setup_vannix_check_res.o)
+
+  add_executable(${target} ${CMAKE_SOURCE_DIR}/setup_vannix_check.cpp
+    ${res_dir}/setup_vannix_check_res.o)
+  add_dependencies(${target} ${target}_resources)
+  target_link_libraries(${target} PRIVATE platform_win32_check)
+  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  # A console tool started by hand: dynamic base and NX on. Relocations are needed anyway, since
+  # Wine's loader may hold the preferred base (see tools/wine/README.md).
+  target_link_options(${target} PRIVATE
+    -municode -static -s
+    -Wl,--dynamicbase,--nxcompat,--enable-reloc-section
+    -Wl,--major-os-version=5,--minor-os-version=0,--major-subsystem-version=5,--minor-subsystem-version=0
+    -Wl,--no-insert-timestamp)
+endfunction()
+
 # Named like the installer's targets: setup_vannix_check_unsigned links, setup_vannix_check signs.
-add_executable(setup_vannix_check_unsigned setup_vannix_check.cpp
-  ${_check_res}/setup_vannix_check_res.o)
-target_link_libraries(setup_vannix_check_unsigned PRIVATE platform_win32_check)
-target_compile_definitions(setup_vannix_check_unsigned PRIVATE
-  UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-target_compile_options(setup_vannix_check_unsigned PRIVATE -Wall -Wextra -Wpedantic)
-# A console tool started by hand: dynamic base and NX on. Relocations are needed anyway, since
-# Wine's loader may hold the preferred base (see tools/wine/README.md).
-target_link_options(setup_vannix_check_unsigned PRIVATE
-  -municode -static -s
-  -Wl,--dynamicbase,--nxcompat,--enable-reloc-section
-  -Wl,--major-os-version=5,--minor-os-version=0,--major-subsystem-version=5,--minor-subsystem-version=0
-  -Wl,--no-insert-timestamp)
+# payload.json is made by the payload validation, which belongs to setup_vannix_payload:
+# depending on that target keeps make from running it twice.
+setup_vannix_add_check(setup_vannix_check_unsigned ${_check_res})
 set_target_properties(setup_vannix_check_unsigned PROPERTIES
   OUTPUT_NAME setup_vannix_check-unsigned)
-
-# Digest table and resources. payload.json is made by the payload validation, which belongs to
-# setup_vannix_payload: depending on that target keeps make from running it twice.
-add_custom_command(OUTPUT ${_check_res}/payload_digests.txt
-  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/payload_digests.py ${_check_res}/payload.json
-          ${_check_res}/payload_digests.txt
-  DEPENDS ${_check_res}/payload.json ${_image_tools}/payload_digests.py
-          ${_image_tools}/payload_record.py ${_image_tools}/catalogue.py
-  COMMENT "Writing the check's digest table" VERBATIM)
-add_custom_command(OUTPUT ${_check_res}/setup_vannix_check_res.o
-  COMMAND ${CMAKE_RC_COMPILER} -I ${_check_res} -I ${CMAKE_SOURCE_DIR}/resources -O coff
-          -o ${_check_res}/setup_vannix_check_res.o ${CMAKE_SOURCE_DIR}/resources/setup_vannix_check.rc
-  DEPENDS ${CMAKE_SOURCE_DIR}/resources/setup_vannix_check.rc
-          ${CMAKE_SOURCE_DIR}/resources/setup_vannix_check.manifest ${_check_res}/payload_digests.txt
-  COMMENT "Compiling the check's resources" VERBATIM)
-set_source_files_properties(${_check_res}/setup_vannix_check_res.o PROPERTIES
-  GENERATED TRUE EXTERNAL_OBJECT TRUE)
-add_custom_target(setup_vannix_check_resources DEPENDS ${_check_res}/setup_vannix_check_res.o)
-add_dependencies(setup_vannix_check_resources setup_vannix_payload)
-add_dependencies(setup_vannix_check_unsigned setup_vannix_check_resources)
+add_dependencies(setup_vannix_check_unsigned_resources setup_vannix_payload)
 
 # Signed with the installer's certificate and options.
 add_custom_command(OUTPUT ${SETUP_VANNIX_SIGNED_CHECK}

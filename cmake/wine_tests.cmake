@@ -63,6 +63,48 @@ set_target_properties(vannix_com_client vannix_dismiss vannix_hold_open vannix_f
   vannix_mapped_read vannix_launch vannix_watch_windows vannix_gui_exit vannix_check_marker PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
+# The fault scenarios need the real components' sizes (a disk that fills up, a medium cut in the
+# middle of the payload): the sample components padded to them (sparse files) in a payload of
+# their own, embedded into the same linked image, and a check made from that payload's record.
+# Unsigned: Wine does not check signatures. In e2e-size-faithful/ of the build tree.
+set(_sf ${CMAKE_BINARY_DIR}/e2e-size-faithful)
+set(_sf_staging)
+list(LENGTH SETUP_VANNIX_SAMPLE_SIZES _n)
+math(EXPR _last "${_n} - 1")
+foreach(_i RANGE 0 ${_last} 3)
+  math(EXPR _j "${_i} + 1")
+  math(EXPR _k "${_i} + 2")
+  list(GET SETUP_VANNIX_SAMPLE_SIZES ${_i} _built)
+  list(GET SETUP_VANNIX_SAMPLE_SIZES ${_j} _file)
+  list(GET SETUP_VANNIX_SAMPLE_SIZES ${_k} _size)
+  list(APPEND _sf_staging ${_built} ${_sf}/payload/${_file} ${_size})
+endforeach()
+add_custom_command(OUTPUT ${_sf}/payload/staged.stamp
+  COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
+          --stamp ${_sf}/payload/staged.stamp ${_sf_staging}
+  DEPENDS ${SETUP_VANNIX_SAMPLE_STAMP} ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
+  COMMENT "Staging the size-faithful payload in ${_sf}/payload" VERBATIM)
+add_custom_command(OUTPUT ${_sf}/resources/payload.rc ${_sf}/resources/payload.json
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${_sf}/resources
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${_sf}/payload
+          --rc ${_sf}/resources/payload.rc --json ${_sf}/resources/payload.json
+  DEPENDS ${_sf}/payload/staged.stamp ${_image_tools}/validate_payload.py
+          ${_image_tools}/catalogue.py ${_image_tools}/payload_record.py
+  COMMENT "Validating the size-faithful payload" VERBATIM)
+add_custom_command(OUTPUT ${_sf}/setup_vannix.exe
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/embed_payload.py
+          $<TARGET_FILE:setup_vannix_linked> ${_sf}/resources/payload.rc ${_sf}/setup_vannix.exe
+  DEPENDS setup_vannix_linked $<TARGET_FILE:setup_vannix_linked> ${_sf}/resources/payload.rc
+          ${_image_tools}/embed_payload.py ${_image_tools}/pe_resources.py
+  COMMENT "Embedding the size-faithful payload: ${_sf}/setup_vannix.exe" VERBATIM)
+add_custom_target(vannix_e2e_size_faithful ALL
+  DEPENDS ${_sf}/setup_vannix.exe ${_sf}/resources/payload.json)
+add_dependencies(vannix_e2e_size_faithful setup_vannix_sample_payload)
+setup_vannix_add_check(vannix_e2e_size_faithful_check ${_sf}/resources)
+add_dependencies(vannix_e2e_size_faithful_check_resources vannix_e2e_size_faithful)
+set_target_properties(vannix_e2e_size_faithful_check PROPERTIES
+  OUTPUT_NAME setup_vannix_check RUNTIME_OUTPUT_DIRECTORY ${_sf})
+
 find_program(SETUP_VANNIX_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(NOT SETUP_VANNIX_HOST_PYTHON)
   set(SETUP_VANNIX_HOST_PYTHON /usr/bin/python3)
@@ -98,4 +140,21 @@ add_test(NAME e2e_wine_probes
   COMMAND ${SETUP_VANNIX_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_wine_probes.py
           --build-dir ${CMAKE_BINARY_DIR})
 set_tests_properties(e2e_wine_probes PROPERTIES
+  LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
+
+# The installer's promises on a real filesystem: a full disk, leftovers of an interrupted run,
+# two installers at once, a read-only target, the caller's circumstances, a medium that goes
+# away mid-run (tests/e2e/test_faults.py, on the WOW64 prefix).
+add_test(NAME e2e_faults
+  COMMAND ${SETUP_VANNIX_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_faults.py
+          --kind win64 --build-dir ${CMAKE_BINARY_DIR}
+          --installer ${CMAKE_BINARY_DIR}/setup_vannix.exe
+          --check ${CMAKE_BINARY_DIR}/setup_vannix_check.exe
+          --sf-installer ${_sf}/setup_vannix.exe
+          --sf-check $<TARGET_FILE:vannix_e2e_size_faithful_check>
+          --failtest ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe
+          --dismiss $<TARGET_FILE:vannix_dismiss>
+          --launch $<TARGET_FILE:vannix_launch>
+          --watch-windows $<TARGET_FILE:vannix_watch_windows>)
+set_tests_properties(e2e_faults PROPERTIES
   LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)

@@ -9,160 +9,24 @@ prefix ("32" payload, System32). Every scenario runs on its own fresh copy of th
 (tools/wine/wl-prefix.sh), which is removed afterwards. The screenshot of the failure box stays in
 the work directory (default DIR/e2e/<kind>/).
 """
-import argparse
 import os
 import re
 import sys
 import time
-import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
-import pefile  # noqa: E402
-import winelab  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scenario  # noqa: E402
+from scenario import CFG, read_bytes, log  # noqa: E402
+from scenario import winelab  # noqa: E402
 from winelab import CATALOGUE, CLSIDS, FILE_NAMES, REGISTERED  # noqa: E402
-
-CFG = argparse.Namespace()
 
 # The command docs/deploying.md gives to deployment tools: waits for the installer (a GUI
 # program, which not every caller waits for), then runs the check, whose exit code it returns.
 DEPLOY_COMMAND = 'cmd.exe /d /c "start "" /wait setup_vannix.exe & setup_vannix_check.exe"'
 
 
-def read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def log(msg):
-    print("[%s] %s" % (CFG.kind, msg), file=sys.stderr, flush=True)
-
-
-class InstallerUnderWine(unittest.TestCase):
+class InstallerUnderWine(scenario.Scenario):
     """Each test: a fresh prefix copy, seeded as the scenario needs, then the installer."""
-
-    def setUp(self):
-        self.clock = winelab.Stopwatch()
-        self.prefix = winelab.Prefix.fresh_copy(
-            CFG.kind, os.path.join(CFG.work_dir, "prefix-" + self._testMethodName))
-        self.addCleanup(self.prefix.remove)     # copies never pile up, whatever happens
-        self.variant = winelab.variant(CFG.kind)
-        self.payload_dir = os.path.join(CFG.build_dir, "payload", self.variant)
-        # Nothing of ours is in the pristine prefix (Wine's own msxml6 classes are, elsewhere).
-        reg = self.prefix.registry()
-        for base in REGISTERED:
-            self.assertFalse(reg.has(self.clsid_key(base)), base + " registered before the install")
-        self.assertFalse(reg.has(self.prefix.trace_root()))
-        # Catalogue names a fresh system directory already has (Wine ships its own msxml6.dll).
-        self.preexisting = {n for n in FILE_NAMES if os.path.exists(os.path.join(self.prefix.sysdir, n))}
-
-    def tearDown(self):
-        log("%s: %s" % (self._testMethodName, self.clock))
-
-    # ---- helpers ----
-
-    def binds(self, *exes):
-        dirs = [CFG.work_dir]
-        for exe in (CFG.installer, CFG.failtest) + exes:
-            d = os.path.dirname(os.path.abspath(exe))
-            if d not in dirs:
-                dirs.append(d)
-        return dirs
-
-    def run_installer(self, exe=None):
-        exe = exe or CFG.installer
-        t = winelab.Stopwatch()
-        rc, out = self.prefix.run([exe], binds=self.binds())
-        log("  %s: exit code %d after %s" % (os.path.basename(exe), rc, t))
-        return rc, out
-
-    def payload(self, file_name):
-        return read_bytes(os.path.join(self.payload_dir, file_name))
-
-    def installed(self, file_name):
-        return read_bytes(os.path.join(self.prefix.sysdir, file_name))
-
-    def clsid_key(self, base):
-        return self.prefix.clsid_root() + "\\" + CLSIDS[base]
-
-    def trace_key(self, base):
-        return self.prefix.trace_root() + "\\" + base
-
-    def assert_installed(self, file_names):
-        """Each file is in the system directory under its catalogue name, as its payload's bytes."""
-        present = set(os.listdir(self.prefix.sysdir))
-        for name in file_names:
-            with self.subTest(file=name):
-                self.assertIn(name, present, "%s not in %s" % (name, self.prefix.sysdir))
-                self.assert_same_bytes(self.installed(name), self.payload(name),
-                                       "%s vs its %s-bit payload" % (name, self.variant))
-        if CFG.kind == "win64":
-            # The two OpenSSL libraries of the 64-bit variant are AMD64 images.
-            for name in ("ssleay32.dll", "libeay32.dll"):
-                if name in file_names:
-                    machine = pefile.PE(data=self.installed(name), fast_load=True).FILE_HEADER.Machine
-                    self.assertEqual(machine, 0x8664, name)
-
-    def assert_same_bytes(self, actual, expected, what):
-        if actual != expected:
-            at = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
-                      min(len(actual), len(expected)))
-            self.fail("%s: %d bytes instead of %d, first difference at offset %d"
-                      % (what, len(actual), len(expected), at))
-
-    def assert_registered(self, bases, first_sequence=1):
-        """bases registered one after the other, in this order, each at its installed path."""
-        reg = self.prefix.registry()
-        for i, base in enumerate(bases):
-            with self.subTest(registered=base):
-                file_name = FILE_NAMES[[b for b, _, _ in CATALOGUE].index(base)]
-                server = reg.value(self.clsid_key(base) + "\\InprocServer32")
-                self.assertIsNotNone(server, base + ": class not registered")
-                self.assertEqual(server.lower(), self.prefix.installed_path(file_name).lower())
-                trace = reg.values(self.trace_key(base))
-                self.assertIsNotNone(trace, base + ": DllRegisterServer never ran")
-                self.assertEqual(trace.get("sequence"), first_sequence + i,
-                                 base + ": registered out of order")
-                self.assertEqual(trace.get("path", "").lower(),
-                                 self.prefix.installed_path(file_name).lower())
-        return reg
-
-    def assert_registered_before_next_file(self, reg, bases):
-        """While an entry registered, the files of the entries up to it were there, and no later
-        one (unless the fresh system already had it)."""
-        for base in bases:
-            k = [b for b, _, _ in CATALOGUE].index(base)
-            with self.subTest(seen_files=base):
-                seen = reg.value(self.trace_key(base), "SeenFiles")
-                expected = [n for i, n in enumerate(FILE_NAMES) if i <= k or n in self.preexisting]
-                self.assertEqual(seen, " ".join(expected))
-
-    def run_check(self):
-        """Runs the installation check; returns (exit code, {file: (state, registration)})."""
-        t = winelab.Stopwatch()
-        rc, out = self.prefix.run([CFG.check], binds=self.binds(CFG.check))
-        entries, summary = winelab.parse_check(out)
-        log("  setup_vannix_check: exit code %d after %s; %s" % (rc, t, summary))
-        self.assertEqual(sorted(entries), sorted(FILE_NAMES), out)
-        self.assertIsNotNone(summary, out)
-        return rc, entries, out
-
-    def assert_check(self, differs=(), missing=(), not_registered=()):
-        """The check's verdict: the files named here as said, every other one ok and, where it
-        is a server, registered; exit code 0 only when nothing is named."""
-        rc, entries, out = self.run_check()
-        for name in FILE_NAMES:
-            with self.subTest(check=name):
-                state = "missing" if name in missing else "differs" if name in differs else "ok"
-                server = name in [b + e for b, e, r in CATALOGUE if r]
-                registration = ("-" if not server else
-                                "not registered" if name in not_registered or name in missing
-                                else "registered")
-                self.assertEqual(entries[name], (state, registration), out)
-        self.assertEqual(rc, 1 if (differs or missing or not_registered) else 0, out)
-
-    def assert_not_registered(self, reg, base):
-        self.assertIsNone(reg.values(self.trace_key(base)), base + ": a registration ran")
-        self.assertFalse(reg.has(self.clsid_key(base)), base + ": class registered")
 
     # ---- scenarios ----
 
@@ -387,42 +251,9 @@ exit $rc
         # The emulation here reports a bad write as an illegal instruction.
         self.assertRegex(text, r"^Exception (AccessViolation|IllegalInstruction) ")
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--kind", choices=sorted(winelab.KINDS), required=True)
-    ap.add_argument("--build-dir", required=True)
-    ap.add_argument("--work-dir")
-    ap.add_argument("--installer")
-    ap.add_argument("--failtest")
-    ap.add_argument("--faulttest")
-    ap.add_argument("--com-client")
-    ap.add_argument("--dismiss")
-    ap.add_argument("--hold-open")
-    ap.add_argument("--check")
-    ap.add_argument("--launch")
-    args, rest = ap.parse_known_args()
-    b = os.path.abspath(args.build_dir)
-    CFG.kind = args.kind
-    CFG.build_dir = b
-    CFG.work_dir = os.path.abspath(args.work_dir or os.path.join(b, "e2e", args.kind))
-    CFG.installer = os.path.abspath(args.installer or os.path.join(b, "setup_vannix.exe"))
-    CFG.failtest = os.path.abspath(args.failtest or os.path.join(b, "setup_vannix-failtest.exe"))
-    CFG.faulttest = os.path.abspath(args.faulttest or os.path.join(b, "setup_vannix-faulttest.exe"))
-    CFG.com_client = os.path.abspath(args.com_client or os.path.join(b, "vannix_com_client.exe"))
-    CFG.dismiss = os.path.abspath(args.dismiss or os.path.join(b, "vannix_dismiss.exe"))
-    CFG.hold_open = os.path.abspath(args.hold_open or os.path.join(b, "vannix_hold_open.exe"))
-    CFG.check = os.path.abspath(args.check or os.path.join(b, "setup_vannix_check.exe"))
-    CFG.launch = os.path.abspath(args.launch or os.path.join(b, "vannix_launch.exe"))
-    os.makedirs(CFG.work_dir, exist_ok=True)
-    for exe in (CFG.installer, CFG.failtest, CFG.faulttest, CFG.com_client, CFG.dismiss, CFG.hold_open,
-                CFG.check, CFG.launch):
-        if not os.path.isfile(exe):
-            sys.exit("missing %s (build it first)" % exe)
-    clock = winelab.Stopwatch()
-    prog = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False)
-    log("all scenarios: %s" % clock)
-    sys.exit(0 if prog.result.wasSuccessful() else 1)
-
-
 if __name__ == "__main__":
-    main()
+    scenario.main(__doc__, {
+        "installer": "setup_vannix.exe", "failtest": "setup_vannix-failtest.exe",
+        "faulttest": "setup_vannix-faulttest.exe", "com_client": "vannix_com_client.exe",
+        "dismiss": "vannix_dismiss.exe", "hold_open": "vannix_hold_open.exe",
+        "check": "setup_vannix_check.exe", "launch": "vannix_launch.exe"})

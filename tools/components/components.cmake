@@ -20,6 +20,9 @@ set(_sample_ldflags -nostdlib -s -Wl,--no-insert-timestamp -Wl,--disable-auto-im
 set(_sample_libs -ladvapi32 -lkernel32 -luuid -lgcc)
 set(SETUP_VANNIX_SAMPLE_FILES "")
 set(_vannix_staging "")  # SOURCE DEST SIZE triples for stage_component.py
+# SOURCE VARIANT/FILE SIZE triples with the real sizes, whatever SETUP_VANNIX_SIZE_FAITHFUL says:
+# the end-to-end tests stage a size-faithful payload of their own from them.
+set(SETUP_VANNIX_SAMPLE_SIZES "")
 set(_vannix_built "")
 
 # _vannix_sample_version(<out-var> <name> <build> <arch> <a.b.c.d>)
@@ -86,6 +89,8 @@ endfunction()
 # step below.
 function(_vannix_stage built variant file_name size)
   set(dest ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}/${variant}/${file_name})
+  set(SETUP_VANNIX_SAMPLE_SIZES ${SETUP_VANNIX_SAMPLE_SIZES} ${built} ${variant}/${file_name} ${size}
+      PARENT_SCOPE)
   if(NOT SETUP_VANNIX_SIZE_FAITHFUL)
     set(size -)
   endif()

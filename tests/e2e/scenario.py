@@ -1,0 +1,210 @@
+"""What the end-to-end scenarios share: a fresh prefix copy per test, the installer and the
+installation check run in it, and assertions on the files and registrations they leave.
+
+A test file subclasses Scenario and ends with scenario.main(__doc__, {program: default file}),
+which parses --kind, --build-dir, --work-dir and one --<program> option per program (a path;
+default: the file of that name in the build directory) into CFG.
+"""
+import argparse
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
+import pefile  # noqa: E402
+import winelab  # noqa: E402
+from winelab import CATALOGUE, CLSIDS, FILE_NAMES  # noqa: E402
+
+CFG = argparse.Namespace()
+
+BASES = [b for b, _, _ in CATALOGUE]
+SERVER_FILES = [b + e for b, e, r in CATALOGUE if r]
+
+
+def file_of(base):
+    return FILE_NAMES[BASES.index(base)]
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def log(msg):
+    print("[%s] %s" % (CFG.tag, msg), file=sys.stderr, flush=True)
+
+
+class Scenario(unittest.TestCase):
+    """Each test: a fresh prefix copy, seeded as the scenario needs, then the installer."""
+
+    def setUp(self):
+        self.clock = winelab.Stopwatch()
+        self.prefix = winelab.Prefix.fresh_copy(
+            CFG.kind, os.path.join(CFG.work_dir, "prefix-" + self._testMethodName))
+        self.addCleanup(self.prefix.remove)     # copies never pile up, whatever happens
+        self.variant = winelab.variant(CFG.kind)
+        self.payload_dir = os.path.join(CFG.build_dir, "payload", self.variant)
+        # Nothing of ours is in the pristine prefix (Wine's own msxml6 classes are, elsewhere).
+        reg = self.prefix.registry()
+        for base in winelab.REGISTERED:
+            self.assertFalse(reg.has(self.clsid_key(base)), base + " registered before the install")
+        self.assertFalse(reg.has(self.prefix.trace_root()))
+        # Catalogue names a fresh system directory already has (Wine ships its own msxml6.dll).
+        self.preexisting = {n for n in FILE_NAMES if os.path.exists(os.path.join(self.prefix.sysdir, n))}
+
+    def tearDown(self):
+        log("%s: %s" % (self._testMethodName, self.clock))
+
+    # ---- running ----
+
+    def binds(self, *exes):
+        """The work directory and the directories of the installer, the check and `exes`."""
+        dirs = [CFG.work_dir]
+        for exe in (CFG.installer, CFG.check) + exes:
+            d = os.path.dirname(os.path.abspath(exe))
+            if d not in dirs:
+                dirs.append(d)
+        return dirs
+
+    def run_installer(self, exe=None, **run_options):
+        """run_options: those of winelab.Prefix.run (user, sysdir_free_mb...)."""
+        exe = exe or CFG.installer
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run([exe], binds=self.binds(exe), **run_options)
+        log("  %s: exit code %d after %s" % (os.path.basename(exe), rc, t))
+        return rc, out
+
+    def run_check(self, check=None, user=None):
+        """Runs the installation check; returns (exit code, {file: (state, registration)}, output)."""
+        check = check or CFG.check
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run([check], binds=self.binds(check), user=user)
+        entries, summary = winelab.parse_check(out)
+        log("  setup_vannix_check: exit code %d after %s; %s" % (rc, t, summary))
+        for name, (state, registration) in entries.items():
+            if state != "ok" or registration == "not registered":
+                log("    %-7s  %-14s  %s" % (state, registration, name))
+        self.assertEqual(sorted(entries), sorted(FILE_NAMES), out)
+        self.assertIsNotNone(summary, out)
+        return rc, entries, out
+
+    # ---- what is where ----
+
+    def payload(self, file_name):
+        return read_bytes(os.path.join(self.payload_dir, file_name))
+
+    def sysdir_path(self, file_name):
+        return os.path.join(self.prefix.sysdir, file_name)
+
+    def installed(self, file_name):
+        return read_bytes(self.sysdir_path(file_name))
+
+    def clsid_key(self, base):
+        return self.prefix.clsid_root() + "\\" + CLSIDS[base]
+
+    def trace_key(self, base):
+        return self.prefix.trace_root() + "\\" + base
+
+    def leftover_temporaries(self):
+        return sorted(n for n in os.listdir(self.prefix.sysdir) if n.lower().endswith(".vannix-new"))
+
+    # ---- assertions ----
+
+    def assert_installed(self, file_names):
+        """Each file is in the system directory under its catalogue name, as its payload's bytes."""
+        present = set(os.listdir(self.prefix.sysdir))
+        for name in file_names:
+            with self.subTest(file=name):
+                self.assertIn(name, present, "%s not in %s" % (name, self.prefix.sysdir))
+                self.assert_same_bytes(self.installed(name), self.payload(name),
+                                       "%s vs its %s-bit payload" % (name, self.variant))
+        if CFG.kind == "win64":
+            # The two OpenSSL libraries of the 64-bit variant are AMD64 images.
+            for name in ("ssleay32.dll", "libeay32.dll"):
+                if name in file_names:
+                    machine = pefile.PE(data=self.installed(name), fast_load=True).FILE_HEADER.Machine
+                    self.assertEqual(machine, 0x8664, name)
+
+    def assert_same_bytes(self, actual, expected, what):
+        if actual != expected:
+            at = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
+                      min(len(actual), len(expected)))
+            self.fail("%s: %d bytes instead of %d, first difference at offset %d"
+                      % (what, len(actual), len(expected), at))
+
+    def assert_no_leftover(self):
+        self.assertEqual(self.leftover_temporaries(), [], "temporary files left behind")
+
+    def assert_registered(self, bases, first_sequence=1):
+        """bases registered one after the other, in this order, each at its installed path."""
+        reg = self.prefix.registry()
+        for i, base in enumerate(bases):
+            with self.subTest(registered=base):
+                server = reg.value(self.clsid_key(base) + "\\InprocServer32")
+                self.assertIsNotNone(server, base + ": class not registered")
+                self.assertEqual(server.lower(), self.prefix.installed_path(file_of(base)).lower())
+                trace = reg.values(self.trace_key(base))
+                self.assertIsNotNone(trace, base + ": DllRegisterServer never ran")
+                self.assertEqual(trace.get("sequence"), first_sequence + i,
+                                 base + ": registered out of order")
+                self.assertEqual(trace.get("path", "").lower(),
+                                 self.prefix.installed_path(file_of(base)).lower())
+        return reg
+
+    def assert_registered_before_next_file(self, reg, bases):
+        """While an entry registered, the files of the entries up to it were there, and no later
+        one (unless the fresh system already had it)."""
+        for base in bases:
+            k = BASES.index(base)
+            with self.subTest(seen_files=base):
+                seen = reg.value(self.trace_key(base), "SeenFiles")
+                expected = [n for i, n in enumerate(FILE_NAMES) if i <= k or n in self.preexisting]
+                self.assertEqual(seen, " ".join(expected))
+
+    def assert_not_registered(self, reg, base):
+        self.assertIsNone(reg.values(self.trace_key(base)), base + ": a registration ran")
+        self.assertFalse(reg.has(self.clsid_key(base)), base + ": class registered")
+
+    def assert_check(self, differs=(), missing=(), not_registered=(), check=None, user=None):
+        """The check's verdict: the files named here as said, every other one ok and, where it
+        is a server, registered; exit code 0 only when nothing is named. Returns its output."""
+        rc, entries, out = self.run_check(check, user)
+        for name in FILE_NAMES:
+            with self.subTest(check=name):
+                state = "missing" if name in missing else "differs" if name in differs else "ok"
+                registration = ("-" if name not in SERVER_FILES else
+                                "not registered" if name in not_registered or name in missing
+                                else "registered")
+                self.assertEqual(entries[name], (state, registration), out)
+        self.assertEqual(rc, 1 if (differs or missing or not_registered) else 0, out)
+        return out
+
+
+def main(doc, programs, default_kind=None, work_name=None):
+    """Parses the command line into CFG and runs the tests of the calling module.
+    programs: {name: default file name in the build directory}; default_kind: the kind when
+    --kind is not given (None: it must be); work_name(kind): the default work directory's name
+    under <build>/e2e/ (default: the kind)."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--kind", choices=sorted(winelab.KINDS), required=default_kind is None,
+                    default=default_kind)
+    ap.add_argument("--build-dir", required=True)
+    ap.add_argument("--work-dir")
+    for name in programs:
+        ap.add_argument("--" + name.replace("_", "-"))
+    args, rest = ap.parse_known_args()
+    b = os.path.abspath(args.build_dir)
+    CFG.kind = args.kind
+    CFG.build_dir = b
+    CFG.tag = work_name(args.kind) if work_name else args.kind
+    CFG.work_dir = os.path.abspath(args.work_dir or os.path.join(b, "e2e", CFG.tag))
+    for name, default in programs.items():
+        path = os.path.abspath(getattr(args, name) or os.path.join(b, default))
+        if not os.path.isfile(path):
+            sys.exit("missing %s (build it first)" % path)
+        setattr(CFG, name, path)
+    os.makedirs(CFG.work_dir, exist_ok=True)
+    clock = winelab.Stopwatch()
+    prog = unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2, exit=False)
+    log("all scenarios: %s" % clock)
+    sys.exit(0 if prog.result.wasSuccessful() else 1)

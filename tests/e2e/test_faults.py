@@ -1,0 +1,350 @@
+#!/usr/bin/python3
+"""The installer's promises on a real filesystem, under Wine: no half-written file, nothing left
+behind, the earlier file intact when a copy fails, a second run completes what the first could
+not; and the installation check tells each outcome as it is.
+
+    test_faults.py --build-dir DIR [--kind win64|win32] [--work-dir DIR] [--<program> EXE ...]
+                   [unittest options]
+
+A WOW64 prefix by default (what is shown here does not depend on the kind). Every scenario runs
+on its own fresh copy of the pristine prefix. The size-faithful installer and its check are the
+build's e2e-size-faithful/ programs (cmake/wine_tests.cmake): the sample components padded to
+the real components' sizes, so that a nearly full disk and a cut medium meet real file sizes.
+"""
+import os
+import shutil
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scenario  # noqa: E402
+from scenario import CFG, SERVER_FILES, file_of, log, read_bytes  # noqa: E402
+from scenario import winelab  # noqa: E402
+from winelab import FILE_NAMES, REGISTERED  # noqa: E402
+
+import pefile  # noqa: E402
+
+PAGE = 4096
+BIG = "KorviGovX.ocx"   # 16 MiB in the size-faithful payload: the entry that cannot fit
+# A directory whose name a caller may well have: spaces and letters outside ASCII.
+ODD_DIRECTORY = "Programme Installation – Ålesund 安装"
+ARGUMENTS = ["/S", "/D=C:\\Program Files\\Vannix", "--quiet", "two words", "ärger"]
+
+
+def payload_layout(image, variant):
+    """{file name: (first, end)} file offsets of each payload of `variant` in `image`, and the
+    file offset at which its resource section starts."""
+    pe = pefile.PE(image, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    names = {("%s_%s" % (variant, f.rsplit(".", 1)[0])).upper(): f for f in FILE_NAMES}
+    layout = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if kind.id != pefile.RESOURCE_TYPE["RT_RCDATA"]:
+            continue
+        for entry in kind.directory.entries:
+            if entry.name is not None and str(entry.name) in names:
+                data = entry.directory.entries[0].data.struct
+                first = pe.get_offset_from_rva(data.OffsetToData)
+                layout[names[str(entry.name)]] = (first, first + data.Size)
+    rsrc = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".rsrc")
+    return layout, rsrc.PointerToRawData
+
+
+class FaultsUnderWine(scenario.Scenario):
+
+    # ---- helpers ----
+
+    def size_faithful(self):
+        """Switches the test to the size-faithful payload; returns (installer, check)."""
+        self.payload_dir = os.path.join(os.path.dirname(CFG.sf_installer), "payload", self.variant)
+        return CFG.sf_installer, CFG.sf_check
+
+    def snapshot(self):
+        """{file name: its bytes in the system directory, or None}."""
+        return {n: read_bytes(self.sysdir_path(n)) if os.path.isfile(self.sysdir_path(n)) else None
+                for n in FILE_NAMES}
+
+    def seed(self, file_name, data, mode=None):
+        path = self.sysdir_path(file_name)
+        with open(path, "wb") as f:
+            f.write(data)
+        if mode is not None:
+            os.chmod(path, mode)
+
+    def assert_whole_or_as_before(self, before):
+        """Every file is its payload, or exactly what it was before (absent, or the earlier
+        bytes), never anything in between. Returns (names installed, names as before)."""
+        installed, kept = [], []
+        for name, earlier in before.items():
+            now = read_bytes(self.sysdir_path(name)) if os.path.isfile(self.sysdir_path(name)) else None
+            if now is not None and now == self.payload(name) and now != earlier:
+                installed.append(name)
+                continue
+            with self.subTest(as_before=name):
+                if earlier is None:
+                    self.assertIsNone(now, "%s: %d bytes, neither its payload nor absent as before"
+                                      % (name, len(now or b"")))
+                else:
+                    self.assertIsNotNone(now, name + " removed")
+                    self.assert_same_bytes(now, earlier, name + " vs its earlier bytes")
+            kept.append(name)
+        return installed, kept
+
+    def assert_registered_where_present(self, first_sequence=1):
+        """The servers whose file is there registered in catalogue order; the others not at all."""
+        present = [b for b in REGISTERED if os.path.isfile(self.sysdir_path(file_of(b)))]
+        reg = self.assert_registered(present, first_sequence)
+        for base in REGISTERED:
+            if base not in present:
+                self.assert_not_registered(reg, base)
+        return present
+
+    def shell(self, text, exes=(), **run_options):
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run(script=text, binds=self.binds(*exes), **run_options)
+        log("  shell: exit code %d after %s" % (rc, t))
+        return rc, out
+
+    def work_file(self, name):
+        path = os.path.join(CFG.work_dir, self._testMethodName + "-" + name)
+        if os.path.exists(path):
+            os.remove(path)
+        return path
+
+    # ---- scenarios ----
+
+    def test_disk_full_then_room(self):
+        """20 MiB free for the 40 MB payload: exit 0, every file whole or absent, none left
+        half-written, the servers that are there registered, the check naming exactly what is
+        missing; a second run with room completes the installation."""
+        installer, check = self.size_faithful()
+        before = self.snapshot()
+        rc, out = self.run_installer(installer, sysdir_free_mb=20)
+        self.assertIn(" 20480 KiB free", out)
+        self.assertEqual(rc, 0, out)
+        installed, kept = self.assert_whole_or_as_before(before)
+        missing = [n for n in kept if before[n] is None]
+        log("  installed %s; missing %s" % (installed, missing))
+        # 16 MiB cannot fit once the first entries took their room; a later, smaller one can.
+        self.assertIn(BIG, missing)
+        self.assertTrue(set(installed) & set(FILE_NAMES[FILE_NAMES.index(BIG) + 1:]), installed)
+        self.assert_no_leftover()
+        registered = self.assert_registered_where_present()
+        self.assert_check(missing=missing, differs=[n for n in kept if before[n] is not None],
+                          check=check)
+
+        rc, out = self.run_installer(installer)
+        self.assertEqual(rc, 0, out)
+        self.assert_installed(FILE_NAMES)
+        self.assert_no_leftover()
+        self.assert_registered(REGISTERED, first_sequence=len(registered) + 1)
+        self.assert_check(check=check)
+
+    def test_no_room_beside_an_earlier_big_file(self):
+        """An earlier version of the big entry, no room for its replacement beside it: the
+        earlier file stays whole (and, a server itself, registered); the check says differs."""
+        installer, check = self.size_faithful()
+        earlier = read_bytes(os.path.join(CFG.build_dir, "payload", self.variant, BIG))
+        earlier += bytes(range(256)) * (12 << 12)   # 12 MiB more, as a bigger earlier build
+        self.seed(BIG, earlier)
+        before = self.snapshot()
+        rc, out = self.run_installer(installer, sysdir_free_mb=20)
+        self.assertEqual(rc, 0, out)
+        installed, kept = self.assert_whole_or_as_before(before)
+        self.assertIn(BIG, kept)
+        self.assert_same_bytes(self.installed(BIG), earlier, BIG + " after the run")
+        self.assert_no_leftover()
+        self.assertIn("KorviGovX", self.assert_registered_where_present())
+        self.assert_check(missing=[n for n in kept if before[n] is None],
+                          differs=[n for n in kept if before[n] is not None], check=check)
+
+    def test_leftovers_of_an_interrupted_run(self):
+        """Every target's temporary name already taken by other bytes, one of them read-only:
+        all entries installed, no temporary left. As an ordinary user, since root may write
+        over a read-only file where Windows refuses."""
+        for i, name in enumerate(FILE_NAMES):
+            self.seed(name + ".vannix-new", b"left by an interrupted run %d\r\n" % i * 4096)
+        read_only = FILE_NAMES[0] + ".vannix-new"
+        os.chmod(self.sysdir_path(read_only), 0o444)
+        rc, out = self.run_installer(user=winelab.ORDINARY_USER)
+        self.assertEqual(rc, 0, out)
+        self.assert_installed(FILE_NAMES)
+        self.assert_no_leftover()
+        # Root could have written over the read-only leftover and renamed it into place,
+        # read-only; the installer clears the attribute first.
+        for name in FILE_NAMES:
+            self.assertNotEqual(os.stat(self.sysdir_path(name)).st_mode & 0o222, 0, name + " read-only")
+        self.assert_registered(REGISTERED)
+        self.assert_check(user=winelab.ORDINARY_USER)
+
+    def test_two_installers_at_once(self):
+        """Two size-faithful installers started together in one prefix: both exit 0, every
+        file is its payload, the six servers registered, no temporary left."""
+        installer, check = self.size_faithful()
+        rc, out = self.shell("""
+wine '%(exe)s' & a=$!
+wine '%(exe)s' & b=$!
+ra=0; wait $a || ra=$?
+rb=0; wait $b || rb=$?
+echo "installers exit $ra $rb"
+""" % dict(exe=installer), exes=(installer,))
+        self.assertIn("installers exit 0 0", out)
+        self.assert_installed(FILE_NAMES)
+        self.assert_no_leftover()
+        reg = self.prefix.registry()
+        for base in REGISTERED:
+            with self.subTest(registered=base):
+                path = self.prefix.installed_path(file_of(base)).lower()
+                self.assertEqual((reg.value(self.clsid_key(base) + "\\InprocServer32") or "").lower(), path)
+                self.assertEqual((reg.value(self.trace_key(base), "Path") or "").lower(), path)
+        # Each server at least once, at most once per installer.
+        counter = reg.value(self.prefix.trace_root(), "Counter")
+        log("  registrations: %s" % counter)
+        self.assertTrue(len(REGISTERED) <= counter <= 2 * len(REGISTERED), counter)
+        self.assert_check(check=check)
+
+    def test_read_only_target(self):
+        """A read-only target with earlier bytes (the other variant's file) stays as it was;
+        every other entry is installed; exit 0; the check says differs. As an ordinary user,
+        as on Windows."""
+        target = "stdvcl40.dll"
+        other = {"64": "32", "32": "64"}[self.variant]
+        earlier = read_bytes(os.path.join(CFG.build_dir, "payload", other, target))
+        self.assertNotEqual(earlier, self.payload(target))
+        self.seed(target, earlier, mode=0o444)
+        rc, out = self.run_installer(user=winelab.ORDINARY_USER)
+        self.assertEqual(rc, 0, out)
+        self.assert_same_bytes(self.installed(target), earlier, target + " (read-only)")
+        self.assertEqual(os.stat(self.sysdir_path(target)).st_mode & 0o222, 0, "no longer read-only")
+        self.assert_installed([n for n in FILE_NAMES if n != target])
+        self.assert_no_leftover()
+        # The earlier file is a server of the same class: regsvr32 registered it where it is.
+        self.assert_registered(REGISTERED)
+        self.assert_check(differs=[target], user=winelab.ORDINARY_USER)
+
+    def watched_launch(self, exe, show, tag):
+        """Starts `exe` with ARGUMENTS through vannix_launch with a show-window value, in its
+        own directory, under the window watcher and beside the dismisser; then, as the watcher's
+        proof of life, the failure-path build, whose box the watcher must see. Returns (the
+        launched program's exit code, the windows shown, the watcher's count)."""
+        watch_log, dismiss_log, stop = (self.work_file(tag + "-" + n) for n in ("windows", "boxes", "stop"))
+        exe_w = winelab.windows_path(exe)
+        args = " ".join("'%s'" % a for a in ARGUMENTS)
+        rc, out = self.shell("""
+wine '%(watch)s' '%(watch_log_w)s' '%(stop_w)s' & w=$!
+i=0; while [ ! -s '%(watch_log)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+wine '%(dismiss)s' '%(dismiss_log_w)s' '%(stop_w)s' & d=$!
+wine '%(launch)s' /show:%(show)s '/cwd:%(cwd_w)s' '%(exe_w)s' %(args)s
+wine '%(failtest)s'; echo "control exit $?"
+sleep 1; touch '%(stop)s'; wait $w $d
+""" % dict(watch=CFG.watch_windows, watch_log=watch_log, watch_log_w=winelab.windows_path(watch_log),
+           stop=stop, stop_w=winelab.windows_path(stop), dismiss=CFG.dismiss,
+           dismiss_log_w=winelab.windows_path(dismiss_log), launch=CFG.launch, show=show,
+           cwd_w=exe_w.rsplit("\\", 1)[0], exe_w=exe_w, args=args, failtest=CFG.failtest),
+            exes=(exe, CFG.watch_windows, CFG.dismiss, CFG.launch, CFG.failtest))
+        with open(watch_log, encoding="utf-8") as f:
+            lines = [ln.rstrip("\n").split("\t") for ln in f]
+        log("  watcher: %r" % lines)
+        launched = [ln for ln in out.splitlines() if ln.startswith("launch: exit=")]
+        self.assertEqual(len(launched), 1, out)
+        self.assertIn("control exit 1", out)
+        shown = [(ln[4], ln[5], ln[6]) for ln in lines if ln[0] == "shown"]
+        return int(launched[0].split("=")[1].split()[0]), shown, lines[-1]
+
+    def test_callers_circumstances_change_nothing(self):
+        """The installer in a directory with spaces and letters outside ASCII, started with
+        arguments, hidden and then minimised without activation: the same files and
+        registrations, exit 0, complete, and never a window of its own (while the watcher sees
+        the failure box of the control that follows)."""
+        odd = os.path.join(CFG.work_dir, ODD_DIRECTORY)
+        winelab.remove_tree(odd)
+        os.makedirs(odd)
+        self.addCleanup(winelab.remove_tree, odd)
+        exe = os.path.join(odd, "setup_vannix.exe")
+        shutil.copy(CFG.installer, exe)
+        control = [("setup_vannix-failtest.exe", "#32770", "Application Error")]
+        for run, show in enumerate(("hide", "minnoactive")):
+            with self.subTest(show=show):
+                rc, shown, count = self.watched_launch(exe, show, show)
+                self.assertEqual(rc, 0)
+                self.assertEqual(shown, control, "windows shown besides the control's box")
+                self.assertEqual(count, ["count", "1"])
+                self.assert_installed(FILE_NAMES)
+                self.assert_no_leftover()
+                reg = self.assert_registered(REGISTERED, first_sequence=1 + run * len(REGISTERED))
+                self.assertEqual(reg.value(self.prefix.trace_root(), "Counter"), (run + 1) * len(REGISTERED))
+                if run == 0:
+                    self.assert_registered_before_next_file(reg, REGISTERED)
+                self.assert_check()
+
+    def test_medium_gone_mid_run(self):
+        """The image file is cut inside the payload while the installer registers its first
+        file: the entries whose payload lies wholly before the cut are installed, the others
+        absent or as they were, nothing partial or left behind, exit 0 and no box."""
+        medium = os.path.join(CFG.work_dir, self._testMethodName + "-medium")
+        winelab.remove_tree(medium)
+        os.makedirs(medium)
+        self.addCleanup(winelab.remove_tree, medium)
+        image = os.path.join(medium, "setup_vannix.exe")
+        shutil.copy(CFG.installer, image)
+
+        # Cut at the first page boundary after msxml6r's payload; resources lie sorted by name,
+        # so later entries of the catalogue fall on both sides of it.
+        layout, rsrc_at = payload_layout(image, self.variant)
+        cut = (layout["msxml6r.dll"][1] + PAGE - 1) // PAGE * PAGE
+        self.assertGreater(cut, rsrc_at)
+        later = FILE_NAMES[1:]      # the first file is written before the cut
+        before_cut = [n for n in later if layout[n][1] <= cut]
+        after_cut = [n for n in later if layout[n][1] > cut]
+        log("  cut at %#x: before %s; after %s" % (cut, before_cut, after_cut))
+        self.assertTrue(before_cut and after_cut)
+        self.assertTrue(set(after_cut) & set(SERVER_FILES), "no server after the cut")
+        # One entry after the cut had an earlier file: it must stay.
+        kept = next(n for n in after_cut if n not in SERVER_FILES)
+        self.seed(kept, b"earlier library\r\n" * 1000)
+        before = self.snapshot()
+
+        boxes, stop = self.work_file("boxes"), self.work_file("stop")
+        proc = self.prefix.run(script="""
+wine '%(dismiss)s' '%(boxes_w)s' '%(stop_w)s' & d=$!
+rc=0; wine '%(image)s' || rc=$?
+echo "installer exit $rc"
+touch '%(stop)s'; wait $d
+exit $rc
+""" % dict(dismiss=CFG.dismiss, boxes_w=winelab.windows_path(boxes), stop=stop,
+           stop_w=winelab.windows_path(stop), image=image),
+            binds=self.binds(image, CFG.dismiss), background=True)
+        first = self.sysdir_path(FILE_NAMES[0])
+        t = winelab.Stopwatch()
+        try:
+            deadline = time.monotonic() + 300
+            while not os.path.exists(first) and proc.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.01)
+            self.assertTrue(os.path.exists(first), "%s never appeared" % FILE_NAMES[0])
+            os.truncate(image, cut)
+            log("  %s appeared after %s: image cut" % (FILE_NAMES[0], t))
+            out, _ = proc.communicate(timeout=600)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        self.assertIn("installer exit 0", out)
+        self.assertEqual(proc.returncode, 0, out)
+        with open(boxes, encoding="utf-8") as f:
+            self.assertEqual(f.read().splitlines(), ["count\t0"], "a box was shown")
+        installed, kept_now = self.assert_whole_or_as_before(before)
+        self.assertEqual(sorted(installed), sorted([FILE_NAMES[0]] + before_cut))
+        self.assertEqual(sorted(kept_now), sorted(after_cut))
+        self.assert_no_leftover()
+        self.assert_registered_where_present()
+        self.assert_check(missing=[n for n in after_cut if n != kept], differs=[kept])
+
+
+if __name__ == "__main__":
+    scenario.main(__doc__, {
+        "installer": "setup_vannix.exe", "check": "setup_vannix_check.exe",
+        "sf_installer": "e2e-size-faithful/setup_vannix.exe",
+        "sf_check": "e2e-size-faithful/setup_vannix_check.exe",
+        "failtest": "setup_vannix-failtest.exe", "dismiss": "vannix_dismiss.exe",
+        "launch": "vannix_launch.exe", "watch_windows": "vannix_watch_windows.exe"},
+        default_kind="win64", work_name=lambda kind: "faults-" + kind)
