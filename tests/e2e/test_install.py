@@ -11,6 +11,7 @@ the work directory (default DIR/e2e/<kind>/).
 """
 import os
 import re
+import shutil
 import sys
 import time
 
@@ -22,6 +23,25 @@ from winelab import CATALOGUE, CLSIDS, FILE_NAMES, REGISTERED  # noqa: E402
 
 # The command docs/deploying.md gives to deployment tools: waits for the installer (a GUI
 # program, which not every caller waits for), then runs the check, whose exit code it returns.
+def guide_batch_files():
+    """{section title: the indented batch file} of docs/deploying.md's last two sections."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                        "deploying.md")
+    sections, title, block = {}, None, []
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().splitlines() + ["## end"]:
+            if line.startswith("## "):
+                if title and block:
+                    sections[title] = "\n".join(block) + "\n"
+                title, block = line[3:], []
+            elif line.startswith("    ") and title:
+                block.append(line[4:])
+            elif block and line.strip():
+                sections.setdefault(title, "\n".join(block) + "\n")
+                block = []
+    return sections
+
+
 DEPLOY_COMMAND = 'cmd.exe /d /c "start "" /wait setup_vannix.exe & setup_vannix_check.exe"'
 
 
@@ -185,6 +205,40 @@ exit $rc
         rc, out = deploy()
         self.assertEqual(rc, 1, out)
         self.assertEqual(winelab.parse_check(out)[0]["midas.dll"], ("missing", "not registered"))
+
+    def test_batch_files_of_the_deployment_guide(self):
+        """The guide's startup script and its own-script example, taken from docs/deploying.md
+        and run by cmd from a folder that holds both programs: the startup script installs and
+        keeps the check's output; the example then says "installed"."""
+        folder = os.path.join(CFG.work_dir, "package with spaces")
+        winelab.remove_tree(folder)
+        os.makedirs(folder)
+        for exe in (CFG.installer, CFG.check):
+            shutil.copy(exe, folder)
+        scripts = guide_batch_files()
+        for name, text in (("startup.cmd", scripts["Group Policy"]),
+                           ("own.cmd", scripts["A script of your own"])):
+            with open(os.path.join(folder, name), "w", newline="\r\n") as f:
+                f.write(text)
+
+        def run(name):
+            t = winelab.Stopwatch()
+            rc, out = self.prefix.run(
+                script="cd '%s' && wine cmd /d /c %s" % (folder, name), binds=self.binds())
+            log("  %s: exit code %d after %s" % (name, rc, t))
+            return rc, out
+
+        rc, out = run("startup.cmd")
+        self.assertEqual(rc, 0, out)
+        self.assert_installed(FILE_NAMES)
+        kept = [os.path.join(d, "setup_vannix_check.txt")
+                for d, _, files in os.walk(os.path.join(self.prefix.path, "drive_c", "users"))
+                if "setup_vannix_check.txt" in files]
+        self.assertEqual(len(kept), 1, kept)
+        with open(kept[0], encoding="utf-8") as f:
+            self.assertEqual(winelab.parse_check(f.read())[1].split(":")[0], "complete")
+        rc, out = run("own.cmd")
+        self.assertIn("installed", [line.strip() for line in out.splitlines()], out)
 
     def run_with_dismisser(self, exe, tag):
         """Runs `exe` under Xvfb beside the dismisser; returns (exit code, boxes, log, output).
