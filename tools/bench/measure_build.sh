@@ -6,7 +6,7 @@
 #   configure.time, build.time, rebuild.time   /usr/bin/time -v reports
 #   build-steps.log, rebuild-steps.log          one line per command (wall, peak KiB, user, sys)
 #   load.txt                                     load averages before and after
-# Env: SOURCE_DIR (default: this checkout), BENCH_GENERATOR (default: CMake's, Unix Makefiles),
+# Env: SOURCE_DIR (default: this checkout), BENCH_GENERATOR (default: Ninja, as tools/build.sh),
 # BENCH_JOBS (default: nproc). The payload file is put back afterwards and the image rebuilt.
 set -eu
 top=$(dirname "$(dirname "$(dirname "$(readlink -f "$0")")")")
@@ -17,8 +17,7 @@ jobs=${BENCH_JOBS:-$(nproc)}
 t=$b/timing
 rm -rf "$b"
 mkdir -p "$t"
-generator=
-[ -z "${BENCH_GENERATOR:-}" ] || generator="-G$BENCH_GENERATOR"
+generator="-G${BENCH_GENERATOR:-Ninja}"
 echo "before: $(cat /proc/loadavg)" > "$t/load.txt"
 
 # shellcheck disable=SC2086
