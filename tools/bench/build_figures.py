@@ -21,8 +21,8 @@ STEPS = [
     ("resources (windres)", r"windres"),
     ("payload embedding", r"embed_payload\.py"),
     ("signing", r"sign_image\.sh"),
-    ("compile (installer C++)", r"\.cpp(\.obj)?\b"),
-    ("link", r"\.exe\b|\b(ar|ranlib)\b|objects\.a"),
+    ("compile (installer C++)", r"\.(cpp|cxx)(\.obj)?\b"),
+    ("link", r"\.exe\b|cmake -E rm -f \S+\.a\b|\b(ar|ranlib)\b|objects\.a"),
 ]
 ORDER = ["configure"] + [name for name, _ in STEPS] + ["other", "build tool"]
 
