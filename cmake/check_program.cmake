@@ -75,8 +75,6 @@ add_dependencies(setup_vannix_release_record setup_vannix setup_vannix_check)
 
 # Image tests of the check and of the release record.
 foreach(_test check_image release_record)
-  add_test(NAME image_${_test}
-    COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${_test}.py -v)
-  set_tests_properties(image_${_test} PROPERTIES LABELS image ENVIRONMENT
-    "${_image_test_env};SETUP_VANNIX_CHECK_IMAGE=${SETUP_VANNIX_SIGNED_CHECK};SETUP_VANNIX_RELEASE_RECORD=${SETUP_VANNIX_RELEASE_RECORD}")
+  setup_vannix_image_test(${_test} SETUP_VANNIX_CHECK_IMAGE=${SETUP_VANNIX_SIGNED_CHECK}
+    SETUP_VANNIX_RELEASE_RECORD=${SETUP_VANNIX_RELEASE_RECORD})
 endforeach()

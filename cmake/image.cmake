@@ -196,17 +196,21 @@ set(_image_test_env
   SETUP_VANNIX_SOURCE_DIR=${CMAKE_SOURCE_DIR}
   SETUP_VANNIX_RC_COMPILER=${CMAKE_RC_COMPILER}
   SETUP_VANNIX_C_COMPILER=${CMAKE_C_COMPILER})
+# setup_vannix_image_test(NAME [VAR=VALUE...]): tests/image/test_NAME.py as CTest image_NAME, with
+# the image test environment and the given variables.
+function(setup_vannix_image_test name)
+  add_test(NAME image_${name}
+    COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${name}.py -v)
+  set(environment ${_image_test_env} ${ARGN})
+  set_tests_properties(image_${name} PROPERTIES LABELS image ENVIRONMENT "${environment}")
+endfunction()
 foreach(_test payload_resources manifest_version_icon headers signature reproducible validation
         embedding payload_watch)
-  add_test(NAME image_${_test}
-    COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${_test}.py -v)
-  set_tests_properties(image_${_test} PROPERTIES LABELS image ENVIRONMENT "${_image_test_env}")
+  setup_vannix_image_test(${_test})
 endforeach()
 # Signing through a PKCS#11 token (SoftHSM) and through extract-data and attach-signature, with the
 # test PKI, in a directory of their own in the build tree.
 foreach(_test pkcs11_signing external_signing)
-  add_test(NAME image_${_test}
-    COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/test_${_test}.py -v)
-  set_tests_properties(image_${_test} PROPERTIES LABELS image ENVIRONMENT
-    "${_image_test_env};SETUP_VANNIX_SIGNING_TEST_DIR=${CMAKE_BINARY_DIR}/signing-tests/${_test}")
+  setup_vannix_image_test(${_test}
+    SETUP_VANNIX_SIGNING_TEST_DIR=${CMAKE_BINARY_DIR}/signing-tests/${_test})
 endforeach()
