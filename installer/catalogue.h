@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 
 namespace vannix {
@@ -26,5 +27,10 @@ inline constexpr std::array<ComponentEntry, 11> kCatalogue{{
     {u"qelKorviLibUNICODE", u".dll", false},
     {u"qelKorviLib", u".dll", false},
 }};
+
+// The file name an entry is installed under: BaseName and Extension.
+inline std::u16string EntryFileName(const ComponentEntry& entry) {
+  return std::u16string(entry.BaseName) + std::u16string(entry.Extension);
+}
 
 }  // namespace vannix

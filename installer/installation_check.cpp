@@ -37,7 +37,8 @@ void InspectFile(Platform& platform, FileHasher& hasher, const PayloadDigest& ex
   }
   check.file = FileState::kDiffers;
   std::u16string short_path;
-  if (platform.GetShortPathNameW(check.path, &short_path)) item->short_name = FileNameOf(short_path);
+  if (platform.GetShortPathNameW(check.path, &short_path))
+    item->short_name = FileNameOf(short_path);
 
   const platform::UniqueFile file(
       platform, platform.CreateFileW(check.path, platform::kGenericRead,
@@ -82,7 +83,7 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
   std::vector<InspectedFile> files;
   std::vector<std::u16string> server_names;
   for (const ComponentEntry& entry : kCatalogue) {
-    const std::u16string file_name = std::u16string(entry.BaseName) + std::u16string(entry.Extension);
+    const std::u16string file_name = EntryFileName(entry);
     const PayloadDigest& expected = FindDigest(table, result.variant, file_name);
     InspectedFile item;
     // The installer's own derivation: the check looks exactly where it writes.

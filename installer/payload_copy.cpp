@@ -92,7 +92,8 @@ void WriteTemporaryFile(Platform& platform, platform::RawHandle module,
     WriteChunk(platform, file, buffer.data(), chunk, path);
     offset += chunk;
   }
-  if (!platform.FlushFileBuffers(file.GetUnsafe())) RaiseCopyFailure(platform, u"Cannot flush", path);
+  if (!platform.FlushFileBuffers(file.GetUnsafe()))
+    RaiseCopyFailure(platform, u"Cannot flush", path);
   // The owners release the resource, then close the file.
 }
 

@@ -45,56 +45,27 @@ class UniqueHandle {
   RawHandle value_;
 };
 
-struct FileTraits {
-  using Owner = Platform;
-  static constexpr RawHandle kInvalid = kInvalidHandleValue;
-  static void Release(Platform& p, RawHandle h) { p.CloseHandle(h); }
-};
-struct FindTraits {
-  using Owner = Platform;
-  static constexpr RawHandle kInvalid = kInvalidHandleValue;
-  static void Release(Platform& p, RawHandle h) { p.FindClose(h); }
-};
-struct KernelObjectTraits {  // process and thread handles: null when absent
-  using Owner = Platform;
-  static constexpr RawHandle kInvalid = 0;
-  static void Release(Platform& p, RawHandle h) { p.CloseHandle(h); }
-};
-struct LibraryTraits {
-  using Owner = Platform;
-  static constexpr RawHandle kInvalid = 0;
-  static void Release(Platform& p, RawHandle h) { p.FreeLibrary(h); }
-};
-struct ResourceTraits {
-  using Owner = Platform;
-  static constexpr RawHandle kInvalid = 0;
-  static void Release(Platform& p, RawHandle h) { p.FreeResource(h); }
+// How one kind of handle is released: by a member of the interface that made it, with
+// `Invalid` meaning none.
+template <typename OwnerType, RawHandle Invalid, auto ReleaseMember>
+struct HandleTraits {
+  using Owner = OwnerType;
+  static constexpr RawHandle kInvalid = Invalid;
+  static void Release(Owner& owner, RawHandle handle) { (owner.*ReleaseMember)(handle); }
 };
 
-struct RegistryKeyTraits {
-  using Owner = Advapi32;
-  static constexpr RawHandle kInvalid = 0;
-  static void Release(Advapi32& a, RawHandle h) { a.RegCloseKey(h); }
-};
-struct CryptProviderTraits {
-  using Owner = Advapi32;
-  static constexpr RawHandle kInvalid = 0;
-  static void Release(Advapi32& a, RawHandle h) { a.CryptReleaseContext(h); }
-};
-struct CryptHashTraits {
-  using Owner = Advapi32;
-  static constexpr RawHandle kInvalid = 0;
-  static void Release(Advapi32& a, RawHandle h) { a.CryptDestroyHash(h); }
-};
-
-using UniqueFile = UniqueHandle<FileTraits>;
-using UniqueFind = UniqueHandle<FindTraits>;
-using UniqueProcess = UniqueHandle<KernelObjectTraits>;
-using UniqueThread = UniqueHandle<KernelObjectTraits>;
-using UniqueLibrary = UniqueHandle<LibraryTraits>;
-using UniqueResource = UniqueHandle<ResourceTraits>;
-using UniqueRegistryKey = UniqueHandle<RegistryKeyTraits>;
-using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
-using UniqueCryptHash = UniqueHandle<CryptHashTraits>;
+using UniqueFile =
+    UniqueHandle<HandleTraits<Platform, kInvalidHandleValue, &Platform::CloseHandle>>;
+using UniqueFind =
+    UniqueHandle<HandleTraits<Platform, kInvalidHandleValue, &Platform::FindClose>>;
+// Process and thread handles are null when absent.
+using UniqueProcess = UniqueHandle<HandleTraits<Platform, 0, &Platform::CloseHandle>>;
+using UniqueThread = UniqueProcess;
+using UniqueLibrary = UniqueHandle<HandleTraits<Platform, 0, &Platform::FreeLibrary>>;
+using UniqueResource = UniqueHandle<HandleTraits<Platform, 0, &Platform::FreeResource>>;
+using UniqueRegistryKey = UniqueHandle<HandleTraits<Advapi32, 0, &Advapi32::RegCloseKey>>;
+using UniqueCryptProvider =
+    UniqueHandle<HandleTraits<Advapi32, 0, &Advapi32::CryptReleaseContext>>;
+using UniqueCryptHash = UniqueHandle<HandleTraits<Advapi32, 0, &Advapi32::CryptDestroyHash>>;
 
 }  // namespace vannix::platform

@@ -44,10 +44,6 @@ inline std::string Sha256Hex(const std::vector<std::byte>& bytes) {
   return hex;
 }
 
-inline std::u16string EntryFileName(const ComponentEntry& entry) {
-  return std::u16string(entry.BaseName) + std::u16string(entry.Extension);
-}
-
 // The installation check's table for the payloads of AddCataloguePayloads, as the build writes it.
 inline std::string DigestTableText() {
   std::string text;
