@@ -20,21 +20,23 @@ using platform::Platform;
 
 // One chunk, short writes continued. A WriteFile call that fails, or that reports success but
 // writes nothing, is a failed attempt: it is made once more, and two in a row end the copy.
+// What a call reports as written is in the file even when the call failed: the next attempt
+// goes on after it, so that no byte is written twice.
 void WriteChunk(Platform& platform, const platform::UniqueFile& file, const std::byte* data,
                 std::uint32_t size, const std::u16string& path) {
   bool retried = false;
   while (size > 0) {
     std::uint32_t written = 0;
-    if (!platform.WriteFile(file.GetUnsafe(), data, size, &written)) written = 0;
+    const bool ok = platform.WriteFile(file.GetUnsafe(), data, size, &written);
     written = std::min(written, size);
-    if (written == 0) {
-      if (retried) RaiseCopyFailure(platform, u"Cannot write", path);
-      retried = true;
-      continue;
-    }
-    retried = false;
     data += written;
     size -= written;
+    if (ok && written > 0) {
+      retried = false;
+    } else {
+      if (retried) RaiseCopyFailure(platform, u"Cannot write", path);
+      retried = true;
+    }
   }
 }
 

@@ -330,17 +330,19 @@ bool FakePlatform::WriteFile(RawHandle file, const std::byte* data, std::uint32_
                              std::uint32_t* written) {
   *written = 0;
   write_requests.push_back(size);
-  if (Enter("WriteFile", {}, file)) return false;
+  const bool failed = Enter("WriteFile", {}, file);
+  const auto limit = write_limits_.find(call_counts_["WriteFile"]);
+  // A failure injected without a limit writes nothing; with one, it writes that much first.
+  if (failed && limit == write_limits_.end()) return false;
   Open* open = Handle(file, Kind::kFile);
   if (open == nullptr) return Fail(kErrorInvalidHandle);
   if ((open->access & platform::kGenericWrite) == 0) return Fail(platform::kErrorAccessDenied);
   std::uint32_t count = std::min(size, write_limit);
-  if (auto it = write_limits_.find(call_counts_["WriteFile"]); it != write_limits_.end())
-    count = std::min(count, it->second);
+  if (limit != write_limits_.end()) count = std::min(count, limit->second);
   auto& bytes = nodes_.at(open->path).bytes;
   bytes.insert(bytes.end(), data, data + count);
   *written = count;
-  return true;
+  return !failed;
 }
 
 bool FakePlatform::ReadFile(RawHandle file, std::byte* buffer, std::uint32_t size,

@@ -83,7 +83,8 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   // Another process holds the file open with this share mode (0: no sharing).
   void HoldOpen(const std::u16string& path, std::uint32_t share_mode);
   void AddModule(std::uintptr_t base, std::uintptr_t size, const std::u16string& path);
-  // The `occurrence`-th WriteFile call (1-based) reports success but writes at most `limit`.
+  // The `occurrence`-th WriteFile call (1-based) writes at most `limit` bytes and reports them;
+  // it reports success unless FailCall makes that call fail too.
   void LimitWrite(int occurrence, std::uint32_t limit);
   // The image's bytes from `offset` of the resource `stored_name` on, and all resources stored
   // after it, can no longer be read (the medium the program runs from went away).

@@ -74,6 +74,15 @@ TEST_F(PayloadCopy, OneFailedWriteIsMadeOnceMore) {
   EXPECT_EQ(fake_.write_requests, (std::vector<std::uint32_t>{61440, 38560, 38560}));
 }
 
+TEST_F(PayloadCopy, AFailedWriteThatWroteSomeBytesIsContinuedAfterThem) {
+  Store(100000);
+  fake_.LimitWrite(1, 1000);
+  fake_.FailCall("WriteFile", 1, platform::kErrorDiskFull);  // failed, yet 1000 bytes are in
+  ASSERT_TRUE(Copy());
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+  EXPECT_EQ(fake_.write_requests[1], kCopyChunk - 1000);
+}
+
 TEST_F(PayloadCopy, EachFailedWriteGetsItsOwnSecondAttempt) {
   Store(200000);
   fake_.FailCall("WriteFile", 1, platform::kErrorDiskFull);
