@@ -68,17 +68,9 @@ set_target_properties(vannix_com_client vannix_dismiss vannix_hold_open vannix_f
 # their own, embedded into the same linked image, and a check made from that payload's record.
 # Unsigned: Wine does not check signatures. In e2e-size-faithful/ of the build tree.
 set(_sf ${CMAKE_BINARY_DIR}/e2e-size-faithful)
-set(_sf_staging)
-list(LENGTH SETUP_VANNIX_SAMPLE_SIZES _n)
-math(EXPR _last "${_n} - 1")
-foreach(_i RANGE 0 ${_last} 3)
-  math(EXPR _j "${_i} + 1")
-  math(EXPR _k "${_i} + 2")
-  list(GET SETUP_VANNIX_SAMPLE_SIZES ${_i} _built)
-  list(GET SETUP_VANNIX_SAMPLE_SIZES ${_j} _file)
-  list(GET SETUP_VANNIX_SAMPLE_SIZES ${_k} _size)
-  list(APPEND _sf_staging ${_built} ${_sf}/payload/${_file} ${_size})
-endforeach()
+# The staging triples of the sample payload at the real sizes, each "<variant>/<file>" placed here.
+list(TRANSFORM SETUP_VANNIX_SAMPLE_SIZES PREPEND ${_sf}/payload/ REGEX "^(32|64)/"
+     OUTPUT_VARIABLE _sf_staging)
 add_custom_command(OUTPUT ${_sf}/payload/staged.stamp
   COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
           --stamp ${_sf}/payload/staged.stamp ${_sf_staging}

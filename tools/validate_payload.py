@@ -18,8 +18,8 @@ import sys
 import pefile
 
 import payload_record
-from catalogue import CATALOGUE  # noqa: F401  (BaseName, Extension, Register), for the tests
-from payload_record import VARIANTS, exports_of, machine_name, resource_name  # noqa: F401
+from catalogue import CATALOGUE  # (BaseName, Extension, Register)
+from payload_record import VARIANTS, exports_of, machine_name, resource_name
 
 COM_ENTRY_POINTS = {"DllRegisterServer", "DllUnregisterServer", "DllGetClassObject",
                     "DllCanUnloadNow", "DllInstall"}
@@ -69,7 +69,7 @@ def inspect(path, variant, register):
 
 
 def check_directory(payload_dir):
-    """Validates the directory; returns its Rows sorted by resource name."""
+    """Validates the directory; returns its Rows in installation order."""
     expected = {v: {b + e for b, e, _ in CATALOGUE} for v in VARIANTS}
     for variant in VARIANTS:
         folder = os.path.join(payload_dir, variant)
@@ -79,7 +79,6 @@ def check_directory(payload_dir):
         for missing in sorted(expected[variant] - present):
             raise PayloadError(f"{os.path.join(folder, missing)}: missing")
     rows = []
-    digests = {}
     for variant, base, ext, register in payload_record.catalogue_order():
         path = os.path.join(payload_dir, variant, base + ext)
         if not os.path.isfile(path):
@@ -87,15 +86,14 @@ def check_directory(payload_dir):
         machine, exports, (version, version_text) = inspect(path, variant, register)
         # Read once, in chunks: no file is held whole in memory.
         size, sha256 = payload_record.size_and_sha256(path)
-        digests[variant, base + ext] = (size, sha256)
         rows.append(Row(resource_name(variant, base), path, variant, base + ext, register,
                         size, sha256, machine, len(exports), None, version, version_text))
     # Twins: the same bytes as the file of the other variant.
+    digests = {(r.variant, r.file): (r.size, r.sha256) for r in rows}
     other = {"32": "64", "64": "32"}
-    rows = [row._replace(twin="twin" if digests[row.variant, row.file]
-                         == digests[other[row.variant], row.file] else "differs")
-            for row in rows]
-    return sorted(rows)
+    return [r._replace(twin="twin" if digests[r.variant, r.file]
+                       == digests[other[r.variant], r.file] else "differs")
+            for r in rows]
 
 
 def notes(rows):
@@ -118,12 +116,11 @@ def print_table(rows, out=None):
 
 
 def record_entries(rows):
-    """The payload record's entries, in installation order."""
-    order = {(v, b + e): i for i, (v, b, e, _) in enumerate(payload_record.catalogue_order())}
+    """The payload record's entries, in the order of the rows (installation order)."""
     return [{"resource": r.name, "variant": r.variant, "file": r.file, "register": r.register,
              "size": r.size, "sha256": r.sha256, "machine": r.machine, "exports": r.exports,
              "twin": r.twin, "file_version": r.version, "file_version_text": r.version_text}
-            for r in sorted(rows, key=lambda r: order[(r.variant, r.file)])]
+            for r in rows]
 
 
 def rc_text(entries):
@@ -154,13 +151,14 @@ def main(argv=None):
                 os.remove(stale)
         sys.stderr.write(f"payload validation failed: {error}\n")
         return 1
-    print_table(rows)
+    by_name = sorted(rows, key=lambda r: r.name)  # the table and the script list resources by name
+    print_table(by_name)
     if args.json:
         payload_record.write(args.json, record_entries(rows))
     if args.rc:
         temp = args.rc + ".tmp"
         with open(temp, "w", encoding="ascii") as f:
-            f.write(rc_text((r.name, r.path) for r in rows))
+            f.write(rc_text((r.name, r.path) for r in by_name))
         os.replace(temp, args.rc)
     return 0
 

@@ -396,9 +396,9 @@ def main():
 
     memory = {"installer": [], "baseline": [], "floor": []}
     for _ in range(args.memory_runs):
-        for key, exe in (("installer", "setup_vannix-measure.exe"),
-                         ("baseline", "baseline_measure.exe"), ("floor", "noop_measure.exe")):
-            program = "baseline_measure" if key == "baseline" else key + "_measure"
+        for key, program, exe in (("installer", "installer_measure", "setup_vannix-measure.exe"),
+                                  ("baseline", "baseline_measure", "baseline_measure.exe"),
+                                  ("floor", "floor_measure", "noop_measure.exe")):
             res = lab.run(program, "C:\\\\vannix-bench\\\\" + exe,
                           want_memory="vannix-memory.txt")
             if res.get("memory"):

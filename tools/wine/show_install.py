@@ -88,7 +88,7 @@ def main():
             check_rc, check_out = prefix.run([check], binds=[work, os.path.dirname(check)])
             print("\nsetup_vannix_check.exe (exit code %d after %s):" % (check_rc, t))
             for line in check_out.splitlines():
-                if winelab.parse_check(line)[0] or winelab.parse_check(line)[1]:
+                if any(winelab.parse_check(line)):  # a file line or the summary
                     print("  " + line.rstrip("\r"))
             bad += check_rc != 0
         print("\ntotal %s" % clock)
