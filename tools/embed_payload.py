@@ -88,10 +88,6 @@ class Image:
             self.sections.append((name, vsize, rva, raw_size, raw_at, at))
 
 
-def _align(value, alignment):
-    return (value + alignment - 1) // alignment * alignment
-
-
 class ChecksumWriter:
     """Writes a file from its start and sums it for the PE checksum on the way: the folded sum
     of 16-bit words is the sum modulo 0xFFFF, and a little-endian number made of bytes at an
@@ -145,13 +141,13 @@ def embed(image_path, script_path, out_path):
         resources.append(pe_resources.Resource(pe_resources.RT_RCDATA, res_name, language,
                                                os.path.getsize(path), path=path))
     layout = pe_resources.layout(resources, rva)
-    new_raw_size = _align(layout.size, image.file_alignment)
+    new_raw_size = pe_resources.align(layout.size, image.file_alignment)
 
     head = bytearray(image_bytes[:raw_at])
     (initialized,) = struct.unpack_from("<I", head, image.initialized_data_at)
     struct.pack_into("<I", head, image.initialized_data_at, initialized - raw_size + new_raw_size)
     struct.pack_into("<I", head, image.size_of_image_at,
-                     _align(rva + layout.size, image.section_alignment))
+                     pe_resources.align(rva + layout.size, image.section_alignment))
     struct.pack_into("<I", head, image.checksum_at, 0)
     struct.pack_into("<II", head, image.resource_directory_at, rva, layout.size)
     struct.pack_into("<II", head, header_at + 8, layout.size, rva)

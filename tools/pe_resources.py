@@ -38,7 +38,7 @@ class Layout:
     size: int  # the section's size (virtual size), a multiple of 8
 
 
-def _align(value, alignment):
+def align(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
 
@@ -116,15 +116,15 @@ def layout(resources, rva):
             if isinstance(child, Resource):
                 leaves.append(child)
 
-    entries_at = _align(strings_at + len(strings), _ALIGN)
+    entries_at = align(strings_at + len(strings), _ALIGN)
     data_at = entries_at + _DATA.size * len(leaves)
     places = []
     offset = data_at
     for res in leaves:
-        offset = _align(offset, _ALIGN)
+        offset = align(offset, _ALIGN)
         places.append((res, offset))
         offset += res.size
-    size = _align(offset, _ALIGN)
+    size = align(offset, _ALIGN)
 
     head = bytearray(data_at)
     leaf_index = {id(res): i for i, res in enumerate(leaves)}
