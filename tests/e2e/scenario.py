@@ -30,6 +30,11 @@ def read_bytes(path):
         return f.read()
 
 
+def read_or_none(path):
+    """The bytes of the file at path, or None when there is none."""
+    return read_bytes(path) if os.path.isfile(path) else None
+
+
 def log(msg):
     print("[%s] %s" % (CFG.tag, msg), file=sys.stderr, flush=True)
 
@@ -65,6 +70,13 @@ class Scenario(unittest.TestCase):
             if d not in dirs:
                 dirs.append(d)
         return dirs
+
+    def shell(self, text, exes=(), what="shell", **run_options):
+        """Runs shell text in the prefix; run_options: those of winelab.Prefix.run."""
+        t = winelab.Stopwatch()
+        rc, out = self.prefix.run(script=text, binds=self.binds(*exes), **run_options)
+        log("  %s: exit code %d after %s" % (what, rc, t))
+        return rc, out
 
     def run_installer(self, exe=None, **run_options):
         """run_options: those of winelab.Prefix.run (user, sysdir_free_mb...)."""
@@ -104,6 +116,26 @@ class Scenario(unittest.TestCase):
 
     def trace_key(self, base):
         return self.prefix.trace_root() + "\\" + base
+
+    def snapshot(self, directory=None):
+        """{catalogue file name: its bytes in directory (default: the system directory), or None}."""
+        directory = directory or self.prefix.sysdir
+        return {n: read_or_none(os.path.join(directory, n)) for n in FILE_NAMES}
+
+    def work_file(self, name):
+        """A path in the work directory, named for the test, with nothing at it yet."""
+        path = os.path.join(CFG.work_dir, self._testMethodName + "-" + name)
+        if os.path.exists(path):
+            os.remove(path)
+        return path
+
+    def fresh_work_dir(self, name):
+        """An empty directory in the work directory, removed after the test."""
+        path = os.path.join(CFG.work_dir, name)
+        winelab.remove_tree(path)
+        os.makedirs(path)
+        self.addCleanup(winelab.remove_tree, path)
+        return path
 
     def leftover_temporaries(self):
         return sorted(n for n in os.listdir(self.prefix.sysdir) if n.lower().endswith(".vannix-new"))

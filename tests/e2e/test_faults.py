@@ -59,12 +59,8 @@ class FaultsUnderWine(scenario.Scenario):
         self.payload_dir = os.path.join(os.path.dirname(CFG.sf_installer), "payload", self.variant)
         return CFG.sf_installer, CFG.sf_check
 
-    def snapshot(self):
-        """{file name: its bytes in the system directory, or None}."""
-        return {n: read_bytes(self.sysdir_path(n)) if os.path.isfile(self.sysdir_path(n)) else None
-                for n in FILE_NAMES}
-
-    def seed(self, file_name, data, mode=None):
+    def place_file(self, file_name, data, mode=None):
+        """Writes a file into the system directory before a run (mode: its Unix mode)."""
         path = self.sysdir_path(file_name)
         with open(path, "wb") as f:
             f.write(data)
@@ -75,8 +71,9 @@ class FaultsUnderWine(scenario.Scenario):
         """Every file is its payload, or exactly what it was before (absent, or the earlier
         bytes), never anything in between. Returns (names installed, names as before)."""
         installed, kept = [], []
+        after = self.snapshot()
         for name, earlier in before.items():
-            now = read_bytes(self.sysdir_path(name)) if os.path.isfile(self.sysdir_path(name)) else None
+            now = after[name]
             if now is not None and now == self.payload(name) and now != earlier:
                 installed.append(name)
                 continue
@@ -98,18 +95,6 @@ class FaultsUnderWine(scenario.Scenario):
             if base not in present:
                 self.assert_not_registered(reg, base)
         return present
-
-    def shell(self, text, exes=(), **run_options):
-        t = winelab.Stopwatch()
-        rc, out = self.prefix.run(script=text, binds=self.binds(*exes), **run_options)
-        log("  shell: exit code %d after %s" % (rc, t))
-        return rc, out
-
-    def work_file(self, name):
-        path = os.path.join(CFG.work_dir, self._testMethodName + "-" + name)
-        if os.path.exists(path):
-            os.remove(path)
-        return path
 
     # ---- scenarios ----
 
@@ -146,7 +131,7 @@ class FaultsUnderWine(scenario.Scenario):
         installer, check = self.size_faithful()
         earlier = read_bytes(os.path.join(CFG.build_dir, "payload", self.variant, BIG))
         earlier += bytes(range(256)) * (12 << 12)   # 12 MiB more, as a bigger earlier build
-        self.seed(BIG, earlier)
+        self.place_file(BIG, earlier)
         before = self.snapshot()
         rc, out = self.run_installer(installer, sysdir_free_mb=20)
         self.assertEqual(rc, 0, out)
@@ -163,7 +148,7 @@ class FaultsUnderWine(scenario.Scenario):
         all entries installed, no temporary left. As an ordinary user, since root may write
         over a read-only file where Windows refuses."""
         for i, name in enumerate(FILE_NAMES):
-            self.seed(name + ".vannix-new", b"left by an interrupted run %d\r\n" % i * 4096)
+            self.place_file(name + ".vannix-new", b"left by an interrupted run %d\r\n" % i * 4096)
         read_only = FILE_NAMES[0] + ".vannix-new"
         os.chmod(self.sysdir_path(read_only), 0o444)
         rc, out = self.run_installer(user=winelab.ORDINARY_USER)
@@ -211,7 +196,7 @@ echo "installers exit $ra $rb"
         other = {"64": "32", "32": "64"}[self.variant]
         earlier = read_bytes(os.path.join(CFG.build_dir, "payload", other, target))
         self.assertNotEqual(earlier, self.payload(target))
-        self.seed(target, earlier, mode=0o444)
+        self.place_file(target, earlier, mode=0o444)
         rc, out = self.run_installer(user=winelab.ORDINARY_USER)
         self.assertEqual(rc, 0, out)
         self.assert_same_bytes(self.installed(target), earlier, target + " (read-only)")
@@ -256,11 +241,7 @@ sleep 1; touch '%(stop)s'; wait $w $d
         arguments, hidden and then minimised without activation: the same files and
         registrations, exit 0, complete, and never a window of its own (while the watcher sees
         the failure box of the control that follows)."""
-        odd = os.path.join(CFG.work_dir, ODD_DIRECTORY)
-        winelab.remove_tree(odd)
-        os.makedirs(odd)
-        self.addCleanup(winelab.remove_tree, odd)
-        exe = os.path.join(odd, "setup_vannix.exe")
+        exe = os.path.join(self.fresh_work_dir(ODD_DIRECTORY), "setup_vannix.exe")
         shutil.copy(CFG.installer, exe)
         control = [("setup_vannix-failtest.exe", "#32770", "Application Error")]
         for run, show in enumerate(("hide", "minnoactive")):
@@ -281,11 +262,7 @@ sleep 1; touch '%(stop)s'; wait $w $d
         """The image file is cut inside the payload while the installer registers its first
         file: the entries whose payload lies wholly before the cut are installed, the others
         absent or as they were, nothing partial or left behind, exit 0 and no box."""
-        medium = os.path.join(CFG.work_dir, self._testMethodName + "-medium")
-        winelab.remove_tree(medium)
-        os.makedirs(medium)
-        self.addCleanup(winelab.remove_tree, medium)
-        image = os.path.join(medium, "setup_vannix.exe")
+        image = os.path.join(self.fresh_work_dir(self._testMethodName + "-medium"), "setup_vannix.exe")
         shutil.copy(CFG.installer, image)
 
         # Cut at the first page boundary after msxml6r's payload; resources lie sorted by name,
@@ -301,7 +278,7 @@ sleep 1; touch '%(stop)s'; wait $w $d
         self.assertTrue(set(after_cut) & set(SERVER_FILES), "no server after the cut")
         # One entry after the cut had an earlier file: it must stay.
         kept = next(n for n in after_cut if n not in SERVER_FILES)
-        self.seed(kept, b"earlier library\r\n" * 1000)
+        self.place_file(kept, b"earlier library\r\n" * 1000)
         before = self.snapshot()
 
         boxes, stop = self.work_file("boxes"), self.work_file("stop")

@@ -17,12 +17,15 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenario  # noqa: E402
-from scenario import CFG, read_bytes, log  # noqa: E402
+from scenario import CFG, file_of, log, read_bytes  # noqa: E402
 from scenario import winelab  # noqa: E402
-from winelab import CATALOGUE, CLSIDS, FILE_NAMES, REGISTERED  # noqa: E402
+from winelab import CLSIDS, FILE_NAMES, REGISTERED  # noqa: E402
 
 # The command docs/deploying.md gives to deployment tools: waits for the installer (a GUI
 # program, which not every caller waits for), then runs the check, whose exit code it returns.
+DEPLOY_COMMAND = 'cmd.exe /d /c "start "" /wait setup_vannix.exe & setup_vannix_check.exe"'
+
+
 def guide_batch_files():
     """{section title: the indented batch file} of docs/deploying.md's last two sections."""
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
@@ -42,22 +45,14 @@ def guide_batch_files():
     return sections
 
 
-DEPLOY_COMMAND = 'cmd.exe /d /c "start "" /wait setup_vannix.exe & setup_vannix_check.exe"'
-
-
 class InstallerUnderWine(scenario.Scenario):
-    """Each test: a fresh prefix copy, seeded as the scenario needs, then the installer."""
 
     # ---- scenarios ----
 
     def test_install_use_and_reinstall(self):
         """Fresh system: files, registrations in order, COM use, then a second run."""
-        sys64_before = {}
-        if CFG.kind == "win64":
-            sys64 = os.path.join(self.prefix.path, "drive_c", "windows", "system32")
-            for name in FILE_NAMES:
-                p = os.path.join(sys64, name)
-                sys64_before[name] = read_bytes(p) if os.path.isfile(p) else None
+        sys64 = os.path.join(self.prefix.path, "drive_c", "windows", "system32")
+        sys64_before = self.snapshot(sys64) if CFG.kind == "win64" else {}
 
         # Before the installer: nothing of ours, only Wine's own msxml6.dll, which differs (and
         # Wine has classes naming it).
@@ -73,10 +68,9 @@ class InstallerUnderWine(scenario.Scenario):
         self.assert_registered_before_next_file(reg, REGISTERED)
         if CFG.kind == "win64":
             # The 64-bit system directory is left alone.
+            sys64_after = self.snapshot(sys64)
             for name, before in sys64_before.items():
-                p = os.path.join(sys64, name)
-                after = read_bytes(p) if os.path.isfile(p) else None
-                self.assertEqual(after, before, "system32\\" + name + " touched")
+                self.assertEqual(sys64_after[name], before, "system32\\" + name + " touched")
 
         # A 32-bit client creates each class through COM and gets the right variant's object.
         t = winelab.Stopwatch()
@@ -87,8 +81,7 @@ class InstallerUnderWine(scenario.Scenario):
             line = next((ln for ln in out.splitlines() if ln.startswith(base + " ")), "")
             self.assertIn(' ok ', line)
             self.assertIn('describe="%s %s"' % (base, self.variant), line)
-            file_name = FILE_NAMES[[b for b, _, _ in CATALOGUE].index(base)]
-            self.assertIn('module="%s"' % self.prefix.installed_path(file_name).lower(), line.lower())
+            self.assertIn('module="%s"' % self.prefix.installed_path(file_of(base)).lower(), line.lower())
 
         # A second run leaves the same files and registers everything again, in order.
         rc, out = self.run_installer()
@@ -100,7 +93,7 @@ class InstallerUnderWine(scenario.Scenario):
         """Existing bigger files end with exactly the payload's bytes."""
         seeded = ["KorviDataSetX.dll", "qelKorviLib.dll"]
         for name in seeded:
-            with open(os.path.join(self.prefix.sysdir, name), "wb") as f:
+            with open(self.sysdir_path(name), "wb") as f:
                 f.write(self.payload(name) + b"\xA5" * 65536)
         rc, out = self.run_installer()
         self.assertEqual(rc, 0, out)
@@ -111,50 +104,40 @@ class InstallerUnderWine(scenario.Scenario):
     def test_target_held_open_by_another_program(self):
         """A file held open without sharing keeps its bytes; the rest is installed; exit 0."""
         held = "midas.dll"
-        target = os.path.join(self.prefix.sysdir, held)
+        target = self.sysdir_path(held)
         content = b"held open by another program\r\n" * 100
         with open(target, "wb") as f:
             f.write(content)
-        ready = os.path.join(CFG.work_dir, "holder-ready")
-        stop = os.path.join(CFG.work_dir, "holder-stop")
-        for p in (ready, stop):
-            if os.path.exists(p):
-                os.remove(p)
-        script = """
-wine "$HOLD" 'C:\\windows\\%(sysdir)s\\%(held)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
+        ready, stop = self.work_file("holder-ready"), self.work_file("holder-stop")
+        rc, out = self.shell("""
+wine '%(hold)s' 'C:\\windows\\%(sysdir)s\\%(held)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
 i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
 [ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
-rc=0; wine "$SETUP" || rc=$?
+rc=0; wine '%(setup)s' || rc=$?
 echo "installer exit $rc"
 touch '%(stop)s'; hrc=0; wait $holder || hrc=$?
 echo "holder exit $hrc"
 exit $rc
-""" % dict(sysdir=winelab.sysdir_name(CFG.kind), held=held, ready=ready, stop=stop,
-           ready_w=winelab.windows_path(ready), stop_w=winelab.windows_path(stop))
-        script = "HOLD='%s' SETUP='%s'\n%s" % (CFG.hold_open, CFG.installer, script)
-        t = winelab.Stopwatch()
-        rc, out = self.prefix.run(script=script, binds=self.binds(CFG.hold_open))
-        log("  installer beside a holder: exit code %d after %s" % (rc, t))
+""" % dict(hold=CFG.hold_open, setup=CFG.installer, sysdir=winelab.sysdir_name(CFG.kind),
+           held=held, ready=ready, stop=stop, ready_w=winelab.windows_path(ready),
+           stop_w=winelab.windows_path(stop)),
+            exes=(CFG.hold_open,), what="installer beside a holder")
         self.assertIn("holder exit 0", out)
         self.assertEqual(rc, 0, out)
         self.assert_same_bytes(read_bytes(target), content, held + " held open")
         self.assert_installed([n for n in FILE_NAMES if n != held])
-        others = [b for b in REGISTERED if b != "midas"]
-        reg = self.prefix.registry()
-        for i, base in enumerate(others):
-            with self.subTest(registered=base):
-                self.assertEqual(reg.value(self.trace_key(base), "Sequence"), i + 1)
-        self.assert_registered(others)
+        # The others registered one after the other, numbered from 1 without a gap.
+        self.assert_registered([b for b in REGISTERED if b != "midas"])
         # The other program's file is no server: regsvr32 could not register it.
         self.assert_check(differs=[held], not_registered=[held])
 
     def test_directory_at_a_registered_target(self):
         """A directory where KorviGovX.ocx belongs: never registered, the others are."""
         blocked = "KorviGovX.ocx"
-        os.mkdir(os.path.join(self.prefix.sysdir, blocked))
+        os.mkdir(self.sysdir_path(blocked))
         rc, out = self.run_installer()
         self.assertEqual(rc, 0, out)
-        self.assertTrue(os.path.isdir(os.path.join(self.prefix.sysdir, blocked)))
+        self.assertTrue(os.path.isdir(self.sysdir_path(blocked)))
         self.assert_installed([n for n in FILE_NAMES if n != blocked])
         reg = self.assert_registered([b for b in REGISTERED if b != "KorviGovX"])
         self.assert_not_registered(reg, "KorviGovX")
@@ -166,15 +149,14 @@ exit $rc
         rc, out = self.run_installer()
         self.assertEqual(rc, 0, out)
         changed = "qelKorviLibUNICODE.dll"
-        path = os.path.join(self.prefix.sysdir, changed)
+        path = self.sysdir_path(changed)
         data = bytearray(read_bytes(path))
         data[len(data) // 2] ^= 0x01
         with open(path, "wb") as f:
             f.write(data)
         # reg.exe of the 32-bit view, which the check (a 32-bit program) reads.
         key = r"HKLM\Software\Classes\CLSID\%s\InprocServer32" % CLSIDS["KorviX"]
-        rc, out = self.prefix.run(script="wine reg delete '%s' /f /reg:32" % key,
-                                  binds=self.binds())
+        rc, out = self.shell("wine reg delete '%s' /f /reg:32" % key, what="reg delete")
         self.assertEqual(rc, 0, out)
         self.assertIsNone(self.prefix.registry().value(self.clsid_key("KorviX") + "\\InprocServer32"))
         self.assert_check(differs=[changed], not_registered=["KorviX.dll"])
@@ -199,7 +181,7 @@ exit $rc
         self.assertEqual(rc, 0, out)
         self.assertEqual(winelab.parse_check(out)[1].split(":")[0], "complete", out)
         # A partial installation: a directory where a server belongs.
-        blocked = os.path.join(self.prefix.sysdir, "midas.dll")
+        blocked = self.sysdir_path("midas.dll")
         os.remove(blocked)
         os.mkdir(blocked)
         rc, out = deploy()
@@ -210,9 +192,7 @@ exit $rc
         """The guide's startup script and its own-script example, taken from docs/deploying.md
         and run by cmd from a folder that holds both programs: the startup script installs and
         keeps the check's output; the example then says "installed"."""
-        folder = os.path.join(CFG.work_dir, "package with spaces")
-        winelab.remove_tree(folder)
-        os.makedirs(folder)
+        folder = self.fresh_work_dir("package with spaces")
         for exe in (CFG.installer, CFG.check):
             shutil.copy(exe, folder)
         scripts = guide_batch_files()
@@ -222,11 +202,7 @@ exit $rc
                 f.write(text)
 
         def run(name):
-            t = winelab.Stopwatch()
-            rc, out = self.prefix.run(
-                script="cd '%s' && wine cmd /d /c %s" % (folder, name), binds=self.binds())
-            log("  %s: exit code %d after %s" % (name, rc, t))
-            return rc, out
+            return self.shell("cd '%s' && wine cmd /d /c %s" % (folder, name), what=name)
 
         rc, out = run("startup.cmd")
         self.assertEqual(rc, 0, out)
@@ -244,11 +220,10 @@ exit $rc
         """Runs `exe` under Xvfb beside the dismisser; returns (exit code, boxes, log, output).
         A screenshot of the first box is kept as <work dir>/<tag>-box.png."""
         self.prefix.use_graphics("x11")
-        names = {k: os.path.join(CFG.work_dir, tag + "-" + k) for k in ("log", "stop", "hold")}
+        names = {k: self.work_file(tag + "-" + k) for k in ("log", "stop", "hold")}
         png = os.path.join(CFG.work_dir, tag + "-box.png")
-        for p in list(names.values()) + [png]:
-            if os.path.exists(p):
-                os.remove(p)
+        if os.path.exists(png):
+            os.remove(png)
         script = """
 wine '%(dismiss)s' '%(log_w)s' '%(stop_w)s' '%(hold_w)s' & dismisser=$!
 rc=0; wine '%(exe)s' || rc=$?

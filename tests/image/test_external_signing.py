@@ -20,7 +20,7 @@ class ExternalSigning(unittest.TestCase):
         cls.data = os.path.join(cls.work, "setup_vannix.data.der")
         cls.osslsigncode("extract-data", "-h", "sha256", "-in", image_env.UNSIGNED,
                          "-out", cls.data)
-        time = [os.path.join(cls.pki, n) for n in ("tsa.pem", "tsa.key", "time")]
+        time = fixture.offline_timestamp(cls.pki)
         with open(time[2]) as f:
             at = f.read().strip()
         cls.signature = os.path.join(cls.work, "setup_vannix.sig.der")
@@ -49,7 +49,7 @@ class ExternalSigning(unittest.TestCase):
         self.assertGreater(os.path.getsize(image_env.UNSIGNED), 64 * 1024)
 
     def test_attached_signature_and_timestamp_verify(self):
-        out = fixture.verify(self.signed, self.pki)
+        out = authenticode.verify(self.signed, os.path.join(self.pki, "root.pem"))
         self.assertIn("Signature verification: ok", out)
         self.assertIn("Timestamp Server Signature verification: ok", out)
         self.assertIn("Number of verified signatures: 1", out)

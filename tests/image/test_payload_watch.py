@@ -43,13 +43,8 @@ class PayloadWatch(unittest.TestCase):
         code, out = self.build_image()
         self.assertEqual(code, 0, out)
         pe = pefile.PE(self.image)
-        embedded = {}
-        for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-            if t.id == RCDATA:
-                for n in t.directory.entries:
-                    [lang] = n.directory.entries
-                    embedded[str(n.name)] = pe.get_data(lang.data.struct.OffsetToData,
-                                                        lang.data.struct.Size)
+        rcdata = image_env.resources_of_type(pe, RCDATA)
+        embedded = {name: data for name, [(_, data)] in rcdata.items()}
         pe.close()
         files = {}
         for variant in ("32", "64"):
