@@ -2,7 +2,6 @@ import struct
 import unittest
 import xml.etree.ElementTree as ET
 
-import pefile
 
 import image_env
 
