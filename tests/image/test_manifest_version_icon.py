@@ -2,7 +2,6 @@ import struct
 import unittest
 import xml.etree.ElementTree as ET
 
-
 import image_env
 
 ASM1 = "{urn:schemas-microsoft-com:asm.v1}"
