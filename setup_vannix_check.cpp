@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "installer/check_command.h"
+#include "check/check_command.h"
 #include "platform/win32_advapi32.h"
 #include "platform/win32_console.h"
 #include "platform/win32_platform.h"

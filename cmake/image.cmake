@@ -19,7 +19,7 @@ include(${CMAKE_SOURCE_DIR}/tools/components/components.cmake)
 set(SETUP_VANNIX_PAYLOAD_DIR ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR} CACHE PATH
     "Directory with 32/ and 64/ holding the component files to embed")
 
-set(_image_tools ${CMAKE_SOURCE_DIR}/tools)
+set(_image_tools ${CMAKE_SOURCE_DIR}/tools/image)
 set(_res_out ${CMAKE_BINARY_DIR}/resources)
 file(MAKE_DIRECTORY ${_res_out})
 set(SETUP_VANNIX_UNSIGNED_IMAGE ${CMAKE_BINARY_DIR}/setup_vannix-unsigned.exe)

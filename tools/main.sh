@@ -16,7 +16,7 @@ sh tools/install-deps.sh
 step "build"
 sh tools/build.sh
 step "payload embedded in build/win32/setup_vannix.exe"
-/usr/bin/python3 tools/print_payload.py build/win32/setup_vannix.exe
+/usr/bin/python3 tools/image/print_payload.py build/win32/setup_vannix.exe
 step "run"
 rc=0
 /usr/bin/python3 tools/wine/show_install.py --build-dir build/win32 --kind win64 || rc=$?

@@ -5,7 +5,7 @@ import sys
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.environ.get("SETUP_VANNIX_SOURCE_DIR", ""), "tools"))
+sys.path.insert(0, os.path.join(os.environ.get("SETUP_VANNIX_SOURCE_DIR", ""), "tools", "image"))
 
 IMAGE = os.environ.get("SETUP_VANNIX_IMAGE", "")
 UNSIGNED = os.environ.get("SETUP_VANNIX_UNSIGNED", "")

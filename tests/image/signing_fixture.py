@@ -1,5 +1,5 @@
 """What the signing tests share: a fresh work directory in the build tree, the test PKI, and
-signing with its key file through tools/sign_image.sh."""
+signing with its key file through tools/image/sign_image.sh."""
 import os
 import shutil
 import subprocess
@@ -7,7 +7,7 @@ import subprocess
 import image_env
 
 WORK = os.environ.get("SETUP_VANNIX_SIGNING_TEST_DIR", "")
-SIGN_IMAGE = os.path.join(image_env.SOURCE_DIR, "tools", "sign_image.sh")
+SIGN_IMAGE = os.path.join(image_env.SOURCE_DIR, "tools", "image", "sign_image.sh")
 
 
 def fresh_work_dir():
@@ -22,7 +22,7 @@ def pki_dir():
     if image_env.TEST_PKI:
         return image_env.TEST_PKI
     pki = os.path.join(WORK, "test-pki")
-    subprocess.run(["sh", os.path.join(image_env.SOURCE_DIR, "tools", "make_test_pki.sh"), pki],
+    subprocess.run(["sh", os.path.join(image_env.SOURCE_DIR, "tools", "image", "make_test_pki.sh"), pki],
                    check=True, stdout=subprocess.DEVNULL)
     return pki
 

@@ -1,4 +1,4 @@
-"""The payload embedding (tools/embed_payload.py) against the linker: a small program linked with
+"""The payload embedding (tools/image/embed_payload.py) against the linker: a small program linked with
 its payload by ld comes out byte for byte as the same program linked without it and given the
 payload by embed_payload.py."""
 import os

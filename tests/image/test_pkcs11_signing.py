@@ -1,5 +1,5 @@
 """Signing through a PKCS#11 token: SoftHSM with a token in the build tree that holds the test
-PKI's code-signing key, used by tools/sign_image.sh with the offline test timestamp."""
+PKI's code-signing key, used by tools/image/sign_image.sh with the offline test timestamp."""
 import os
 import subprocess
 import unittest

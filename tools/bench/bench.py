@@ -296,7 +296,7 @@ def rsrc_file_offset(path):
 
 
 def measure_signing(build, runs=3):
-    """Signs the size-faithful image as the build does (tools/sign_image.sh with the build's test
+    """Signs the size-faithful image as the build does (tools/image/sign_image.sh with the build's test
     PKI and offline timestamp), `runs` times; returns the median wall time and the peak RSS."""
     pki = os.path.join(build, "test-pki")
     unsigned = os.path.join(build, "setup_vannix-unsigned.exe")
@@ -309,7 +309,7 @@ def measure_signing(build, runs=3):
         out = os.path.join(timing, "signed.exe")
         report = os.path.join(timing, "sign-%d.time" % i)
         subprocess.run(["/usr/bin/time", "-v", "-o", report, "sh",
-                        os.path.join(TOP, "tools", "sign_image.sh"), unsigned, out,
+                        os.path.join(TOP, "tools", "image", "sign_image.sh"), unsigned, out,
                         *[os.path.join(pki, n) for n in
                           ("chain.pem", "leaf.key", "tsa.pem", "tsa.key", "time")]], check=True)
         figures = read_time_v(report)

@@ -15,7 +15,7 @@ import time
 TOOLS = os.path.dirname(os.path.abspath(__file__))
 WL_CACHE = os.environ.get("WL_CACHE", "/var/cache/setup_vannix")
 
-sys.path.insert(0, os.path.dirname(TOOLS))
+sys.path.insert(0, os.path.join(os.path.dirname(TOOLS), "image"))
 from catalogue import CATALOGUE  # noqa: E402  (BaseName, Extension, Register)
 
 FILE_NAMES = [b + e for b, e, _ in CATALOGUE]

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "installer/payload_digests.h"
+#include "check/payload_digests.h"
 #include "platform/advapi32.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"

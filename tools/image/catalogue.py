@@ -3,7 +3,7 @@ that the program stays its one source: [(BaseName, Extension, Register)] in inst
 import os
 import re
 
-_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "installer", "catalogue.h")
+_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "installer", "catalogue.h")
 _ROW = re.compile(r'\{u"([^"]+)",\s*u"([^"]+)",\s*(true|false)\}')
 
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "installer/installation_check.h"
+#include "check/installation_check.h"
 #include "platform/advapi32.h"
 #include "platform/platform.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "installer/payload_digests.h"
+#include "check/payload_digests.h"
 #include "platform/advapi32.h"
 #include "platform/platform.h"
 

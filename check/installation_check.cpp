@@ -1,12 +1,12 @@
-#include "installer/installation_check.h"
+#include "check/installation_check.h"
 
 #include <optional>
 
 #include "installer/catalogue.h"
-#include "installer/class_registrations.h"
+#include "check/class_registrations.h"
 #include "installer/deploy.h"
 #include "installer/existence_test.h"
-#include "installer/file_hasher.h"
+#include "check/file_hasher.h"
 #include "installer/system_dir.h"
 #include "installer/text.h"
 #include "platform/unique_handle.h"

@@ -1,4 +1,4 @@
-#include "installer/class_registrations.h"
+#include "check/class_registrations.h"
 
 #include "installer/failure.h"
 #include "installer/text.h"

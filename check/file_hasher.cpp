@@ -1,4 +1,4 @@
-#include "installer/file_hasher.h"
+#include "check/file_hasher.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,8 +1,8 @@
-#include "installer/check_command.h"
+#include "check/check_command.h"
 
 #include <gtest/gtest.h>
 
-#include "installer/class_registrations.h"
+#include "check/class_registrations.h"
 #include "installer/failure.h"
 #include "installer/text.h"
 #include "tests/unit/test_support.h"

@@ -1,4 +1,4 @@
-#include "installer/check_command.h"
+#include "check/check_command.h"
 
 #include <exception>
 

@@ -1,4 +1,4 @@
-#include "installer/payload_digests.h"
+#include "check/payload_digests.h"
 
 #include <charconv>
 
