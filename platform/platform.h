@@ -85,6 +85,8 @@ class Platform {
   // Calls the IsWow64Process found by GetProcAddress.
   virtual bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) = 0;
   virtual std::uint32_t GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) = 0;
+  // Calls the SfcIsFileProtected found by GetProcAddress, with a null RPC handle.
+  virtual bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) = 0;
 
   // Files.
   virtual RawHandle CreateFileW(const std::u16string& path, std::uint32_t access,

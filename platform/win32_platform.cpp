@@ -26,6 +26,7 @@ T As(RawHandle value) {
 }
 
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+using SfcIsFileProtectedFunction = BOOL(WINAPI*)(HANDLE, LPCWSTR);
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 using MessageBoxAFunction = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
@@ -87,6 +88,10 @@ bool Win32Platform::CallIsWow64Process(ProcAddress function, RawHandle process,
   const BOOL ok = reinterpret_cast<IsWow64ProcessFunction>(function)(As<HANDLE>(process), &flag);
   *wow64 = flag;
   return ok != FALSE;
+}
+
+bool Win32Platform::CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) {
+  return reinterpret_cast<SfcIsFileProtectedFunction>(function)(nullptr, Wide(path)) != FALSE;
 }
 
 std::uint32_t Win32Platform::GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {

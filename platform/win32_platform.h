@@ -13,6 +13,7 @@ class Win32Platform final : public Platform {
   RawHandle GetCurrentProcess() override;
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override;
   std::uint32_t GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
+  bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
   RawHandle CreateFileW(const std::u16string& path, std::uint32_t access, std::uint32_t share_mode,
                         std::uint32_t disposition, std::uint32_t flags) override;
   bool WriteFile(RawHandle file, const std::byte* data, std::uint32_t size,

@@ -13,6 +13,12 @@ namespace {
 
 constexpr RawHandle kModule = 0x00400000;
 constexpr ProcAddress kIsWow64Process = 0x7C801234;
+constexpr ProcAddress kSfcIsFileProtected = 0x76C31234;
+
+bool IsSfc(const std::u16string& name) {
+  const std::u16string upper = Upper(name);
+  return upper == u"SFC.DLL" || (upper.size() > 8 && upper.ends_with(u"\\SFC.DLL"));
+}
 constexpr RawHandle kCurrentProcess = ~RawHandle{0};  // the pseudo-handle (-1)
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
@@ -245,7 +251,7 @@ std::int32_t FakePlatform::RegistryStatus() { return static_cast<std::int32_t>(l
 // --- platform::Platform ---------------------------------------------------------------------
 
 RawHandle FakePlatform::LoadLibraryW(const std::u16string& name) {
-  if (Enter("LoadLibraryW", name) || !kernel32_loadable) {
+  if (Enter("LoadLibraryW", name) || !(IsSfc(name) ? sfc_loadable : kernel32_loadable)) {
     last_error_ = platform::kErrorFileNotFound;
     return 0;
   }
@@ -255,7 +261,13 @@ RawHandle FakePlatform::LoadLibraryW(const std::u16string& name) {
 }
 
 ProcAddress FakePlatform::GetProcAddress(RawHandle module, const char* name) {
-  if (Enter("GetProcAddress", Widen(name), module) || !has_is_wow64_process) return 0;
+  if (Enter("GetProcAddress", Widen(name), module)) return 0;
+  const Open* library = Handle(module, Kind::kLibrary);
+  if (library != nullptr && IsSfc(library->path))
+    return has_sfc_is_file_protected && std::string(name) == "SfcIsFileProtected"
+               ? kSfcIsFileProtected
+               : 0;
+  if (!has_is_wow64_process) return 0;
   return std::string(name) == "IsWow64Process" ? kIsWow64Process : 0;
 }
 
@@ -277,6 +289,14 @@ bool FakePlatform::CallIsWow64Process(ProcAddress function, RawHandle process,
   if (function != kIsWow64Process || process != kCurrentProcess) return Fail(kErrorInvalidHandle);
   *wow64 = wow64_flag;
   return true;
+}
+
+bool FakePlatform::CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) {
+  if (Enter("SfcIsFileProtected", path)) return false;
+  if (function != kSfcIsFileProtected) return Fail(kErrorInvalidHandle);
+  for (const auto& file : protected_files)
+    if (Key(file) == Key(path)) return true;
+  return Fail(platform::kErrorFileNotFound);
 }
 
 std::uint32_t FakePlatform::GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {

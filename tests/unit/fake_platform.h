@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   bool kernel32_loadable = true;
   bool has_is_wow64_process = true;
   bool user32_loadable = true;
+  bool sfc_loadable = true;
+  bool has_sfc_is_file_protected = true;
+  // Files that Windows protects, as SfcIsFileProtected reports them.
+  std::set<std::u16string> protected_files;
   std::int32_t wow64_flag = 0;  // what IsWow64Process stores
   std::uint32_t write_limit = 0xFFFFFFFFu;  // the most one WriteFile call writes
   std::uint32_t child_exit_code = 0;
@@ -123,6 +128,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   RawHandle GetCurrentProcess() override;
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override;
   std::uint32_t GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
+  bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
   RawHandle CreateFileW(const std::u16string& path, std::uint32_t access, std::uint32_t share_mode,
                         std::uint32_t disposition, std::uint32_t flags) override;
   bool WriteFile(RawHandle file, const std::byte* data, std::uint32_t size,

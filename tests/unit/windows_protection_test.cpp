@@ -1,0 +1,42 @@
+#include "installer/windows_protection.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/unit/test_support.h"
+
+namespace vannix::testing {
+namespace {
+
+constexpr char16_t kSysWow64[] = u"C:\\Windows\\SysWOW64\\";
+
+TEST(WindowsProtection, AsksSfcFromTheSystemDirectoryOnlyWhenAskedAndReleasesIt) {
+  FakePlatform fake;
+  fake.protected_files = {u"C:\\Windows\\SysWOW64\\msxml6.dll"};
+  {
+    WindowsProtection protection(fake, kSysWow64);
+    EXPECT_EQ(fake.CountOf("LoadLibraryW"), 0);
+    EXPECT_TRUE(protection.IsProtected(u"C:\\WINDOWS\\SYSWOW64\\MSXML6.DLL"));
+    EXPECT_FALSE(protection.IsProtected(u"C:\\Windows\\SysWOW64\\KorviX.dll"));
+    EXPECT_EQ(fake.CountOf("LoadLibraryW"), 1);  // once for the run
+    EXPECT_EQ(fake.IndexOf("LoadLibraryW", u"C:\\Windows\\SysWOW64\\sfc.dll"), 0);
+  }
+  EXPECT_EQ(fake.CountOf("FreeLibrary"), 1);
+  EXPECT_EQ(fake.OpenHandles(), 0);
+}
+
+TEST(WindowsProtection, NothingIsProtectedWithoutSfcOrItsExport) {
+  FakePlatform no_sfc;
+  no_sfc.sfc_loadable = false;
+  no_sfc.protected_files = {u"C:\\Windows\\SysWOW64\\msxml6.dll"};
+  EXPECT_FALSE(WindowsProtection(no_sfc, kSysWow64).IsProtected(u"C:\\Windows\\SysWOW64\\msxml6.dll"));
+  EXPECT_EQ(no_sfc.CountOf("SfcIsFileProtected"), 0);
+
+  FakePlatform no_export;
+  no_export.has_sfc_is_file_protected = false;
+  no_export.protected_files = no_sfc.protected_files;
+  EXPECT_FALSE(WindowsProtection(no_export, kSysWow64).IsProtected(u"C:\\Windows\\SysWOW64\\msxml6.dll"));
+  EXPECT_EQ(no_export.OpenHandles(), 0);
+}
+
+}  // namespace
+}  // namespace vannix::testing
