@@ -218,10 +218,10 @@ echo "installers exit $ra $rb"
         rc, out = self.shell("""
 wine '%(watch)s' '%(watch_log_w)s' '%(stop_w)s' & w=$!
 i=0; while [ ! -s '%(watch_log)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
-wine '%(dismiss)s' '%(dismiss_log_w)s' '%(stop_w)s' & d=$!
+wine '%(dismiss)s' '%(dismiss_log_w)s' '%(stop_w)s' '/after:%(watch_log_w)s' & d=$!
 wine '%(launch)s' /show:%(show)s '/cwd:%(cwd_w)s' '%(exe_w)s' %(args)s
 wine '%(failtest)s'; echo "control exit $?"
-sleep 1; touch '%(stop)s'; wait $w $d
+touch '%(stop)s'; wait $w $d
 """ % dict(watch=CFG.watch_windows, watch_log=watch_log, watch_log_w=winelab.windows_path(watch_log),
            stop=stop, stop_w=winelab.windows_path(stop), dismiss=CFG.dismiss,
            dismiss_log_w=winelab.windows_path(dismiss_log), launch=CFG.launch, show=show,
@@ -234,6 +234,9 @@ sleep 1; touch '%(stop)s'; wait $w $d
         self.assertEqual(len(launched), 1, out)
         self.assertIn("control exit 1", out)
         shown = [(ln[4], ln[5], ln[6]) for ln in lines if ln[0] == "shown"]
+        # Not even a window that never became visible, or was gone before it was looked at.
+        own = [ln for ln in lines if len(ln) > 4 and ln[4] == os.path.basename(exe)]
+        self.assertEqual(own, [], "windows of the installer")
         return int(launched[0].split("=")[1].split()[0]), shown, lines[-1]
 
     def test_callers_circumstances_change_nothing(self):

@@ -161,9 +161,10 @@ touch '{u}/stop'; wait $h
                 self.assertTrue(os.path.exists(self.host("marker")))
 
     def watch(self, program_script, dismiss=False):
-        """Runs shell text under the window watcher; returns its log lines (split at tabs)."""
+        """Runs shell text under the window watcher; returns its log lines (split at tabs). The
+        dismisser closes a box only once the watcher has recorded it."""
         log_w, stop = winelab.windows_path(self.host("windows.log")), self.host("stop")
-        for name in ("windows.log", "dismiss.log", "stop"):
+        for name in ("windows.log", "dismiss.log", "stop", "release"):
             if os.path.exists(self.host(name)):
                 os.remove(self.host(name))
         script = "wine '%s' '%s' '%s' /all & w=$!\n" % (exe("vannix_watch_windows"), log_w,
@@ -171,9 +172,10 @@ touch '{u}/stop'; wait $h
         script += "i=0; while [ ! -s '%s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done\n" \
             % self.host("windows.log")
         if dismiss:
-            script += "wine '%s' '%s' '%s' & d=$!\n" % (exe("vannix_dismiss"), winelab.windows_path(
-                self.host("dismiss.log")), winelab.windows_path(stop))
-        script += program_script + "\nsleep 1; touch '%s'; wait\n" % stop
+            script += "wine '%s' '%s' '%s' '/after:%s' & d=$!\n" % (
+                exe("vannix_dismiss"), winelab.windows_path(self.host("dismiss.log")),
+                winelab.windows_path(stop), log_w)
+        script += program_script + "\ntouch '%s'; wait\n" % stop
         self.run_sh(script)
         with open(self.host("windows.log"), encoding="utf-8") as f:
             return [ln.rstrip("\n").split("\t") for ln in f]
@@ -185,15 +187,22 @@ touch '{u}/stop'; wait $h
         shown = [ln for ln in lines if ln[0] == "shown"]
         self.assertEqual([(ln[4], ln[5], ln[6]) for ln in shown],
                          [("setup_vannix-failtest.exe", "#32770", "Application Error")], lines)
-        lines = self.watch("wine '%s' /newconsole /show:normal cmd.exe /d /c '%s' %s 0 300" % (
-            exe("vannix_launch"), winelab.windows_path(exe("vannix_gui_exit")),
-            winelab.windows_path(self.host("m"))))
+        # The console stays until the watcher has recorded its window: gui_exit waits for
+        # "release", which the script makes only then.
+        lines = self.watch(
+            "wine '%s' /newconsole /show:normal cmd.exe /d /c '%s' %s 0 '%s' & l=$!\n"
+            "i=0; while ! grep -q '^shown.*WineConsoleClass' '%s' && [ $i -lt 1200 ]; do sleep 0.1; i=$((i + 1)); done\n"
+            "touch '%s'; wait $l" % (
+                exe("vannix_launch"), winelab.windows_path(exe("vannix_gui_exit")),
+                winelab.windows_path(self.host("m")), winelab.windows_path(self.host("release")),
+                self.host("windows.log"), self.host("release")))
         self.assertIn(("conhost.exe", "WineConsoleClass"),
                       [(ln[4], ln[5]) for ln in lines if ln[0] == "shown"], lines)
         lines = self.watch("wine '%s' /show:hide '%s' %s 0 300" % (
             exe("vannix_launch"), winelab.windows_path(exe("vannix_gui_exit")),
             winelab.windows_path(self.host("m"))))
         self.assertEqual(lines[-1], ["count", "0"], lines)
+        self.assertNotIn("vannix_gui_exit.exe", [ln[4] for ln in lines if len(ln) > 4], lines)
 
 
 def main():

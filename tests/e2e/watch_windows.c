@@ -1,15 +1,25 @@
 /* watch_windows.exe LOG STOP [/all]   (GUI subsystem, makes no window)
- * Records every top-level window of another process that becomes visible, until the file STOP
- * exists (at most one hour): one line per window, appended to LOG (UTF-8, tab-separated),
- *     shown <ms> <hook|poll> <pid> <exe> <class> <title> <x,y,w,h> <show command>
- * where ms counts from the watcher's start and the show command is GetWindowPlacement's
- * (1 normal, 2 minimised, 3 maximised). Two sources, so that a window shown only briefly is
- * not missed: an out-of-context EVENT_OBJECT_SHOW hook, and EnumWindows every 20 ms.
- * With /all, top-level windows that exist but are not visible are recorded too, once, as
- *     hidden <ms> poll <pid> <exe> <class> <title> <x,y,w,h> <show command>
- * (windows Wine itself keeps, for example). When STOP appears it appends "count<TAB>N", N the
- * windows seen visible, and exits with N (at most 250). Its own process is never recorded.
- * First line of LOG: "watching<TAB>pid" once the hook is set (callers wait for it).
+ * Records the top-level windows of other processes until the file STOP exists (at most one
+ * hour): one line per observation, appended to LOG (UTF-8, tab-separated),
+ *     <what> <ms> <hook|poll> <pid> <exe> <class> <title> <x,y,w,h> <show command> <hwnd>
+ * where ms counts from the watcher's start, the show command is GetWindowPlacement's (1 normal,
+ * 2 minimised, 3 maximised) and hwnd is hexadecimal. <what> is
+ *     created  a window made after the hook was set (once per window, before it is shown);
+ *     shown    a window seen visible, or reported shown, for the first time;
+ *     lost     a window created or shown whose handle was gone when the event was handled: pid
+ *              and exe come from the thread that raised the event, class and title are empty;
+ *     hidden   with /all, a window that existed invisible when first met by the poll (windows
+ *              Wine itself keeps, for example).
+ * Two sources, an out-of-context hook on EVENT_OBJECT_CREATE and EVENT_OBJECT_SHOW, and
+ * EnumWindows every 20 ms; whichever sees a window first records it, so neither the poll's
+ * period nor a hook event that arrives late can hide a window: a window that was shown counts
+ * as shown when it was hidden again before the watcher could look at it, and one destroyed by
+ * then still leaves a "lost" line naming its process. A dismisser that waits for the "shown"
+ * line of a box before closing it (dismiss.exe /after:LOG) makes the observation of that box
+ * independent of timing.
+ * When STOP appears it handles the events still queued, appends "count<TAB>N", N the "shown"
+ * lines, and exits with N (at most 250). Its own process is never recorded. First line of LOG:
+ * "watching<TAB>pid<TAB>hook" once the hook is set.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -44,9 +54,8 @@ static void exe_of(DWORD pid, wchar_t *out, DWORD size) {
     CloseHandle(p);
 }
 
-static void record(const char *what, const char *via, HWND h) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(h, &pid);
+/* `pid` is the window's process; class, title and placement are read while the window exists. */
+static void record(const char *what, const char *via, HWND h, DWORD pid) {
     wchar_t exe[MAX_PATH], cls[256] = L"", title[512] = L"";
     exe_of(pid, exe, MAX_PATH);
     GetClassNameW(h, cls, 256);
@@ -63,41 +72,75 @@ static void record(const char *what, const char *via, HWND h) {
     put_utf8(f, exe); fputc('\t', f);
     put_utf8(f, cls); fputc('\t', f);
     put_utf8(f, title);
-    fprintf(f, "\t%ld,%ld,%ld,%ld\t%u\n", r.left, r.top, r.right - r.left, r.bottom - r.top, wp.showCmd);
+    fprintf(f, "\t%ld,%ld,%ld,%ld\t%u\t%lx\n", r.left, r.top, r.right - r.left, r.bottom - r.top,
+            wp.showCmd, (unsigned long)(ULONG_PTR)h);
     fclose(f);
 }
 
-/* Looks at one top-level window: records it when it is visible for the first time (or, with
- * /all, when it is first seen hidden). */
+/* Looks at one top-level window of another process. `event` is the hook's event, 0 for the
+ * poll: a window the hook reports shown counts as shown even if it is no longer visible. */
 static int log_all;
-static void consider(HWND h, const char *via) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(h, &pid);
+static void consider(HWND h, const char *via, DWORD pid, DWORD event) {
     if (pid == self_pid) return;
     int i = 0;
     while (i < nseen && seen[i].hwnd != h) i++;
-    int visible = IsWindowVisible(h);
+    int shown = event == EVENT_OBJECT_SHOW || IsWindowVisible(h);
     if (i == nseen) {
         if (nseen == MAX_SEEN) return;
         seen[nseen].hwnd = h;
         seen[nseen].shown = 0;
         nseen++;
-        if (!visible && log_all) record("hidden", via, h);
+        if (event == EVENT_OBJECT_CREATE) record("created", via, h, pid);
+        else if (!shown && log_all) record("hidden", via, h, pid);
     }
-    if (visible && !seen[i].shown) {
+    if (shown && !seen[i].shown) {
         seen[i].shown = 1;
         nshown++;
-        record("shown", via, h);
+        record("shown", via, h, pid);
     }
 }
 
-static BOOL CALLBACK enum_cb(HWND h, LPARAM p) { (void)p; consider(h, "poll"); return TRUE; }
+static BOOL CALLBACK enum_cb(HWND h, LPARAM p) {
+    (void)p;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    consider(h, "poll", pid, 0);
+    return TRUE;
+}
 
-static void CALLBACK show_hook(HWINEVENTHOOK hook, DWORD event, HWND h, LONG object, LONG child,
-                               DWORD thread, DWORD time) {
-    (void)hook; (void)event; (void)child; (void)thread; (void)time;
-    if (object != OBJID_WINDOW || !h || GetAncestor(h, GA_PARENT) != GetDesktopWindow()) return;
-    consider(h, "hook");
+static DWORD process_of_thread(DWORD thread) {
+    HANDLE t = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread);
+    if (!t) return 0;
+    DWORD pid = GetProcessIdOfThread(t);
+    CloseHandle(t);
+    return pid;
+}
+
+static void CALLBACK window_hook(HWINEVENTHOOK hook, DWORD event, HWND h, LONG object, LONG child,
+                                 DWORD thread, DWORD time) {
+    (void)hook; (void)child; (void)time;
+    if ((event != EVENT_OBJECT_CREATE && event != EVENT_OBJECT_SHOW) || object != OBJID_WINDOW || !h)
+        return;
+    DWORD pid = 0;
+    if (IsWindow(h) && GetWindowThreadProcessId(h, &pid)) {
+        if (GetAncestor(h, GA_PARENT) == GetDesktopWindow()) consider(h, "hook", pid, event);
+        return;
+    }
+    /* Gone before this event was handled: whether it was top-level can no longer be told, so
+     * it is recorded apart, once per handle, and a show of it counts. */
+    pid = process_of_thread(thread);
+    if (pid == self_pid) return;
+    for (int i = 0; i < nseen; i++) if (seen[i].hwnd == h) return;
+    if (nseen == MAX_SEEN) return;
+    seen[nseen].hwnd = h;
+    seen[nseen].shown = 1;
+    nseen++;
+    record("lost", "hook", h, pid);
+}
+
+static void pump(void) {
+    MSG m;
+    while (PeekMessageW(&m, NULL, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, int show) {
@@ -109,7 +152,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     log_all = argc > 3 && !_wcsicmp(argv[3], L"/all");
     self_pid = GetCurrentProcessId();
     t0 = GetTickCount();
-    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_SHOW, NULL, show_hook, 0, 0,
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_SHOW, NULL, window_hook, 0, 0,
                                          WINEVENT_OUTOFCONTEXT | WINEVENT_SKIPOWNPROCESS);
     FILE *f = _wfopen(log_path, L"ab");
     if (f) { fprintf(f, "watching\t%lu\t%s\n", (unsigned long)self_pid, hook ? "hook" : "no-hook"); fclose(f); }
@@ -117,10 +160,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     for (DWORD start = GetTickCount(); GetTickCount() - start < 3600000;) {
         if (GetFileAttributesW(argv[2]) != INVALID_FILE_ATTRIBUTES) break;
         MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
-        MSG m;
-        while (PeekMessageW(&m, NULL, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+        pump();
         EnumWindows(enum_cb, 0);
     }
+    /* Events raised before STOP appeared may still be queued. */
+    pump();
+    EnumWindows(enum_cb, 0);
     if (hook) UnhookWinEvent(hook);
     f = _wfopen(log_path, L"ab");
     if (f) { fprintf(f, "count\t%d\n", nshown); fclose(f); }

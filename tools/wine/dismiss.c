@@ -1,22 +1,25 @@
-/* dismiss.exe LOG STOP [HOLD]
+/* dismiss.exe LOG STOP [HOLD] [/after:WATCHLOG]
  *
  * Watches for dialog windows (class #32770, as MessageBox creates them) until the file STOP
  * exists. For each new dialog, once visible, it appends one line to LOG:
  *     box<TAB>caption<TAB>text
  * (UTF-8; the text is the dialog's static text, with \r, \n, \t and \\ written as escapes),
  * then, when HOLD is given, waits until that file exists (at most 30 s; the caller takes a
- * screenshot meanwhile) and presses the dialog's OK button. When STOP appears it appends
- * "count<TAB>N" (dialogs seen) and exits with N.
+ * screenshot meanwhile), and with /after: until the window watcher's WATCHLOG has a "shown"
+ * line for that dialog (at most 120 s; the box stays up until the watcher has recorded it, so
+ * that a loaded machine cannot make the watcher miss it), and presses the dialog's OK button.
+ * When STOP appears it appends "count<TAB>N" (dialogs seen) and exits with N.
  * A 32-bit program, so that it runs in 32-bit and in WOW64 prefixes alike.
  */
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 #include <wchar.h>
 
 #define MAX_SEEN 64
 static HWND seen[MAX_SEEN];
 static int nseen;
-static const wchar_t *log_path, *hold_path;
+static const wchar_t *log_path, *hold_path, *watch_log;
 
 static int exists(const wchar_t *path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
@@ -40,6 +43,21 @@ static void log_line(const wchar_t *kind, const wchar_t *a, const wchar_t *b) {
     if (b) { fputc('\t', f); append_utf8(f, b, 1); }
     fputc('\n', f);
     fclose(f);
+}
+
+/* Whether the watcher's log has a "shown" line whose last field is `h` in hexadecimal. */
+static int watcher_saw(HWND h) {
+    char want[32], line[4096];
+    snprintf(want, sizeof want, "\t%lx\n", (unsigned long)(ULONG_PTR)h);
+    FILE *f = _wfopen(watch_log, L"rb");
+    if (!f) return 0;
+    int found = 0;
+    while (!found && fgets(line, sizeof line, f)) {
+        size_t n = strlen(line), w = strlen(want);
+        found = !strncmp(line, "shown\t", 6) && n >= w && !strcmp(line + n - w, want);
+    }
+    fclose(f);
+    return found;
 }
 
 struct text { wchar_t buf[2048]; };
@@ -69,15 +87,23 @@ static BOOL CALLBACK top_cb(HWND h, LPARAM p) {
     log_line(L"box", caption, t.buf);
     if (hold_path)
         for (int i = 0; i < 300 && !exists(hold_path); i++) Sleep(100);
+    if (watch_log) {
+        int i = 0;
+        for (; i < 2400 && !watcher_saw(h); i++) Sleep(50);
+        if (i == 2400) log_line(L"unseen", caption, NULL);
+    }
     PostMessageW(h, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     PostMessageW(h, WM_CLOSE, 0, 0);
     return TRUE;
 }
 
 int wmain(int argc, wchar_t **argv) {
-    if (argc < 3) { fwprintf(stderr, L"usage: dismiss LOG STOP [HOLD]\n"); return 255; }
+    if (argc < 3) { fwprintf(stderr, L"usage: dismiss LOG STOP [HOLD] [/after:WATCHLOG]\n"); return 255; }
     log_path = argv[1];
-    hold_path = argc > 3 ? argv[3] : NULL;
+    for (int i = 3; i < argc; i++) {
+        if (!wcsncmp(argv[i], L"/after:", 7)) watch_log = argv[i] + 7;
+        else hold_path = argv[i];
+    }
     /* at most one hour, so that a forgotten dismisser cannot keep a test waiting forever */
     for (int i = 0; i < 36000 && !exists(argv[2]); i++) {
         EnumWindows(top_cb, 0);
