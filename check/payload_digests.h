@@ -1,6 +1,6 @@
 // The table of what the installer carries, as the installation check reads it from its own
-// resources: per payload variant and file, the size, SHA-256 and file version. Generated at build time from
-// the same payload directory as the installer's resources.
+// resources: per payload variant and file, the size, SHA-256 and file version. Generated at
+// build time from the same payload directory as the installer's resources.
 #pragma once
 
 #include <array>

@@ -161,7 +161,8 @@ TEST_F(Check, ReadsBesideWritersAndIdentifiesAFileHeldWithoutSharing) {
   EXPECT_EQ(Run(), kCheckCannotRun) << Out();
   EXPECT_EQ(Line(4), u"unknown  registered      C:\\Windows\\SysWOW64\\midas.dll");
   EXPECT_EQ(Line(5), u"ok       registered      C:\\Windows\\SysWOW64\\stdvcl40.dll");
-  EXPECT_EQ(Err(), "setup_vannix_check: C:\\Windows\\SysWOW64\\midas.dll cannot be opened (error 32)\r\n");
+  EXPECT_EQ(Err(),
+            "setup_vannix_check: C:\\Windows\\SysWOW64\\midas.dll cannot be opened (error 32)\r\n");
 }
 
 // Windows protects its own msxml6 pair on current systems: the installer cannot replace it.
@@ -219,7 +220,8 @@ TEST_F(WindowsOwnFiles, WithoutSfcNothingIsProtected) {
   fake_.has_sfc_is_file_protected = true;
   fake_.version_loadable = false;
   EXPECT_EQ(Run(), kCheckComplete) << Out();
-  EXPECT_NE(Line(8).find(u"(version unknown; this release carries 6.1.8.64)"), std::u16string::npos);
+  EXPECT_NE(Line(8).find(u"(version unknown; this release carries 6.1.8.64)"),
+            std::u16string::npos);
 }
 
 TEST_F(Check, ADirectoryWhereAFileBelongsIsMissing) {
