@@ -18,11 +18,15 @@ constexpr std::u16string_view kUsage =
     u"and SHA-256 of the file setup_vannix.exe carries, and each COM server must be named by a\r\n"
     u"class in the registry view of 32-bit programs.\r\n"
     u"\r\n"
-    u"One line per file: its state (ok, missing, differs), its registration (registered,\r\n"
-    u"not registered, or - for a file that is no COM server) and its path; then a summary.\r\n"
+    u"One line per file: its state, its registration (registered, not registered, or - for\r\n"
+    u"a file that is no COM server) and its path; then a summary. The states: ok; missing;\r\n"
+    u"differs; windows (a file that Windows owns and protects, which setup_vannix.exe cannot\r\n"
+    u"replace: in place whatever it holds, shown with its file version and this release's);\r\n"
+    u"unknown (present, but it cannot be opened or read: the reason is on the error output).\r\n"
     u"\r\n"
     u"Exit code: 0 everything is in place; 1 a file is missing or differs, or a server is not\r\n"
-    u"registered; 2 the check could not be made (the reason is on the error output).\r\n";
+    u"registered; 2 the check could not be made, or a file could not be read and nothing is\r\n"
+    u"definitely missing, different or unregistered (the reason is on the error output).\r\n";
 
 std::u16string Padded(std::u16string_view text, std::size_t width) {
   std::u16string padded(text);
@@ -35,6 +39,8 @@ std::u16string_view StateName(FileState state) {
     case FileState::kOk: return u"ok";
     case FileState::kMissing: return u"missing";
     case FileState::kDiffers: return u"differs";
+    case FileState::kWindows: return u"windows";
+    case FileState::kUnknown: return u"unknown";
   }
   return u"?";
 }
@@ -44,21 +50,36 @@ std::u16string_view StateName(FileState state) {
 std::u16string FormatEntry(const EntryCheck& entry) {
   const std::u16string_view registration =
       !entry.must_be_registered ? u"-" : entry.registered ? u"registered" : u"not registered";
-  return Padded(StateName(entry.file), 7) + u"  " + Padded(registration, 14) + u"  " +
-         entry.path + u"\r\n";
+  std::u16string line = Padded(StateName(entry.file), 7) + u"  " + Padded(registration, 14) +
+                        u"  " + entry.path;
+  if (entry.file == FileState::kWindows) {
+    const auto or_else = [](const std::u16string& version, std::u16string_view none) {
+      return version.empty() ? std::u16string(none) : version;
+    };
+    line += u"  (version " + or_else(entry.installed_version, u"unknown") +
+            u"; this release carries " + or_else(entry.release_version, u"none") + u")";
+  }
+  return line + u"\r\n";
 }
 
 std::u16string FormatSummary(const InstallationCheck& check) {
-  std::size_t files_ok = 0, servers = 0, registered = 0;
+  std::size_t files_ok = 0, windows = 0, unknown = 0, servers = 0, registered = 0;
   for (const EntryCheck& entry : check.entries) {
     files_ok += entry.file == FileState::kOk;
+    windows += entry.file == FileState::kWindows;
+    unknown += entry.file == FileState::kUnknown;
     servers += entry.must_be_registered;
     registered += entry.must_be_registered && entry.registered;
   }
-  return std::u16string(check.Complete() ? u"complete: " : u"incomplete: ") + Decimal(files_ok) +
-         u" of " + Decimal(check.entries.size()) + u" files as shipped, " + Decimal(registered) +
-         u" of " + Decimal(servers) + u" servers registered (\"" + check.variant +
-         u"\" payload)\r\n";
+  const Verdict verdict = check.Judge();
+  std::u16string summary = verdict == Verdict::kComplete     ? u"complete: "
+                           : verdict == Verdict::kIncomplete ? u"incomplete: "
+                                                             : u"undetermined: ";
+  summary += Decimal(files_ok) + u" of " + Decimal(check.entries.size()) + u" files as shipped, ";
+  if (windows != 0) summary += Decimal(windows) + u" owned by Windows, ";
+  if (unknown != 0) summary += Decimal(unknown) + u" could not be read, ";
+  return summary + Decimal(registered) + u" of " + Decimal(servers) +
+         u" servers registered (\"" + check.variant + u"\" payload)\r\n";
 }
 
 int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Platform& platform,
@@ -81,7 +102,11 @@ int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Plat
         err(std::u16string(kProgram) + u": " + entry.path + u" " + entry.problem + u"\r\n");
     }
     out(FormatSummary(check));
-    return check.Complete() ? kCheckComplete : kCheckIncomplete;
+    switch (check.Judge()) {
+      case Verdict::kComplete: return kCheckComplete;
+      case Verdict::kIncomplete: return kCheckIncomplete;
+      case Verdict::kUnknown: return kCheckCannotRun;
+    }
   } catch (const Failure& failure) {
     err(std::u16string(kProgram) + u": cannot check the installation: " + failure.message() +
         u"\r\n");

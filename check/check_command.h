@@ -18,10 +18,12 @@ inline constexpr int kCheckCannotRun = 2;
 
 using TextSink = std::function<void(std::u16string_view)>;
 
-// One line per catalogue entry: the file's state (7 columns), its registration (14 columns:
-// "registered", "not registered", or "-" for a file that is not a COM server) and its path.
+// One line per catalogue entry: the file's state (7 columns: "ok", "missing", "differs",
+// "windows", "unknown"), its registration (14 columns: "registered", "not registered", or "-"
+// for a file that is not a COM server) and its path; a file Windows owns is followed by its
+// version and the one this release carries.
 std::u16string FormatEntry(const EntryCheck& entry);
-// "complete: ..." or "incomplete: ...", with the counts.
+// "complete: ...", "incomplete: ..." or "undetermined: ...", with the counts.
 std::u16string FormatSummary(const InstallationCheck& check);
 
 // Runs the check with the command-line `arguments` (the program's name excluded): "--help"

@@ -74,7 +74,8 @@ std::u16string FileNameOf(const std::u16string& path) {
 }
 
 std::vector<std::u16string> FindInprocServers(Platform& platform, Advapi32& advapi32,
-                                              const std::vector<std::u16string>& file_names) {
+                                              const std::vector<std::u16string>& file_names,
+                                              const std::u16string& system_dir) {
   platform::RawHandle raw = 0;
   const std::int32_t status =
       advapi32.RegOpenKeyExW(platform::kHkeyClassesRoot, u"CLSID", kView32, &raw);
@@ -98,6 +99,9 @@ std::vector<std::u16string> FindInprocServers(Platform& platform, Advapi32& adva
     const std::u16string name = FileNameOf(server);
     for (const std::u16string& wanted : file_names) {
       if (!name.empty() && EqualIgnoringCase(name, wanted)) {
+        // A bare name means the system directory's file, where a client's loader finds it;
+        // never one in the check's working directory, which must not decide the verdict.
+        if (server.find_first_of(u"\\/:") == std::u16string::npos) server = system_dir + server;
         servers.push_back(std::move(server));
         break;
       }

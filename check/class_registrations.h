@@ -11,11 +11,13 @@ namespace vannix {
 
 // The InprocServer32 default values of every class in the 32-bit view of HKCR\CLSID whose file
 // name is one of `file_names` (any letter case), as the loader resolves them: REG_EXPAND_SZ
-// expanded, surrounding quotes removed. Raises a Failure when the classes cannot be read at all;
-// no CLSID key means no classes.
+// expanded, surrounding quotes removed, and a bare file name taken to be in `system_dir` (which
+// ends with a backslash). Raises a Failure when the classes cannot be read at all; no CLSID key
+// means no classes.
 std::vector<std::u16string> FindInprocServers(platform::Platform& platform,
                                               platform::Advapi32& advapi32,
-                                              const std::vector<std::u16string>& file_names);
+                                              const std::vector<std::u16string>& file_names,
+                                              const std::u16string& system_dir);
 
 // Whether one of `servers` is the file at `installed_path`. A server path that can be opened
 // (from this 32-bit process, so System32 means SysWOW64 under WOW64, and short names and letter

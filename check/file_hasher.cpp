@@ -25,7 +25,16 @@ platform::RawHandle AcquireProvider(platform::Platform& platform,
 FileHasher::FileHasher(platform::Platform& platform, platform::Advapi32& advapi32)
     : platform_(platform),
       advapi32_(advapi32),
-      provider_(advapi32, AcquireProvider(platform, advapi32)) {}
+      provider_(advapi32, AcquireProvider(platform, advapi32)) {
+  // Windows XP SP2 has the provider but not its SHA-256: without this probe every file would
+  // differ. Asked once, before any verdict.
+  platform::RawHandle probe = 0;
+  if (!advapi32_.CryptCreateHash(provider_.GetUnsafe(), platform::kCalgSha256, &probe)) {
+    throw Failure("CheckError", u"SHA-256 is not available on this system (error " +
+                                    Decimal(platform_.GetLastError()) + u")");
+  }
+  const platform::UniqueCryptHash released(advapi32_, probe);
+}
 
 std::optional<Sha256Digest> FileHasher::Hash(const platform::UniqueFile& file,
                                              std::uint32_t* error) {

@@ -13,8 +13,8 @@ namespace vannix {
 
 class FileHasher {
  public:
-  // Acquires the AES provider, which has SHA-256 from Windows XP SP3 on; raises a Failure when
-  // the system has none.
+  // Acquires the AES provider, which has SHA-256 from Windows XP SP3 on, and makes sure that it
+  // can hash with SHA-256; raises a Failure when the system cannot.
   FileHasher(platform::Platform& platform, platform::Advapi32& advapi32);
 
   // The digest of everything `file` holds from its current position to its end, read in chunks

@@ -30,6 +30,13 @@ bool ParseSha256(std::string_view hex, Sha256Digest* digest) {
   return true;
 }
 
+bool IsVersion(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text)
+    if (c != '.' && (c < '0' || c > '9')) return false;
+  return true;
+}
+
 std::vector<std::string_view> Fields(std::string_view line) {
   std::vector<std::string_view> fields;
   for (std::size_t start = 0; start <= line.size();) {
@@ -54,14 +61,16 @@ std::vector<PayloadDigest> ParsePayloadDigests(std::string_view text) {
     PayloadDigest row;
     std::uint64_t size = 0;
     const bool valid =
-        fields.size() == 4 && (fields[0] == "32" || fields[0] == "64") && !fields[1].empty() &&
+        fields.size() == 5 && (fields[0] == "32" || fields[0] == "64") && !fields[1].empty() &&
         std::from_chars(fields[2].data(), fields[2].data() + fields[2].size(), size).ptr ==
             fields[2].data() + fields[2].size() &&
-        !fields[2].empty() && ParseSha256(fields[3], &row.sha256);
+        !fields[2].empty() && ParseSha256(fields[3], &row.sha256) &&
+        (fields[4] == "-" || IsVersion(fields[4]));
     if (!valid) RaiseTableError(u"is damaged at line " + Decimal(number));
     row.variant = Widen(fields[0]);
     row.file_name = Widen(fields[1]);
     row.size = size;
+    if (fields[4] != "-") row.file_version = Widen(fields[4]);
     table.push_back(std::move(row));
   }
   return table;

@@ -1,6 +1,6 @@
 // The table of what the installer carries, as the installation check reads it from its own
-// resources: per payload variant and file, the size and SHA-256. Generated at build time from
-// the same payload directory as the installer's resources.
+// resources: per payload variant and file, the size, SHA-256 and file version. Generated at
+// build time from the same payload directory as the installer's resources.
 #pragma once
 
 #include <array>
@@ -23,9 +23,11 @@ struct PayloadDigest {
   std::u16string file_name;  // BaseName and Extension
   std::uint64_t size = 0;
   Sha256Digest sha256{};
+  std::u16string file_version;  // "a.b.c.d" of the file's version block; empty when it has none
 };
 
-// Parses the table's text: one line per file, "<variant> <file name> <size> <sha256 hex>".
+// Parses the table's text: one line per file,
+// "<variant> <file name> <size> <sha256 hex> <file version, or - for none>".
 // Raises a Failure naming the first line that does not have that form.
 std::vector<PayloadDigest> ParsePayloadDigests(std::string_view text);
 

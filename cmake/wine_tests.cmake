@@ -59,6 +59,14 @@ foreach(t vannix_launch vannix_watch_windows vannix_gui_exit vannix_check_marker
   target_link_options(${t} PRIVATE ${_e2e_ldflags})
 endforeach()
 
+# A stand-in for Windows' sfc.dll (Wine's protects nothing): msxml6.dll and msxml6r.dll are
+# Windows' own. In e2e-sfc/, so that no test loads it by accident.
+add_library(vannix_sfc SHARED ${CMAKE_SOURCE_DIR}/tests/e2e/sfc_standin.c)
+target_compile_options(vannix_sfc PRIVATE ${_e2e_cflags})
+target_link_options(vannix_sfc PRIVATE -static -s -Wl,--kill-at)
+set_target_properties(vannix_sfc PROPERTIES PREFIX "" OUTPUT_NAME sfc
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-sfc)
+
 set_target_properties(vannix_com_client vannix_dismiss vannix_hold_open vannix_fileop
   vannix_mapped_read vannix_launch vannix_watch_windows vannix_gui_exit vannix_check_marker PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -136,7 +144,7 @@ set_tests_properties(e2e_wine_probes PROPERTIES
 
 # The installer's promises on a real filesystem: a full disk, leftovers of an interrupted run,
 # two installers at once, a read-only target, the caller's circumstances, a medium that goes
-# away mid-run (tests/e2e/test_faults.py, on the WOW64 prefix).
+# away mid-run, files that Windows owns (tests/e2e/test_faults.py, on the WOW64 prefix).
 add_test(NAME e2e_faults
   COMMAND ${SETUP_VANNIX_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_faults.py
           --kind win64 --build-dir ${CMAKE_BINARY_DIR}
@@ -147,6 +155,7 @@ add_test(NAME e2e_faults
           --failtest ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe
           --dismiss $<TARGET_FILE:vannix_dismiss>
           --launch $<TARGET_FILE:vannix_launch>
-          --watch-windows $<TARGET_FILE:vannix_watch_windows>)
+          --watch-windows $<TARGET_FILE:vannix_watch_windows>
+          --sfc $<TARGET_FILE:vannix_sfc>)
 set_tests_properties(e2e_faults PROPERTIES
   LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)

@@ -28,7 +28,8 @@ bool IsWow64(platform::Platform& platform) {
 
 std::u16string GetSystemDir(platform::Platform& platform) {
   std::array<char16_t, kWindowsDirCapacity> buffer{};
-  const std::uint32_t length = platform.GetWindowsDirectoryW(buffer.data(), kWindowsDirCapacity);
+  const std::uint32_t length =
+      platform.GetSystemWindowsDirectoryW(buffer.data(), kWindowsDirCapacity);
   if (length == 0) {
     throw Failure("SystemDirectoryError",
                   u"The Windows directory cannot be read (error " +

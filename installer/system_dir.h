@@ -10,9 +10,9 @@ namespace vannix {
 // True when this 32-bit process runs on 64-bit Windows; false when the question cannot be asked.
 bool IsWow64(platform::Platform& platform);
 
-// The Windows directory followed by "\System32" (or "\SysWOW64" under WOW64) and a backslash.
-// Raises a Failure when the Windows directory cannot be read whole: nothing must be written
-// into a made-up path.
+// The system's Windows directory (never a Remote Desktop user's private one) followed by
+// "\System32" (or "\SysWOW64" under WOW64) and a backslash. Raises a Failure when the Windows
+// directory cannot be read whole: nothing must be written into a made-up path.
 std::u16string GetSystemDir(platform::Platform& platform);
 
 }  // namespace vannix

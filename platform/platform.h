@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vannix::platform {
 
@@ -84,9 +85,20 @@ class Platform {
   virtual RawHandle GetCurrentProcess() = 0;
   // Calls the IsWow64Process found by GetProcAddress.
   virtual bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) = 0;
-  virtual std::uint32_t GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) = 0;
+  // The system's Windows directory: on a Remote Desktop Session Host, GetWindowsDirectoryW
+  // would give a program not marked Terminal-Services-aware the user's private one.
+  virtual std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) = 0;
   // Calls the SfcIsFileProtected found by GetProcAddress, with a null RPC handle.
   virtual bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) = 0;
+  // Calls the GetFileVersionInfoSizeW and GetFileVersionInfoW found by GetProcAddress: the
+  // whole version block of the file at `path`; false when it has none or cannot be read.
+  virtual bool CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
+                                       const std::u16string& path,
+                                       std::vector<std::byte>* block) = 0;
+  // Calls the VerQueryValueW found by GetProcAddress: a copy of the value `sub_block` names.
+  virtual bool CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
+                                  const std::u16string& sub_block,
+                                  std::vector<std::byte>* value) = 0;
 
   // Files.
   virtual RawHandle CreateFileW(const std::u16string& path, std::uint32_t access,

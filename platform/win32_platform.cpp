@@ -27,6 +27,9 @@ T As(RawHandle value) {
 
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
 using SfcIsFileProtectedFunction = BOOL(WINAPI*)(HANDLE, LPCWSTR);
+using GetFileVersionInfoSizeWFunction = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+using GetFileVersionInfoWFunction = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+using VerQueryValueWFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 using MessageBoxAFunction = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
@@ -94,8 +97,35 @@ bool Win32Platform::CallSfcIsFileProtected(ProcAddress function, const std::u16s
   return reinterpret_cast<SfcIsFileProtectedFunction>(function)(nullptr, Wide(path)) != FALSE;
 }
 
-std::uint32_t Win32Platform::GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {
-  return ::GetWindowsDirectoryW(reinterpret_cast<wchar_t*>(buffer), size);
+bool Win32Platform::CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
+                                            const std::u16string& path,
+                                            std::vector<std::byte>* block) {
+  DWORD ignored = 0;
+  const DWORD size =
+      reinterpret_cast<GetFileVersionInfoSizeWFunction>(size_function)(Wide(path), &ignored);
+  if (size == 0) return false;
+  block->assign(size, std::byte{0});
+  return reinterpret_cast<GetFileVersionInfoWFunction>(info_function)(Wide(path), 0, size,
+                                                                       block->data()) != FALSE;
+}
+
+bool Win32Platform::CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
+                                       const std::u16string& sub_block,
+                                       std::vector<std::byte>* value) {
+  void* found = nullptr;
+  UINT length = 0;
+  if (reinterpret_cast<VerQueryValueWFunction>(function)(block.data(), Wide(sub_block), &found,
+                                                         &length) == FALSE ||
+      found == nullptr) {
+    return false;
+  }
+  const auto* first = static_cast<const std::byte*>(found);
+  value->assign(first, first + length);
+  return true;
+}
+
+std::uint32_t Win32Platform::GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {
+  return ::GetSystemWindowsDirectoryW(reinterpret_cast<wchar_t*>(buffer), size);
 }
 
 RawHandle Win32Platform::CreateFileW(const std::u16string& path, std::uint32_t access,

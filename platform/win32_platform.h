@@ -12,8 +12,12 @@ class Win32Platform final : public Platform {
   bool FreeLibrary(RawHandle module) override;
   RawHandle GetCurrentProcess() override;
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override;
-  std::uint32_t GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
+  bool CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
+                               const std::u16string& path, std::vector<std::byte>* block) override;
+  bool CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
+                          const std::u16string& sub_block, std::vector<std::byte>* value) override;
   RawHandle CreateFileW(const std::u16string& path, std::uint32_t access, std::uint32_t share_mode,
                         std::uint32_t disposition, std::uint32_t flags) override;
   bool WriteFile(RawHandle file, const std::byte* data, std::uint32_t size,

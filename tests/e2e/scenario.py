@@ -86,11 +86,12 @@ class Scenario(unittest.TestCase):
         log("  %s: exit code %d after %s" % (os.path.basename(exe), rc, t))
         return rc, out
 
-    def run_check(self, check=None, user=None):
-        """Runs the installation check; returns (exit code, {file: (state, registration)}, output)."""
+    def run_check(self, check=None, user=None, **run_options):
+        """Runs the installation check; returns (exit code, {file: (state, registration)}, output).
+        run_options: those of winelab.Prefix.run (dll_overrides...)."""
         check = check or CFG.check
         t = winelab.Stopwatch()
-        rc, out = self.prefix.run([check], binds=self.binds(check), user=user)
+        rc, out = self.prefix.run([check], binds=self.binds(check), user=user, **run_options)
         entries, summary = winelab.parse_check(out)
         log("  setup_vannix_check: exit code %d after %s; %s" % (rc, t, summary))
         for name, (state, registration) in entries.items():
@@ -197,13 +198,16 @@ class Scenario(unittest.TestCase):
         self.assertIsNone(reg.values(self.trace_key(base)), base + ": a registration ran")
         self.assertFalse(reg.has(self.clsid_key(base)), base + ": class registered")
 
-    def assert_check(self, differs=(), missing=(), not_registered=(), check=None, user=None):
-        """The check's verdict: the files named here as said, every other one ok and, where it
-        is a server, registered; exit code 0 only when nothing is named. Returns its output."""
-        rc, entries, out = self.run_check(check, user)
+    def assert_check(self, differs=(), missing=(), not_registered=(), check=None, user=None,
+                     windows=(), **run_options):
+        """The check's verdict: the files named here as said (windows: Windows' own), every other
+        one ok and, where it is a server, registered; exit code 0 only when nothing is missing,
+        different or unregistered. Returns its output."""
+        rc, entries, out = self.run_check(check, user, **run_options)
         for name in FILE_NAMES:
             with self.subTest(check=name):
-                state = "missing" if name in missing else "differs" if name in differs else "ok"
+                state = ("missing" if name in missing else "differs" if name in differs else
+                         "windows" if name in windows else "ok")
                 registration = ("-" if name not in SERVER_FILES else
                                 "not registered" if name in not_registered or name in missing
                                 else "registered")

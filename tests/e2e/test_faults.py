@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The installer's promises on a real filesystem, under Wine: no half-written file, nothing left
 behind, the earlier file intact when a copy fails, a second run completes what the first could
-not; and the installation check tells each outcome as it is.
+not; and the installation check tells each outcome as it is, files that Windows owns included.
 
     test_faults.py --build-dir DIR [--kind win64|win32] [--work-dir DIR] [--<program> EXE ...]
                    [unittest options]
@@ -13,6 +13,7 @@ the real components' sizes, so that a nearly full disk and a cut medium meet rea
 """
 import os
 import shutil
+import subprocess
 import sys
 import time
 
@@ -29,6 +30,18 @@ BIG = "KorviGovX.ocx"   # 16 MiB in the size-faithful payload: the entry that ca
 # A directory whose name a caller may well have: spaces and letters outside ASCII.
 ODD_DIRECTORY = "Programme Installation – Ålesund 安装"
 ARGUMENTS = ["/S", "/D=C:\\Program Files\\Vannix", "--quiet", "two words", "ärger"]
+# The files Windows owns on current systems, and the newer build of them that it ships.
+WINDOWS_OWN = ["msxml6.dll", "msxml6r.dll"]
+WINDOWS_VERSION = (6, 30, 19041, 5794)
+
+
+def with_file_version(data, version):
+    """An image's bytes with another file version in its VS_FIXEDFILEINFO."""
+    pe = pefile.PE(data=data)
+    [fixed] = pe.VS_FIXEDFILEINFO[:1]
+    fixed.FileVersionMS = version[0] << 16 | version[1]
+    fixed.FileVersionLS = version[2] << 16 | version[3]
+    return bytes(pe.write())
 
 
 def payload_layout(image, variant):
@@ -207,6 +220,47 @@ echo "installers exit $ra $rb"
         self.assert_registered(REGISTERED)
         self.assert_check(differs=[target], user=winelab.ORDINARY_USER)
 
+    def test_files_windows_owns(self):
+        """Windows protects msxml6.dll and msxml6r.dll (the stand-in sfc.dll says so) and leaves
+        them unreplaceable to administrators (an ordinary user's read-only files, owned by
+        another user), each a newer build than the payload's: the installer exits 0 and leaves
+        them as they are; the check names them as Windows' own with both versions and exits 0.
+        Without the stand-in (Wine's sfc protects nothing) the same files differ: exit 1."""
+        windows_dlls = "msxml6=n;sfc=n"
+        shutil.copy(CFG.sfc, self.sysdir_path("sfc.dll"))
+        subprocess.run(["chown", "-R", "%d:%d" % ((winelab.ORDINARY_USER,) * 2), self.prefix.path],
+                       check=True)
+        own = {}
+        for name in WINDOWS_OWN:
+            own[name] = with_file_version(self.payload(name), WINDOWS_VERSION)
+            self.place_file(name, own[name], mode=0o444)
+            os.chown(self.sysdir_path(name), 0, 0)    # TrustedInstaller's, as it were
+        rc, out = self.run_installer(user=winelab.ORDINARY_USER, dll_overrides=windows_dlls)
+        self.assertEqual(rc, 0, out)
+        for name in WINDOWS_OWN:
+            self.assert_same_bytes(self.installed(name), own[name], name + " (Windows' own)")
+        self.assert_installed([n for n in FILE_NAMES if n not in WINDOWS_OWN])
+        self.assert_no_leftover()
+        # regsvr32 registered the file that is there: the same server, Windows' build.
+        self.assert_registered(REGISTERED)
+
+        out = self.assert_check(windows=WINDOWS_OWN, user=winelab.ORDINARY_USER,
+                                dll_overrides=windows_dlls)
+        log("  check output:\n" + "\n".join("    " + ln for ln in out.splitlines()
+                                             if winelab.parse_check(ln) != ({}, None)))
+        shown = "%d.%d.%d.%d" % WINDOWS_VERSION
+        carried = {n: pefile.PE(data=self.payload(n)).VS_FIXEDFILEINFO[0] for n in WINDOWS_OWN}
+        for name, fixed in carried.items():
+            release = "%d.%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
+                                       fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
+            self.assertIn("\\%s  (version %s; this release carries %s)" % (name, shown, release),
+                          out)
+        self.assertIn(", 2 owned by Windows, 6 of 6 servers registered", out)
+
+        # Wine's builtin sfc instead of the stand-in.
+        self.assert_check(differs=WINDOWS_OWN, user=winelab.ORDINARY_USER,
+                          dll_overrides="msxml6=n;sfc=b")
+
     def watched_launch(self, exe, show, tag):
         """Starts `exe` with ARGUMENTS through vannix_launch with a show-window value, in its
         own directory, under the window watcher and beside the dismisser; then, as the watcher's
@@ -326,5 +380,6 @@ if __name__ == "__main__":
         "sf_installer": "e2e-size-faithful/setup_vannix.exe",
         "sf_check": "e2e-size-faithful/setup_vannix_check.exe",
         "failtest": "setup_vannix-failtest.exe", "dismiss": "vannix_dismiss.exe",
-        "launch": "vannix_launch.exe", "watch_windows": "vannix_watch_windows.exe"},
+        "launch": "vannix_launch.exe", "watch_windows": "vannix_watch_windows.exe",
+        "sfc": "e2e-sfc/sfc.dll"},
         default_kind="win64", work_name=lambda kind: "faults-" + kind)

@@ -30,7 +30,7 @@ def image():
 
 def payload_digest_lines():
     """The check's digest table computed here from the payload files: (variant, file name, size,
-    sha256) in installation order."""
+    sha256, file version or "-") in installation order."""
     import hashlib
     from catalogue import CATALOGUE
     lines = []
@@ -38,7 +38,14 @@ def payload_digest_lines():
         for base, ext, _ in CATALOGUE:
             with open(os.path.join(PAYLOAD_DIR, variant, base + ext), "rb") as f:
                 data = f.read()
-            lines.append((variant, base + ext, len(data), hashlib.sha256(data).hexdigest()))
+            pe = pefile.PE(data=data, fast_load=True)
+            pe.parse_data_directories(
+                directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+            version = "-"
+            for info in getattr(pe, "VS_FIXEDFILEINFO", [])[:1]:
+                ms, ls = info.FileVersionMS, info.FileVersionLS
+                version = f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+            lines.append((variant, base + ext, len(data), hashlib.sha256(data).hexdigest(), version))
     return lines
 
 

@@ -14,7 +14,7 @@ ASM3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
 # The system libraries the check imports: no C++ runtime DLL, nothing else.
 IMPORTS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
-DIGEST_LINE = re.compile(rb"(32|64) (\S+) ([0-9]+) ([0-9a-f]{64})\n")
+DIGEST_LINE = re.compile(rb"(32|64) (\S+) ([0-9]+) ([0-9a-f]{64}) ([0-9]+(?:\.[0-9]+){3}|-)\n")
 
 
 class CheckImage(unittest.TestCase):
@@ -107,7 +107,8 @@ class CheckImage(unittest.TestCase):
         for line in lines:
             match = DIGEST_LINE.fullmatch(line)
             self.assertIsNotNone(match, line)
-            parsed.append((match[1].decode(), match[2].decode(), int(match[3]), match[4].decode()))
+            parsed.append((match[1].decode(), match[2].decode(), int(match[3]), match[4].decode(),
+                           match[5].decode()))
         self.assertEqual(parsed, image_env.payload_digest_lines())
 
     def test_digest_table_is_the_release_records_payload(self):
@@ -120,10 +121,11 @@ class CheckImage(unittest.TestCase):
             props = {p["name"]: p["value"] for p in c["properties"]}
             [digest] = c["hashes"]
             recorded.append((props["setup_vannix:variant"], c["name"],
-                             int(props["setup_vannix:size"]), digest["content"]))
+                             int(props["setup_vannix:size"]), digest["content"],
+                             c.get("version", "-")))
         [(_, table)] = image_env.resources_of_type(self.pe, 10)["PAYLOADDIGESTS"]
         lines = [tuple(line.split(" ")) for line in table.decode("ascii").splitlines()]
-        self.assertEqual([(v, n, int(s), d) for v, n, s, d in lines], recorded)
+        self.assertEqual([(v, n, int(s), d, ver) for v, n, s, d, ver in lines], recorded)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ import shutil
 import tempfile
 import unittest
 import uuid
-from contextlib import redirect_stderr
+from contextlib import redirect_stderr, redirect_stdout
 from unittest import mock
 
 import jsonschema
@@ -127,6 +127,14 @@ class ReleaseRecord(unittest.TestCase):
         self.assertEqual(by_name[("32", "KorviX.dll")],
                          (os.path.getsize(os.path.join(image_env.PAYLOAD_DIR, "32", "KorviX.dll")),
                           None))
+        # Windows' own files get no rule, only the reason.
+        printed = io.StringIO()
+        with redirect_stdout(printed):
+            detection_rules.main(["detection_rules.py", image_env.RELEASE_RECORD])
+        lines = printed.getvalue().splitlines()
+        self.assertEqual([ln for ln in lines if ln.lstrip().startswith("msxml6")], [])
+        self.assertEqual(sum("no rule for msxml6.dll and msxml6r.dll" in ln for ln in lines), 2)
+        self.assertEqual(sum(ln.lstrip().startswith("KorviX.dll ") for ln in lines), 2)
 
     def test_serial_number_follows_from_the_images(self):
         name = ("urn:setup_vannix:release:" + sha256_file(image_env.IMAGE) + ":"

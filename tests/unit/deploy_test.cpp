@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(BothKindsOfWindows, Deployment, ::testing::Bool(),
 TEST(DeploymentFailure, AnUnreadableWindowsDirectoryEscapesBeforeAnythingIsWritten) {
   FakePlatform fake;
   AddCataloguePayloads(fake);
-  fake.FailCall("GetWindowsDirectoryW", 0, 5);
+  fake.FailCall("GetSystemWindowsDirectoryW", 0, 5);
   EXPECT_THROW(InstallComponents(fake), Failure);
   EXPECT_EQ(fake.CountOf("CreateFileW"), 0);
   EXPECT_EQ(fake.CountOf("CreateProcessW"), 0);

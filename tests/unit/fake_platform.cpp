@@ -14,10 +14,23 @@ namespace {
 constexpr RawHandle kModule = 0x00400000;
 constexpr ProcAddress kIsWow64Process = 0x7C801234;
 constexpr ProcAddress kSfcIsFileProtected = 0x76C31234;
+constexpr ProcAddress kGetFileVersionInfoSizeW = 0x77C01000;
+constexpr ProcAddress kGetFileVersionInfoW = 0x77C02000;
+constexpr ProcAddress kVerQueryValueW = 0x77C03000;
+constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
+constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BDu;
 
-bool IsSfc(const std::u16string& name) {
+bool IsLibrary(const std::u16string& name, std::u16string_view file) {
   const std::u16string upper = Upper(name);
-  return upper == u"SFC.DLL" || (upper.size() > 8 && upper.ends_with(u"\\SFC.DLL"));
+  return upper == file ||
+         (upper.size() > file.size() && upper.ends_with(file) &&
+          upper[upper.size() - file.size() - 1] == u'\\');
+}
+bool IsSfc(const std::u16string& name) { return IsLibrary(name, u"SFC.DLL"); }
+bool IsVersion(const std::u16string& name) { return IsLibrary(name, u"VERSION.DLL"); }
+
+void PutDword(std::vector<std::byte>& block, std::size_t offset, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) block[offset + i] = static_cast<std::byte>(value >> (8 * i));
 }
 constexpr RawHandle kCurrentProcess = ~RawHandle{0};  // the pseudo-handle (-1)
 constexpr std::uint32_t kErrorInvalidHandle = 6;
@@ -251,7 +264,10 @@ std::int32_t FakePlatform::RegistryStatus() { return static_cast<std::int32_t>(l
 // --- platform::Platform ---------------------------------------------------------------------
 
 RawHandle FakePlatform::LoadLibraryW(const std::u16string& name) {
-  if (Enter("LoadLibraryW", name) || !(IsSfc(name) ? sfc_loadable : kernel32_loadable)) {
+  const bool loadable = IsSfc(name)       ? sfc_loadable
+                        : IsVersion(name) ? version_loadable
+                                          : kernel32_loadable;
+  if (Enter("LoadLibraryW", name) || !loadable) {
     last_error_ = platform::kErrorFileNotFound;
     return 0;
   }
@@ -267,6 +283,13 @@ ProcAddress FakePlatform::GetProcAddress(RawHandle module, const char* name) {
     return has_sfc_is_file_protected && std::string(name) == "SfcIsFileProtected"
                ? kSfcIsFileProtected
                : 0;
+  if (library != nullptr && IsVersion(library->path)) {
+    const std::string wanted(name);
+    return wanted == "GetFileVersionInfoSizeW" ? kGetFileVersionInfoSizeW
+           : wanted == "GetFileVersionInfoW"   ? kGetFileVersionInfoW
+           : wanted == "VerQueryValueW"        ? kVerQueryValueW
+                                               : 0;
+  }
   if (!has_is_wow64_process) return 0;
   return std::string(name) == "IsWow64Process" ? kIsWow64Process : 0;
 }
@@ -299,8 +322,35 @@ bool FakePlatform::CallSfcIsFileProtected(ProcAddress function, const std::u16st
   return Fail(platform::kErrorFileNotFound);
 }
 
-std::uint32_t FakePlatform::GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {
-  if (Enter("GetWindowsDirectoryW")) return 0;
+bool FakePlatform::CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
+                                           const std::u16string& path,
+                                           std::vector<std::byte>* block) {
+  if (Enter("GetFileVersionInfoW", path)) return false;
+  if (size_function != kGetFileVersionInfoSizeW || info_function != kGetFileVersionInfoW)
+    return Fail(kErrorInvalidHandle);
+  for (const auto& [file, version] : file_versions) {
+    if (Key(file) != Key(path) || !Exists(path)) continue;
+    // The block holds only its VS_FIXEDFILEINFO here; VerQueryValueW hands it back whole.
+    block->assign(52, std::byte{0});
+    PutDword(*block, 0, kFixedFileInfoSignature);
+    PutDword(*block, 8, static_cast<std::uint32_t>(version >> 32));
+    PutDword(*block, 12, static_cast<std::uint32_t>(version));
+    return true;
+  }
+  return Fail(Exists(path) ? kErrorResourceTypeNotFound : platform::kErrorFileNotFound);
+}
+
+bool FakePlatform::CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
+                                      const std::u16string& sub_block,
+                                      std::vector<std::byte>* value) {
+  if (Enter("VerQueryValueW", sub_block)) return false;
+  if (function != kVerQueryValueW || sub_block != u"\\") return false;
+  *value = block;
+  return true;
+}
+
+std::uint32_t FakePlatform::GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {
+  if (Enter("GetSystemWindowsDirectoryW")) return 0;
   const auto length = static_cast<std::uint32_t>(windows_directory.size());
   if (length + 1 > size) return length + 1;  // the size it needs; the buffer is untouched
   std::copy(windows_directory.begin(), windows_directory.end(), buffer);

@@ -63,6 +63,9 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   bool has_sfc_is_file_protected = true;
   // Files that Windows protects, as SfcIsFileProtected reports them.
   std::set<std::u16string> protected_files;
+  bool version_loadable = true;  // version.dll
+  // The fixed file version (FileVersionMS << 32 | FileVersionLS) of files with a version block.
+  std::map<std::u16string, std::uint64_t> file_versions;
   std::int32_t wow64_flag = 0;  // what IsWow64Process stores
   std::uint32_t write_limit = 0xFFFFFFFFu;  // the most one WriteFile call writes
   std::uint32_t child_exit_code = 0;
@@ -127,8 +130,12 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   bool FreeLibrary(RawHandle module) override;
   RawHandle GetCurrentProcess() override;
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override;
-  std::uint32_t GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
+  bool CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
+                               const std::u16string& path, std::vector<std::byte>* block) override;
+  bool CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
+                          const std::u16string& sub_block, std::vector<std::byte>* value) override;
   RawHandle CreateFileW(const std::u16string& path, std::uint32_t access, std::uint32_t share_mode,
                         std::uint32_t disposition, std::uint32_t flags) override;
   bool WriteFile(RawHandle file, const std::byte* data, std::uint32_t size,

@@ -63,7 +63,7 @@ TEST(ProcessFrame, ForeignExceptionsAreReportedWithTheirClassName) {
 TEST(ProcessFrame, AWindowsDirectoryThatCannotBeReadEndsTheRunWithOne) {
   FakePlatform fake;
   AddCataloguePayloads(fake);
-  fake.FailCall("GetWindowsDirectoryW", 0, 5);
+  fake.FailCall("GetSystemWindowsDirectoryW", 0, 5);
   EXPECT_EQ(ProcessFrame(fake).Run([&] { InstallComponents(fake); }), 1);
   EXPECT_EQ(fake.message_boxes().size(), 1u);
   EXPECT_EQ(fake.CountOf("CreateFileW"), 0);

@@ -85,10 +85,10 @@ TEST(GetSystemDir, RaisesRatherThanMakingUpAPath) {
   }
 
   FakePlatform failing;
-  failing.FailCall("GetWindowsDirectoryW", 1, 5);
+  failing.FailCall("GetSystemWindowsDirectoryW", 1, 5);
   try {
     GetSystemDir(failing);
-    FAIL() << "a failed GetWindowsDirectoryW was accepted";
+    FAIL() << "a failed GetSystemWindowsDirectoryW was accepted";
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.message(), u"The Windows directory cannot be read (error 5)");
   }

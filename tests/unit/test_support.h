@@ -44,13 +44,19 @@ inline std::string Sha256Hex(const std::vector<std::byte>& bytes) {
   return hex;
 }
 
+// The file version the table records for a payload: "6.1.<index>.<variant>".
+inline std::string PayloadVersion(std::size_t index, bool wow64) {
+  return "6.1." + std::to_string(index) + (wow64 ? ".64" : ".32");
+}
+
 // The installation check's table for the payloads of AddCataloguePayloads, as the build writes it.
 inline std::string DigestTableText() {
   std::string text;
   for (const bool wow64 : {false, true}) {
     for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
       text += std::string(wow64 ? "64 " : "32 ") + Narrow(EntryFileName(kCatalogue[i])) + " " +
-              std::to_string(PayloadSize(i, wow64)) + " " + Sha256Hex(Payload(i, wow64)) + "\n";
+              std::to_string(PayloadSize(i, wow64)) + " " + Sha256Hex(Payload(i, wow64)) + " " +
+              PayloadVersion(i, wow64) + "\n";
     }
   }
   return text;

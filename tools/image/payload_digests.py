@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Writes the check program's digest table from the payload record: ASCII, one line per payload
-file, "<variant> <file name> <size> <sha256>\\n", variant "32" then "64", each in catalogue order.
+file, "<variant> <file name> <size> <sha256> <file version>\\n" (the version "a.b.c.d" of the
+file's VS_FIXEDFILEINFO, "-" when it has none), variant "32" then "64", each in catalogue order.
 
     payload_digests.py PAYLOAD_JSON OUT
 """
@@ -11,14 +12,17 @@ import sys
 import payload_record
 
 _SHA256 = re.compile(r"[0-9a-f]{64}")
+_VERSION = re.compile(r"[0-9]+(?:\.[0-9]+){3}")
 
 
 def table(entries):
     lines = []
     for e in entries:
-        if not _SHA256.fullmatch(e["sha256"]) or not isinstance(e["size"], int):
-            raise ValueError(f"{e['variant']}/{e['file']}: malformed size or digest")
-        lines.append(f"{e['variant']} {e['file']} {e['size']} {e['sha256']}\n")
+        version = e["file_version"]
+        if (not _SHA256.fullmatch(e["sha256"]) or not isinstance(e["size"], int)
+                or not (version is None or _VERSION.fullmatch(version))):
+            raise ValueError(f"{e['variant']}/{e['file']}: malformed size, digest or version")
+        lines.append(f"{e['variant']} {e['file']} {e['size']} {e['sha256']} {version or '-'}\n")
     return "".join(lines)
 
 

@@ -117,7 +117,7 @@ TEST_F(Check, AChangedByteOrSizeMakesThatFileAloneDiffer) {
   EXPECT_NE(out_.find(u"incomplete: 9 of 11"), std::u16string::npos);
 }
 
-TEST_F(Check, AFileThatCannotBeReadWholeDiffersWithTheReason) {
+TEST_F(Check, AFileThatCannotBeReadIsUnknownAndExitsTwoUnlessSomethingIsDefinitelyWrong) {
   // A file of several chunks, the second read of which fails.
   std::string table = DigestTableText();
   const std::vector<std::byte> big = Bytes(3 * 65536 + 10, 42);
@@ -133,17 +133,95 @@ TEST_F(Check, AFileThatCannotBeReadWholeDiffersWithTheReason) {
   EXPECT_EQ(Run(), kCheckComplete) << Out();  // the table and the file agree
 
   fake_.FailCall("ReadFile", fake_.CountOf("ReadFile") + 2, 23);
-  EXPECT_EQ(Run(), kCheckIncomplete);
-  EXPECT_EQ(Line(0).rfind(u"differs  registered", 0), 0u) << Out();
+  EXPECT_EQ(Run(), kCheckCannotRun);
+  EXPECT_EQ(Line(0), u"unknown  registered      C:\\Windows\\SysWOW64\\KorviX.dll") << Out();
+  EXPECT_EQ(Line(11), u"undetermined: 10 of 11 files as shipped, 1 could not be read, "
+                      u"6 of 6 servers registered (\"64\" payload)");
   EXPECT_EQ(Err(), "setup_vannix_check: C:\\Windows\\SysWOW64\\KorviX.dll cannot be read (error 23)\r\n");
+
+  // A definite shortfall elsewhere wins: exit 1.
+  fake_.DeleteFileW(Path(7));
+  fake_.FailCall("ReadFile", fake_.CountOf("ReadFile") + 2, 23);
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(0).rfind(u"unknown  ", 0), 0u) << Out();
+  EXPECT_NE(out_.find(u"incomplete: 9 of 11 files as shipped, 1 could not be read"),
+            std::u16string::npos) << Out();
 }
 
-TEST_F(Check, AFileHeldOpenWithoutSharingDiffersAndIsJudgedByItsPathText) {
+TEST_F(Check, ReadsBesideWritersAndIdentifiesAFileHeldWithoutSharing) {
   Install();
+  // Another program writes the file and shares everything: the check's read must not conflict.
+  fake_.HoldOpen(Path(5), platform::kFileShareRead | platform::kFileShareWrite |
+                              platform::kFileShareDelete);
+  // Another holds midas without sharing: its bytes are unknown, but an open for its attributes
+  // still tells that the class's System32 path is this very file.
   fake_.HoldOpen(Path(4), 0);
+  fake_.AddAlias(u"C:\\Windows\\System32", u"C:\\Windows\\SysWOW64");
+  fake_.SetRegistryString(ClassKey(4), u"", u"C:\\Windows\\System32\\midas.dll");
+  EXPECT_EQ(Run(), kCheckCannotRun) << Out();
+  EXPECT_EQ(Line(4), u"unknown  registered      C:\\Windows\\SysWOW64\\midas.dll");
+  EXPECT_EQ(Line(5), u"ok       registered      C:\\Windows\\SysWOW64\\stdvcl40.dll");
+  EXPECT_EQ(Err(),
+            "setup_vannix_check: C:\\Windows\\SysWOW64\\midas.dll cannot be opened (error 32)\r\n");
+}
+
+// Windows protects its own msxml6 pair on current systems: the installer cannot replace it.
+class WindowsOwnFiles : public Check {
+ protected:
+  WindowsOwnFiles() {
+    Install();
+    for (const std::size_t i : {2u, 8u}) {
+      fake_.AddFile(Path(i), Bytes(70000, 99));  // Windows' own, newer build
+      fake_.protected_files.insert(Path(i));
+      fake_.file_versions[Path(i)] = 0x0006001E'4A610001u;  // 6.30.19041.1
+    }
+  }
+};
+
+TEST_F(WindowsOwnFiles, AreInPlaceWhateverTheyHoldAndShowBothVersions) {
+  EXPECT_EQ(Run(), kCheckComplete) << Out() << Err();
+  EXPECT_EQ(Line(2), u"windows  registered      C:\\Windows\\SysWOW64\\msxml6.dll  "
+                     u"(version 6.30.19041.1; this release carries 6.1.2.64)");
+  EXPECT_EQ(Line(8), u"windows  -               C:\\Windows\\SysWOW64\\msxml6r.dll  "
+                     u"(version 6.30.19041.1; this release carries 6.1.8.64)");
+  EXPECT_EQ(Line(11), u"complete: 9 of 11 files as shipped, 2 owned by Windows, "
+                      u"6 of 6 servers registered (\"64\" payload)");
+  EXPECT_TRUE(err_.empty());
+  // sfc.dll and version.dll come from the system directory by their full paths, once each.
+  for (const std::u16string library : {u"sfc.dll", u"version.dll"}) {
+    const int at = fake_.IndexOf("LoadLibraryW", u"C:\\Windows\\SysWOW64\\" + library);
+    EXPECT_GE(at, 0) << Narrow(library);
+    EXPECT_EQ(fake_.IndexOf("LoadLibraryW", u"C:\\Windows\\SysWOW64\\" + library, at + 1), -1);
+  }
+  EXPECT_EQ(fake_.CountOf("GetFileVersionInfoW"), 2);  // of the two protected files only
+}
+
+TEST_F(WindowsOwnFiles, AreStillJudgedForTheirRegistrationAndPresence) {
+  fake_.DeleteRegistryKey(ClassKey(2).substr(0, ClassKey(2).rfind(u'\\')));
+  fake_.file_versions.clear();  // and shows no version
   EXPECT_EQ(Run(), kCheckIncomplete);
-  EXPECT_EQ(Line(4), u"differs  registered      C:\\Windows\\SysWOW64\\midas.dll");
-  EXPECT_NE(err_.find(u"midas.dll cannot be opened (error 32)"), std::u16string::npos);
+  EXPECT_EQ(Line(2), u"windows  not registered  C:\\Windows\\SysWOW64\\msxml6.dll  "
+                     u"(version unknown; this release carries 6.1.2.64)");
+  fake_.DeleteFileW(Path(8));
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(8), u"missing  -               C:\\Windows\\SysWOW64\\msxml6r.dll");
+}
+
+TEST_F(WindowsOwnFiles, WithoutSfcNothingIsProtected) {
+  fake_.sfc_loadable = false;
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(2), u"differs  registered      C:\\Windows\\SysWOW64\\msxml6.dll");
+  EXPECT_EQ(fake_.CountOf("SfcIsFileProtected") + fake_.CountOf("GetFileVersionInfoW"), 0);
+  fake_.sfc_loadable = true;
+  fake_.has_sfc_is_file_protected = false;
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(8), u"differs  -               C:\\Windows\\SysWOW64\\msxml6r.dll");
+  // Without version.dll a protected file is still Windows' own; its version is unknown.
+  fake_.has_sfc_is_file_protected = true;
+  fake_.version_loadable = false;
+  EXPECT_EQ(Run(), kCheckComplete) << Out();
+  EXPECT_NE(Line(8).find(u"(version unknown; this release carries 6.1.8.64)"),
+            std::u16string::npos);
 }
 
 TEST_F(Check, ADirectoryWhereAFileBelongsIsMissing) {
@@ -231,6 +309,9 @@ INSTANTIATE_TEST_SUITE_P(
                     f.SetRegistryString(kKey, u"ThreadingModel", u"C:\\Windows\\SysWOW64\\KorviX.dll");
                   },
                   false},
+        ValueCase{"BareNameMeansTheSystemDirectory",
+                  [](FakePlatform& f) { f.SetRegistryString(kKey, u"", u"KorviX.dll"); },
+                  true},
         ValueCase{"UnopenablePathOfOtherText",
                   [](FakePlatform& f) { f.SetRegistryString(kKey, u"", u"C:\\Gone\\KorviX.dll"); },
                   false}),
@@ -239,8 +320,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Check, AnInstalledFileThatCannotBeIdentifiedIsMatchedByPathText) {
   Install();
   fake_.FailCall("GetFileInformationByHandle", 1, 5);  // the first file looked at: KorviX
-  Run();
-  EXPECT_EQ(Line(0), u"differs  registered      C:\\Windows\\SysWOW64\\KorviX.dll");
+  EXPECT_EQ(Run(), kCheckCannotRun);
+  EXPECT_EQ(Line(0), u"unknown  registered      C:\\Windows\\SysWOW64\\KorviX.dll");
   EXPECT_NE(err_.find(u"KorviX.dll cannot be examined (error 5)"), std::u16string::npos);
 }
 
@@ -274,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
     Reasons, CannotRun,
     ::testing::Values(
         CannotRunCase{"WindowsDirectory",
-                      [](FakePlatform& f) { f.FailCall("GetWindowsDirectoryW", 0, 5); },
+                      [](FakePlatform& f) { f.FailCall("GetSystemWindowsDirectoryW", 0, 5); },
                       "The Windows directory cannot be read (error 5)"},
         CannotRunCase{"RegistryDenied", [](FakePlatform& f) { f.FailCall("RegOpenKeyExW", 1, 5); },
                       "the COM class registrations cannot be read (error 5)"},
@@ -284,6 +365,9 @@ INSTANTIATE_TEST_SUITE_P(
         CannotRunCase{"NoHashProvider",
                       [](FakePlatform& f) { f.FailCall("CryptAcquireContextW", 1, 0x80090017u); },
                       "no SHA-256 provider is available (error 2148073495)"},
+        CannotRunCase{"NoSha256",  // Windows XP SP2: the provider is there, SHA-256 is not
+                      [](FakePlatform& f) { f.FailCall("CryptCreateHash", 1, 0x80090008u); },
+                      "SHA-256 is not available on this system (error 2148073480)"},
         CannotRunCase{"NoTable",
                       [](FakePlatform& f) {
                         f = FakePlatform();
@@ -328,19 +412,23 @@ TEST_F(Check, AnyOtherArgumentIsAnError) {
 
 TEST(PayloadDigests, ParsesTheBuildsTableAndRejectsAnythingElse) {
   const std::string row =
-      "64 KorviX.dll 4848128 " + std::string(62, '0') + "1f\n";
-  const auto table = ParsePayloadDigests(row + "32 a.dll 0 " + std::string(64, 'f') + "\n");
+      "64 KorviX.dll 4848128 " + std::string(62, '0') + "1f 6.10.1129.0\n";
+  const auto table = ParsePayloadDigests(row + "32 a.dll 0 " + std::string(64, 'f') + " -\n");
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(table[0].variant, u"64");
   EXPECT_EQ(table[0].file_name, u"KorviX.dll");
   EXPECT_EQ(table[0].size, 4848128u);
   EXPECT_EQ(table[0].sha256[31], std::byte{0x1f});
+  EXPECT_EQ(table[0].file_version, u"6.10.1129.0");
   EXPECT_EQ(table[1].sha256[0], std::byte{0xff});
+  EXPECT_EQ(table[1].file_version, u"");
+  const std::string zeros = " " + std::string(64, '0');
   for (const std::string& bad :
-       {"64 KorviX.dll 4848128 " + std::string(63, '0') + "\n", "65 a.dll 1 " + std::string(64, '0'),
-        "64 a.dll x1 " + std::string(64, '0'), "64  a.dll 1 " + std::string(64, '0'),
-        "64 a.dll 1 " + std::string(64, 'A'), "64 a.dll 1 " + std::string(64, '0') + "\r\n",
-        std::string("\n")}) {
+       {"64 KorviX.dll 4848128 " + std::string(63, '0') + " -\n", "65 a.dll 1" + zeros + " -",
+        "64 a.dll x1" + zeros + " -", "64  a.dll 1" + zeros + " -",
+        "64 a.dll 1 " + std::string(64, 'A') + " -", "64 a.dll 1" + zeros + " -\r\n",
+        "64 a.dll 1" + zeros, "64 a.dll 1" + zeros + " ", "64 a.dll 1" + zeros + " 6.1a",
+        "64 a.dll 1" + zeros + " - x", std::string("\n")}) {
     EXPECT_THROW(ParsePayloadDigests(row + bad), Failure) << bad;
   }
 }
