@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "installer/failure.h"
 #include "tests/unit/test_support.h"
 
@@ -85,6 +87,45 @@ TEST_P(Deployment, AFailedCopyIsAbsorbedAndTheOldFileIsStillRegistered) {
             SystemDir() + u"regsvr32.exe /s \"" + blocked + u"\"");
   // The entries after it are still deployed.
   EXPECT_EQ(fake_.At(SystemDir() + u"qelKorviLib.dll").bytes, Payload(10, wow64()));
+}
+
+TEST_P(Deployment, AServerStillHeldIsRegisteredNowAndAgainAfterTheRestart) {
+  const std::u16string held = SystemDir() + u"KorviDataSetX.dll";
+  fake_.AddFile(held, Bytes(50, 9));
+  fake_.HoldOpen(held, platform::kFileShareRead);
+  fake_.HoldOpen(SystemDir() + u"libeay32.dll", 0);  // not a server: nothing to register
+  fake_.AddFile(SystemDir() + u"libeay32.dll", Bytes(60, 9));
+  InstallComponents(fake_, fake_);
+  // The same six children in the same order; the file there now is registered as before.
+  ASSERT_EQ(fake_.processes().size(), 6u);
+  EXPECT_EQ(fake_.processes()[1].command_line, SystemDir() + u"regsvr32.exe /s \"" + held + u"\"");
+  // One RunOnce value, in the 64-bit view, with the tool's full path quoted.
+  const std::u16string run_once = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+  EXPECT_EQ(*fake_.RegistryStringsOf(run_once, u"setup_vannix KorviDataSetX.dll"),
+            std::vector<std::u16string>{u"\"" + SystemDir() + u"regsvr32.exe\" /s \"" + held + u"\""});
+  EXPECT_FALSE(fake_.RegistryStringsOf(run_once, u"setup_vannix libeay32.dll"));
+  EXPECT_EQ(fake_.CountOf("RegCreateKeyExW"), 1);
+  EXPECT_EQ(std::count(fake_.registry_access.begin(), fake_.registry_access.end(),
+                       platform::kKeySetValue | platform::kKeyWow64View64), 1);
+  EXPECT_EQ(fake_.RegistryStringsOf(u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                    u"PendingFileRenameOperations")->size(), 4u);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
+
+  fake_.Restart();
+  EXPECT_EQ(fake_.At(held).bytes, Payload(1, wow64()));
+  EXPECT_EQ(fake_.At(SystemDir() + u"libeay32.dll").bytes, Payload(7, wow64()));
+}
+
+TEST_P(Deployment, ANormalRunNeitherWaitsNorTouchesTheRegistry) {
+  InstallComponents(fake_, fake_);
+  EXPECT_TRUE(fake_.sleeps.empty());
+  for (const char* call : {"RegOpenKeyExW", "RegCreateKeyExW", "RegSetValueExW", "LoadLibraryW"}) {
+    if (std::string(call) == "LoadLibraryW") {
+      EXPECT_EQ(fake_.IndexOf(call, u"C:\\Windows\\" + std::u16string(wow64() ? u"SysWOW64" : u"System32") + u"\\sfc.dll"), -1);
+    } else {
+      EXPECT_EQ(fake_.CountOf(call), 0) << call;
+    }
+  }
 }
 
 TEST_P(Deployment, AMissingPayloadSkipsOnlyItsEntry) {
