@@ -7,6 +7,9 @@
 #include "installer/deploy.h"
 #include "installer/existence_test.h"
 #include "check/file_hasher.h"
+#include "installer/payload_copy.h"
+#include "installer/pending_renames.h"
+#include "installer/restart_registration.h"
 #include "installer/system_dir.h"
 #include "installer/text.h"
 #include "platform/unique_handle.h"
@@ -18,6 +21,7 @@ using platform::Platform;
 
 struct InspectedFile {
   EntryCheck check;
+  std::u16string command;  // the entry's registration command
   std::optional<platform::FileInformation> identity;
   std::u16string short_name;
 };
@@ -64,7 +68,33 @@ void InspectFile(Platform& platform, FileHasher& hasher, const PayloadDigest& ex
   if (*digest == expected.sha256) check.file = FileState::kOk;
 }
 
+// The target waits for its replacement at the next restart: the temporary file beside it is
+// this release's file and Windows' list of renames names it as the target's replacement.
+bool ReplacementPending(Platform& platform, FileHasher& hasher, const PayloadDigest& expected,
+                        const std::vector<PendingRename>& renames, const std::u16string& target) {
+  const std::u16string temporary = TemporaryPathFor(target);
+  if (!IsRenamePending(renames, temporary, target)) return false;
+  InspectedFile replacement;
+  replacement.check.path = temporary;
+  InspectFile(platform, hasher, expected, &replacement);
+  return replacement.check.file == FileState::kOk;
+}
+
 }  // namespace
+
+bool InstallationCheck::CompleteAfterRestart() const {
+  bool pending = false;
+  for (const EntryCheck& entry : entries) {
+    if (entry.file == FileState::kPending) {
+      pending = true;
+    } else if (entry.file != FileState::kOk) {
+      return false;
+    }
+    if (entry.must_be_registered && !entry.registered && !entry.registration_scheduled)
+      return false;
+  }
+  return pending;
+}
 
 bool InstallationCheck::Complete() const {
   for (const EntryCheck& entry : entries) {
@@ -82,14 +112,24 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
 
   std::vector<InspectedFile> files;
   std::vector<std::u16string> server_names;
+  std::optional<std::vector<PendingRename>> renames;  // read when a file is not in place
   for (const ComponentEntry& entry : kCatalogue) {
     const std::u16string file_name = EntryFileName(entry);
     const PayloadDigest& expected = FindDigest(table, result.variant, file_name);
     InspectedFile item;
     // The installer's own derivation: the check looks exactly where it writes.
-    item.check.path = PlanComponent(platform, entry.Extension, entry.BaseName).target_path;
+    const EntryPlan plan = PlanComponent(platform, entry.Extension, entry.BaseName);
+    item.check.path = plan.target_path;
+    item.command = plan.command;
     item.check.must_be_registered = entry.Register;
     InspectFile(platform, hasher, expected, &item);
+    if (item.check.file != FileState::kOk) {
+      if (!renames) renames = ReadPendingRenames(advapi32);
+      if (ReplacementPending(platform, hasher, expected, *renames, item.check.path)) {
+        item.check.file = FileState::kPending;
+        item.check.problem.clear();  // what stands there now is to go
+      }
+    }
     if (entry.Register) {
       server_names.push_back(file_name);
       if (!item.short_name.empty()) server_names.push_back(item.short_name);
@@ -105,6 +145,8 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
       check.registered = NamesInstalledFile(platform, servers, check.path,
                                             item.identity ? &*item.identity : nullptr);
     }
+    if (check.must_be_registered && !check.registered && check.file == FileState::kPending)
+      check.registration_scheduled = IsRegistrationScheduled(advapi32, item.command, check.path);
     result.entries.push_back(std::move(check));
   }
   return result;

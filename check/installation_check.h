@@ -11,13 +11,17 @@
 
 namespace vannix {
 
-enum class FileState { kOk, kMissing, kDiffers };
+// kPending: not in place yet, but its replacement is: the temporary file beside it is this
+// release's file and Windows will rename it onto the target when it next starts.
+enum class FileState { kOk, kMissing, kDiffers, kPending };
 
 struct EntryCheck {
   std::u16string path;
   FileState file = FileState::kMissing;
   bool must_be_registered = false;
   bool registered = false;
+  // Not registered, but its replacement is pending and regsvr32 runs on it after the restart.
+  bool registration_scheduled = false;
   std::u16string problem;  // why a present file could not be read, when it could not
 };
 
@@ -26,6 +30,9 @@ struct InstallationCheck {
   std::vector<EntryCheck> entries;  // in catalogue order
 
   bool Complete() const;
+  // Not complete, but nothing is missing that a restart (and the logon after it, for the
+  // registrations) does not complete.
+  bool CompleteAfterRestart() const;
 };
 
 // Looks where the installer writes (the same catalogue, variant and system directory rules)
