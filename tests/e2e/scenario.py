@@ -197,18 +197,22 @@ class Scenario(unittest.TestCase):
         self.assertIsNone(reg.values(self.trace_key(base)), base + ": a registration ran")
         self.assertFalse(reg.has(self.clsid_key(base)), base + ": class registered")
 
-    def assert_check(self, differs=(), missing=(), not_registered=(), check=None, user=None):
+    def assert_check(self, differs=(), missing=(), not_registered=(), check=None, user=None,
+                     pending=(), after_restart=()):
         """The check's verdict: the files named here as said, every other one ok and, where it
-        is a server, registered; exit code 0 only when nothing is named. Returns its output."""
+        is a server, registered; exit code 0 when nothing is named, 3010 when only pending
+        replacements and registrations after the restart are, else 1. Returns its output."""
         rc, entries, out = self.run_check(check, user)
         for name in FILE_NAMES:
             with self.subTest(check=name):
-                state = "missing" if name in missing else "differs" if name in differs else "ok"
+                state = ("missing" if name in missing else "differs" if name in differs else
+                         "pending" if name in pending else "ok")
                 registration = ("-" if name not in SERVER_FILES else
                                 "not registered" if name in not_registered or name in missing
-                                else "registered")
+                                else "after restart" if name in after_restart else "registered")
                 self.assertEqual(entries[name], (state, registration), out)
-        self.assertEqual(rc, 1 if (differs or missing or not_registered) else 0, out)
+        self.assertEqual(rc, 1 if (differs or missing or not_registered) else
+                         3010 if (pending or after_restart) else 0, out)
         return out
 
 

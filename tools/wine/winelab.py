@@ -239,8 +239,9 @@ def screenshot(display, png_path):
     subprocess.run([convert, "xwd:-", "png:" + png_path], input=xwd, check=True)
 
 
-_CHECK_LINE = re.compile(r"^(ok|missing|differs) +(registered|not registered|-) +(\S.*?)\r?$")
-_CHECK_SUMMARY = re.compile(r"^((?:in)?complete): .*?\r?$")
+_CHECK_LINE = re.compile(
+    r"^(ok|missing|differs|pending) +(registered|not registered|after restart|-) +(\S.*?)\r?$")
+_CHECK_SUMMARY = re.compile(r"^((?:in)?complete|restart pending): .*?\r?$")
 
 
 def parse_check(output):
