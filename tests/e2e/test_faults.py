@@ -208,9 +208,9 @@ echo "installers exit $ra $rb"
         self.assert_check(differs=[target], user=winelab.ORDINARY_USER)
 
     def install_beside_a_holder(self, held, stop_w, tag):
-        """Runs the installer while vannix_hold_open holds `held` (a file of the system
-        directory) without sharing, from before the installer starts until the file STOP_W (a
-        Windows path) exists. Returns (installer's exit code, output)."""
+        """Runs the installer, then the check, while vannix_hold_open holds `held` (a file of
+        the system directory) without sharing, from before the installer starts until the file
+        STOP_W (a Windows path) exists. Returns (installer's exit code, output)."""
         ready = self.work_file(tag + "-ready")
         rc, out = self.shell("""
 wine '%(hold)s' '%(held_w)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
@@ -218,10 +218,12 @@ i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); d
 [ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
 rc=0; wine '%(setup)s' || rc=$?
 echo "installer exit $rc"
+%(check)s
 exit $rc
 """ % dict(hold=CFG.hold_open, held_w=winelab.windows_path(self.sysdir_path(held)),
-           ready=ready, ready_w=winelab.windows_path(ready), stop_w=stop_w, setup=CFG.installer),
-            exes=(CFG.hold_open,), what="installer beside a holder of " + held)
+           ready=ready, ready_w=winelab.windows_path(ready), stop_w=stop_w, setup=CFG.installer,
+           check=self.check_in_session()),
+            exes=(CFG.hold_open, CFG.launch), what="installer beside a holder of " + held)
         return rc, out
 
     def pending_renames(self):
@@ -254,8 +256,11 @@ exit $rc
                                                 "setup_vannix " + held)
         log("  RunOnce: %r" % run_once)
         self.assertEqual(run_once.lower(), ('"C:\\windows\\syswow64\\regsvr32.exe" /s "%s"' % path).lower())
-        out = self.assert_check(pending=[held], after_restart=[held])
-        log("  the check before the restart:\n" + out)
+        # Checked before the session ends: Wine's next session starts with wineboot, which
+        # makes the scheduled renames and runs RunOnce as Windows does when it starts again.
+        self.assert_check_in_session_said(out, pending=[held], after_restart=[held])
+        log("  the check before the restart:\n" + "\n".join(
+            ln for ln in out.splitlines() if winelab.parse_check(ln) != ({}, None)))
 
         rc, out = self.shell("wine wineboot -r; echo \"wineboot exit $?\"", what="wineboot -r")
         self.assertIn("wineboot exit 0", out)
@@ -285,8 +290,8 @@ exit $rc
         self.assert_installed(FILE_NAMES)
         self.assert_no_leftover()
         self.assertIsNone(self.pending_renames())
+        self.assert_check_in_session_said(out)
         self.assert_registered(REGISTERED)
-        self.assert_check()
 
     def watched_launch(self, exe, show, tag):
         """Starts `exe` with ARGUMENTS through vannix_launch with a show-window value, in its
