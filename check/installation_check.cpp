@@ -90,8 +90,10 @@ bool InstallationCheck::CompleteAfterRestart() const {
     } else if (entry.file != FileState::kOk) {
       return false;
     }
-    if (entry.must_be_registered && !entry.registered && !entry.registration_scheduled)
-      return false;
+    if (entry.must_be_registered && !entry.registered) {
+      if (!entry.registration_scheduled) return false;
+      pending = true;
+    }
   }
   return pending;
 }
@@ -145,8 +147,12 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
       check.registered = NamesInstalledFile(platform, servers, check.path,
                                             item.identity ? &*item.identity : nullptr);
     }
-    if (check.must_be_registered && !check.registered && check.file == FileState::kPending)
+    // Scheduled for the logon after the restart: still so once the restart has replaced the
+    // file, until an administrator logs on.
+    if (check.must_be_registered && !check.registered &&
+        (check.file == FileState::kPending || check.file == FileState::kOk)) {
       check.registration_scheduled = IsRegistrationScheduled(advapi32, item.command, check.path);
+    }
     result.entries.push_back(std::move(check));
   }
   return result;

@@ -20,7 +20,8 @@ struct EntryCheck {
   FileState file = FileState::kMissing;
   bool must_be_registered = false;
   bool registered = false;
-  // Not registered, but its replacement is pending and regsvr32 runs on it after the restart.
+  // Not registered, but regsvr32 runs on it at the logon after the restart that replaces it
+  // (its file pending, or already replaced by that restart).
   bool registration_scheduled = false;
   std::u16string problem;  // why a present file could not be read, when it could not
 };

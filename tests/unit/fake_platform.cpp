@@ -163,26 +163,28 @@ std::optional<std::vector<std::u16string>> FakePlatform::RegistryStringsOf(
 void FakePlatform::Restart() {
   std::erase_if(open_, [](const auto& entry) { return entry.second.foreign; });
   const std::u16string key = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-  const auto strings = RegistryStringsOf(key, u"PendingFileRenameOperations");
-  if (!strings) return;
   const auto path = [](const std::u16string& stored) {
     const auto drive = stored.find(u":\\");
     return drive == std::u16string::npos ? stored : stored.substr(drive - 1);
   };
-  for (std::size_t i = 0; i + 1 < strings->size(); i += 2) {
-    const auto source = nodes_.find(Key(path((*strings)[i])));
-    if (source == nodes_.end()) continue;
-    if ((*strings)[i + 1].empty()) {
+  for (const std::u16string value : {u"PendingFileRenameOperations", u"PendingFileRenameOperations2"}) {
+    const auto strings = RegistryStringsOf(key, value);
+    if (!strings) continue;
+    for (std::size_t i = 0; i + 1 < strings->size(); i += 2) {
+      const auto source = nodes_.find(Key(path((*strings)[i])));
+      if (source == nodes_.end()) continue;
+      if ((*strings)[i + 1].empty()) {
+        nodes_.erase(source);
+        continue;
+      }
+      const std::u16string to = path((*strings)[i + 1]);
+      Node moved = std::move(source->second);
       nodes_.erase(source);
-      continue;
+      moved.name = to;
+      nodes_[Key(to)] = std::move(moved);
     }
-    const std::u16string to = path((*strings)[i + 1]);
-    Node moved = std::move(source->second);
-    nodes_.erase(source);
-    moved.name = to;
-    nodes_[Key(to)] = std::move(moved);
+    registry_[Upper(key)].values.erase(Upper(value));
   }
-  registry_[Upper(key)].values.erase(Upper(u"PendingFileRenameOperations"));
 }
 
 void FakePlatform::FailCall(const std::string& call, int occurrence, std::uint32_t error) {

@@ -157,6 +157,12 @@ TEST_F(PendingCheck, OnlyPendingReplacementsAndTheirRegistrationsMissingExit3010
   EXPECT_EQ(Line(11), u"restart pending: 9 of 11 files as shipped, 2 replaced at the next restart, "
                       u"5 of 6 servers registered, 1 after the restart (\"64\" payload)");
   EXPECT_TRUE(err_.empty()) << Err();
+
+  // Restarted, nobody logged on yet: the files are in place, one registration still to come.
+  fake_.Restart();
+  fake_.DeleteRegistryKey(kSessionManager);
+  EXPECT_EQ(Run(), kCheckRestartPending) << Out();
+  EXPECT_EQ(Line(1), u"ok       after restart   C:\\Windows\\SysWOW64\\KorviDataSetX.dll");
 }
 
 TEST_F(PendingCheck, AnythingElseMissingWinsOver3010) {
