@@ -6,6 +6,7 @@
 #include "installer/deploy.h"
 #include "installer/failure_report.h"
 #include "installer/process_frame.h"
+#include "platform/win32_advapi32_on_demand.h"
 #include "platform/win32_platform.h"
 
 namespace {
@@ -39,7 +40,9 @@ void Install(vannix::platform::Platform& platform) {
   int* volatile read_only = reinterpret_cast<int*>(0x7FFE0000);
   *read_only = 1;
 #else
-  vannix::InstallComponents(platform);
+  // advapi32 is loaded only if something is left for the next restart.
+  vannix::platform::OnDemandAdvapi32 advapi32;
+  vannix::InstallComponents(platform, advapi32);
 #endif
 }
 

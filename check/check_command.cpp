@@ -18,15 +18,19 @@ constexpr std::u16string_view kUsage =
     u"and SHA-256 of the file setup_vannix.exe carries, and each COM server must be named by a\r\n"
     u"class in the registry view of 32-bit programs.\r\n"
     u"\r\n"
-    u"One line per file: its state, its registration (registered, not registered, or - for\r\n"
-    u"a file that is no COM server) and its path; then a summary. The states: ok; missing;\r\n"
-    u"differs; windows (a file that Windows owns and protects, which setup_vannix.exe cannot\r\n"
-    u"replace: in place whatever it holds, shown with its file version and this release's);\r\n"
-    u"unknown (present, but it cannot be opened or read: the reason is on the error output).\r\n"
+    u"One line per file: its state, its registration (registered, not registered, after\r\n"
+    u"restart, or - for a file that is no COM server) and its path; then a summary. The\r\n"
+    u"states: ok; missing; differs; windows (a file that Windows owns and protects, which\r\n"
+    u"setup_vannix.exe cannot replace: in place whatever it holds, shown with its file version\r\n"
+    u"and this release's); unknown (present, but it cannot be opened or read: the reason is on\r\n"
+    u"the error output); pending (Windows replaces the file with this release's when it next\r\n"
+    u"starts). \"after restart\": regsvr32 registers it at the first administrator's logon\r\n"
+    u"after that restart.\r\n"
     u"\r\n"
-    u"Exit code: 0 everything is in place; 1 a file is missing or differs, or a server is not\r\n"
-    u"registered; 2 the check could not be made, or a file could not be read and nothing is\r\n"
-    u"definitely missing, different or unregistered (the reason is on the error output).\r\n";
+    u"Exit code: 0 everything is in place; 3010 only a restart is missing (pending files and\r\n"
+    u"their registrations); 1 a file is missing or differs, or a server is not registered;\r\n"
+    u"2 the check could not be made, or a file could not be read and nothing is definitely\r\n"
+    u"missing, different or unregistered (the reason is on the error output).\r\n";
 
 std::u16string Padded(std::u16string_view text, std::size_t width) {
   std::u16string padded(text);
@@ -41,6 +45,7 @@ std::u16string_view StateName(FileState state) {
     case FileState::kDiffers: return u"differs";
     case FileState::kWindows: return u"windows";
     case FileState::kUnknown: return u"unknown";
+    case FileState::kPending: return u"pending";
   }
   return u"?";
 }
@@ -48,8 +53,10 @@ std::u16string_view StateName(FileState state) {
 }  // namespace
 
 std::u16string FormatEntry(const EntryCheck& entry) {
-  const std::u16string_view registration =
-      !entry.must_be_registered ? u"-" : entry.registered ? u"registered" : u"not registered";
+  const std::u16string_view registration = !entry.must_be_registered      ? u"-"
+                                           : entry.registered             ? u"registered"
+                                           : entry.registration_scheduled ? u"after restart"
+                                                                          : u"not registered";
   std::u16string line = Padded(StateName(entry.file), 7) + u"  " + Padded(registration, 14) +
                         u"  " + entry.path;
   if (entry.file == FileState::kWindows) {
@@ -63,23 +70,29 @@ std::u16string FormatEntry(const EntryCheck& entry) {
 }
 
 std::u16string FormatSummary(const InstallationCheck& check) {
-  std::size_t files_ok = 0, windows = 0, unknown = 0, servers = 0, registered = 0;
+  std::size_t files_ok = 0, windows = 0, unknown = 0, pending = 0, servers = 0, registered = 0,
+              scheduled = 0;
   for (const EntryCheck& entry : check.entries) {
     files_ok += entry.file == FileState::kOk;
     windows += entry.file == FileState::kWindows;
     unknown += entry.file == FileState::kUnknown;
+    pending += entry.file == FileState::kPending;
     servers += entry.must_be_registered;
     registered += entry.must_be_registered && entry.registered;
+    scheduled += entry.must_be_registered && !entry.registered && entry.registration_scheduled;
   }
   const Verdict verdict = check.Judge();
-  std::u16string summary = verdict == Verdict::kComplete     ? u"complete: "
-                           : verdict == Verdict::kIncomplete ? u"incomplete: "
-                                                             : u"undetermined: ";
+  std::u16string summary = verdict == Verdict::kComplete         ? u"complete: "
+                           : verdict == Verdict::kRestartPending ? u"restart pending: "
+                           : verdict == Verdict::kIncomplete     ? u"incomplete: "
+                                                                 : u"undetermined: ";
   summary += Decimal(files_ok) + u" of " + Decimal(check.entries.size()) + u" files as shipped, ";
   if (windows != 0) summary += Decimal(windows) + u" owned by Windows, ";
   if (unknown != 0) summary += Decimal(unknown) + u" could not be read, ";
-  return summary + Decimal(registered) + u" of " + Decimal(servers) +
-         u" servers registered (\"" + check.variant + u"\" payload)\r\n";
+  if (pending != 0) summary += Decimal(pending) + u" replaced at the next restart, ";
+  summary += Decimal(registered) + u" of " + Decimal(servers) + u" servers registered";
+  if (scheduled != 0) summary += u", " + Decimal(scheduled) + u" after the restart";
+  return summary + u" (\"" + check.variant + u"\" payload)\r\n";
 }
 
 int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Platform& platform,
@@ -104,6 +117,7 @@ int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Plat
     out(FormatSummary(check));
     switch (check.Judge()) {
       case Verdict::kComplete: return kCheckComplete;
+      case Verdict::kRestartPending: return kCheckRestartPending;
       case Verdict::kIncomplete: return kCheckIncomplete;
       case Verdict::kUnknown: return kCheckCannotRun;
     }

@@ -15,15 +15,19 @@ namespace vannix {
 inline constexpr int kCheckComplete = 0;
 inline constexpr int kCheckIncomplete = 1;
 inline constexpr int kCheckCannotRun = 2;
+// What Windows Installer returns when a restart completes the installation; Intune and
+// Configuration Manager take it as success with a restart to follow.
+inline constexpr int kCheckRestartPending = 3010;
 
 using TextSink = std::function<void(std::u16string_view)>;
 
 // One line per catalogue entry: the file's state (7 columns: "ok", "missing", "differs",
-// "windows", "unknown"), its registration (14 columns: "registered", "not registered", or "-"
-// for a file that is not a COM server) and its path; a file Windows owns is followed by its
-// version and the one this release carries.
+// "windows", "unknown", "pending"), its registration (14 columns: "registered", "not
+// registered", "after restart", or "-" for a file that is not a COM server) and its path; a file
+// Windows owns is followed by its version and the one this release carries.
 std::u16string FormatEntry(const EntryCheck& entry);
-// "complete: ...", "incomplete: ..." or "undetermined: ...", with the counts.
+// "complete: ...", "restart pending: ...", "incomplete: ..." or "undetermined: ...", with the
+// counts.
 std::u16string FormatSummary(const InstallationCheck& check);
 
 // Runs the check with the command-line `arguments` (the program's name excluded): "--help"

@@ -8,6 +8,9 @@
 #include "installer/existence_test.h"
 #include "check/file_hasher.h"
 #include "check/file_version.h"
+#include "installer/payload_copy.h"
+#include "installer/pending_renames.h"
+#include "installer/restart_registration.h"
 #include "installer/system_dir.h"
 #include "installer/text.h"
 #include "installer/windows_protection.h"
@@ -26,6 +29,7 @@ struct Inspectors {
 
 struct InspectedFile {
   EntryCheck check;
+  std::u16string command;  // the entry's registration command
   std::optional<platform::FileInformation> identity;
   std::u16string short_name;
 };
@@ -100,18 +104,34 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
   check.file = *digest == expected.sha256 ? FileState::kOk : FileState::kDiffers;
 }
 
+// The target waits for its replacement at the next restart: the temporary file beside it is
+// this release's file and Windows' list of renames names it as the target's replacement.
+bool ReplacementPending(Platform& platform, Inspectors& tools, const PayloadDigest& expected,
+                        const std::vector<PendingRename>& renames, const std::u16string& target) {
+  const std::u16string temporary = TemporaryPathFor(target);
+  if (!IsRenamePending(renames, temporary, target)) return false;
+  InspectedFile replacement;
+  replacement.check.path = temporary;
+  InspectFile(platform, tools, expected, &replacement);
+  return replacement.check.file == FileState::kOk;
+}
+
 }  // namespace
 
 Verdict InstallationCheck::Judge() const {
-  Verdict verdict = Verdict::kComplete;
+  bool unknown = false, pending = false;
   for (const EntryCheck& entry : entries) {
-    if (entry.file == FileState::kMissing || entry.file == FileState::kDiffers ||
-        (entry.must_be_registered && !entry.registered)) {
+    if (entry.file == FileState::kMissing || entry.file == FileState::kDiffers) {
       return Verdict::kIncomplete;
     }
-    if (entry.file == FileState::kUnknown) verdict = Verdict::kUnknown;
+    if (entry.must_be_registered && !entry.registered) {
+      if (!entry.registration_scheduled) return Verdict::kIncomplete;
+      pending = true;
+    }
+    unknown = unknown || entry.file == FileState::kUnknown;
+    pending = pending || entry.file == FileState::kPending;
   }
-  return verdict;
+  return unknown ? Verdict::kUnknown : pending ? Verdict::kRestartPending : Verdict::kComplete;
 }
 
 InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& advapi32,
@@ -126,14 +146,25 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
 
   std::vector<InspectedFile> files;
   std::vector<std::u16string> server_names;
+  std::optional<std::vector<PendingRename>> renames;  // read when a file is not in place
   for (const ComponentEntry& entry : kCatalogue) {
     const std::u16string file_name = EntryFileName(entry);
     const PayloadDigest& expected = FindDigest(table, result.variant, file_name);
     InspectedFile item;
     // The installer's own derivation: the check looks exactly where it writes.
-    item.check.path = PlanComponent(platform, entry.Extension, entry.BaseName).target_path;
+    const EntryPlan plan = PlanComponent(platform, entry.Extension, entry.BaseName);
+    item.check.path = plan.target_path;
+    item.command = plan.command;
     item.check.must_be_registered = entry.Register;
     InspectFile(platform, tools, expected, &item);
+    // Neither a file in place nor one Windows owns: its replacement may wait for the restart.
+    if (item.check.file != FileState::kOk && item.check.file != FileState::kWindows) {
+      if (!renames) renames = ReadPendingRenames(advapi32);
+      if (ReplacementPending(platform, tools, expected, *renames, item.check.path)) {
+        item.check.file = FileState::kPending;
+        item.check.problem.clear();  // what stands there now is to go
+      }
+    }
     if (entry.Register) {
       server_names.push_back(file_name);
       if (!item.short_name.empty()) server_names.push_back(item.short_name);
@@ -149,6 +180,12 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
     if (check.must_be_registered && check.file != FileState::kMissing) {
       check.registered = NamesInstalledFile(platform, servers, check.path,
                                             item.identity ? &*item.identity : nullptr);
+    }
+    // Scheduled for the logon after the restart: still so once the restart has replaced the
+    // file, until an administrator logs on.
+    if (check.must_be_registered && !check.registered &&
+        (check.file == FileState::kPending || check.file == FileState::kOk)) {
+      check.registration_scheduled = IsRegistrationScheduled(advapi32, item.command, check.path);
     }
     result.entries.push_back(std::move(check));
   }

@@ -18,6 +18,9 @@ enum class FileState {
   kDiffers,  // another size or content
   kWindows,  // Windows' own (it protects the file): in place whatever it holds
   kUnknown,  // present, but it cannot be opened or read
+  // Not in place yet, but its replacement is: the temporary file beside it is this release's
+  // file and Windows will rename it onto the target when it next starts.
+  kPending,
 };
 
 struct EntryCheck {
@@ -25,6 +28,9 @@ struct EntryCheck {
   FileState file = FileState::kMissing;
   bool must_be_registered = false;
   bool registered = false;
+  // Not registered, but regsvr32 runs on it at the logon after the restart that replaces it
+  // (its file pending, or already replaced by that restart).
+  bool registration_scheduled = false;
   std::u16string problem;  // why a present file could not be read, when it could not
   // Of a file Windows owns: its file version ("a.b.c.d", empty when it shows none) and the one
   // this release carries (empty when the payload has none).
@@ -33,16 +39,18 @@ struct EntryCheck {
 };
 
 enum class Verdict {
-  kComplete,    // every file in place, every server registered
-  kIncomplete,  // something definitely missing, different or not registered
-  kUnknown,     // nothing definitely wrong, but a file could not be read
+  kComplete,        // every file in place, every server registered
+  kRestartPending,  // nothing missing that the next restart and logon do not complete
+  kIncomplete,      // something definitely missing, different or not registered
+  kUnknown,         // nothing definitely wrong, but a file could not be read
 };
 
 struct InstallationCheck {
   std::u16string variant;  // "32" or "64": the payload the installer writes here
   std::vector<EntryCheck> entries;  // in catalogue order
 
-  // A definite shortfall outweighs a file that could not be read.
+  // A definite shortfall outweighs a file that could not be read, and that outweighs what a
+  // restart (and the logon after it, for the registrations) completes.
   Verdict Judge() const;
 };
 

@@ -6,7 +6,7 @@
 # native build compiles every file on its own, which keeps each one's includes honest.
 set_target_properties(installer_core check_core PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 4)
 
-add_library(platform_win32 STATIC platform/win32_platform.cpp)
+add_library(platform_win32 STATIC platform/win32_platform.cpp platform/win32_advapi32_on_demand.cpp)
 target_link_libraries(platform_win32 PUBLIC installer_core)
 target_compile_definitions(platform_win32 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 # What only the installation check needs: the registry and CryptoAPI (advapi32), the console.

@@ -154,6 +154,7 @@ add_test(NAME e2e_faults
           --sf-check $<TARGET_FILE:vannix_e2e_size_faithful_check>
           --failtest ${CMAKE_BINARY_DIR}/setup_vannix-failtest.exe
           --dismiss $<TARGET_FILE:vannix_dismiss>
+          --hold-open $<TARGET_FILE:vannix_hold_open>
           --launch $<TARGET_FILE:vannix_launch>
           --watch-windows $<TARGET_FILE:vannix_watch_windows>
           --sfc $<TARGET_FILE:vannix_sfc>)

@@ -3,6 +3,7 @@
 #include "installer/catalogue.h"
 #include "installer/payload_copy.h"
 #include "installer/registration.h"
+#include "installer/restart_registration.h"
 #include "installer/system_dir.h"
 
 namespace vannix {
@@ -28,20 +29,28 @@ EntryPlan PlanComponent(platform::Platform& platform, std::u16string_view Extens
   return plan;
 }
 
-void InstallComponent(platform::Platform& platform, std::u16string_view Extension,
+void InstallComponent(platform::Platform& platform, platform::Advapi32& advapi32,
+                      WindowsProtection& protection, std::u16string_view Extension,
                       std::u16string_view BaseName, bool Register) {
   const EntryPlan plan = PlanComponent(platform, Extension, BaseName);
+  Replacement replacement = Replacement::kDone;
   try {
-    CopyPayload(platform, plan.resource_name, plan.target_path);
+    replacement = CopyPayload(platform, advapi32, protection, plan.resource_name, plan.target_path);
   } catch (...) {
     // A copy that fails leaves the earlier file in place; the installation goes on regardless.
   }
   RegisterComponent(platform, Register, plan.target_path, plan.command);
+  // The file registered just now is the one being replaced; its successor is registered once
+  // Windows has put it in place. Whether that can be scheduled changes nothing here.
+  if (Register && replacement == Replacement::kAtRestart)
+    ScheduleRegistration(advapi32, plan.command, plan.target_path);
 }
 
-void InstallComponents(platform::Platform& platform) {
+void InstallComponents(platform::Platform& platform, platform::Advapi32& advapi32) {
+  // Asked only about a target whose replacement failed.
+  WindowsProtection protection(platform, GetSystemDir(platform));
   for (const ComponentEntry& entry : kCatalogue)
-    InstallComponent(platform, entry.Extension, entry.BaseName, entry.Register);
+    InstallComponent(platform, advapi32, protection, entry.Extension, entry.BaseName, entry.Register);
 }
 
 }  // namespace vannix

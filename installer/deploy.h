@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "installer/windows_protection.h"
+#include "platform/advapi32.h"
 #include "platform/platform.h"
 
 namespace vannix {
@@ -20,10 +22,13 @@ EntryPlan PlanComponent(platform::Platform& platform, std::u16string_view Extens
                         std::u16string_view BaseName);
 
 // Deploys one entry. A failed copy is absorbed; a failure to work out where to write escapes.
-void InstallComponent(platform::Platform& platform, std::u16string_view Extension,
+// A registered entry whose replacement waits for the next restart is registered again then.
+// `advapi32` is used only for what is scheduled for the next restart.
+void InstallComponent(platform::Platform& platform, platform::Advapi32& advapi32,
+                      WindowsProtection& protection, std::u16string_view Extension,
                       std::u16string_view BaseName, bool Register);
 
 // Deploys every catalogue entry, in catalogue order.
-void InstallComponents(platform::Platform& platform);
+void InstallComponents(platform::Platform& platform, platform::Advapi32& advapi32);
 
 }  // namespace vannix

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "installer/failure.h"
+#include "installer/pending_renames.h"
 #include "installer/text.h"
 #include "platform/unique_handle.h"
 
@@ -12,10 +13,20 @@ namespace {
 
 using platform::Platform;
 
+[[noreturn]] void RaiseCopyFailure(std::u16string_view what, const std::u16string& path,
+                                   std::uint32_t error) {
+  throw Failure("CopyError",
+                std::u16string(what) + u" " + path + u" (error " + Decimal(error) + u")");
+}
+
 [[noreturn]] void RaiseCopyFailure(Platform& platform, std::u16string_view what,
                                    const std::u16string& path) {
-  throw Failure("CopyError", std::u16string(what) + u" " + path + u" (error " +
-                                 Decimal(platform.GetLastError()) + u")");
+  RaiseCopyFailure(what, path, platform.GetLastError());
+}
+
+// What Windows reports for a file that another program has open or loaded.
+bool HeldError(std::uint32_t error) {
+  return error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied;
 }
 
 // One chunk, short writes continued. A WriteFile call that fails, or that reports success but
@@ -99,14 +110,68 @@ void WriteTemporaryFile(Platform& platform, platform::RawHandle module,
   // The owners release the resource, then close the file.
 }
 
+// A failed replacement worth waiting for: the target is held, not refused for good. A read-only
+// target or a directory refuses every attempt, and Windows never lets go of its own files.
+// Asked only after a failure, so that a run in which nothing is held never loads sfc.dll.
+bool MayBeHeldBriefly(Platform& platform, WindowsProtection& protection,
+                      const std::u16string& target_path, std::uint32_t error) {
+  if (!HeldError(error)) return false;
+  const std::uint32_t attributes = platform.GetFileAttributesW(target_path);
+  if (attributes == platform::kInvalidFileAttributes ||
+      (attributes & (platform::kFileAttributeReadOnly | platform::kFileAttributeDirectory)) != 0) {
+    return false;
+  }
+  return !protection.IsProtected(target_path);
+}
+
+// Replaces the target with the complete temporary file, waiting a while for a program that
+// holds it. False when it is still held after the waits; raises for any other failure.
+bool ReplaceTarget(Platform& platform, WindowsProtection& protection,
+                   const std::u16string& temporary, const std::u16string& target_path) {
+  constexpr std::uint32_t kFlags = platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough;
+  if (platform.MoveFileExW(temporary, target_path, kFlags)) return true;
+  const std::uint32_t error = platform.GetLastError();
+  if (!MayBeHeldBriefly(platform, protection, target_path, error))
+    RaiseCopyFailure(u"Cannot replace", target_path, error);
+  for (const std::uint32_t wait : kHeldRetryWaits) {
+    platform.Sleep(wait);
+    if (platform.MoveFileExW(temporary, target_path, kFlags)) return true;
+    if (!HeldError(platform.GetLastError())) RaiseCopyFailure(platform, u"Cannot replace", target_path);
+  }
+  return false;
+}
+
+// The temporary file is to replace the target when Windows next starts; kept until then. A
+// rename of this very file onto this very target that is pending already is not added twice,
+// so that runs before a restart do not grow Windows' list.
+bool ScheduleReplacement(Platform& platform, platform::Advapi32& advapi32,
+                         const std::u16string& temporary, const std::u16string& target_path) {
+  if (IsRenamePending(ReadPendingRenames(advapi32), temporary, target_path)) return true;
+  return platform.MoveFileExW(temporary, target_path,
+                              platform::kMoveFileDelayUntilReboot |
+                                  platform::kMoveFileReplaceExisting);
+}
+
+// A scanner may be reading the file just written: waited for as a held target is, so that no
+// multi-megabyte temporary file stays in the system directory.
+void RemoveTemporaryFile(Platform& platform, const std::u16string& temporary) {
+  if (platform.DeleteFileW(temporary)) return;
+  for (const std::uint32_t wait : kHeldRetryWaits) {
+    if (!HeldError(platform.GetLastError())) return;
+    platform.Sleep(wait);
+    if (platform.DeleteFileW(temporary)) return;
+  }
+}
+
 }  // namespace
 
 std::u16string TemporaryPathFor(const std::u16string& target_path) {
   return target_path + u".vannix-new";
 }
 
-void CopyPayload(Platform& platform, const std::u16string& resource_name,
-                 const std::u16string& target_path) {
+Replacement CopyPayload(Platform& platform, platform::Advapi32& advapi32,
+                        WindowsProtection& protection, const std::u16string& resource_name,
+                        const std::u16string& target_path) {
   // Looked up before anything on disk is touched: a missing payload changes nothing.
   const platform::RawHandle module = platform.GetModuleHandleW();
   const platform::RawHandle resource_info =
@@ -120,15 +185,14 @@ void CopyPayload(Platform& platform, const std::u16string& resource_name,
   bool created = false;
   try {
     WriteTemporaryFile(platform, module, resource_info, temporary, &created);
-    if (!platform.MoveFileExW(temporary, target_path,
-                              platform::kMoveFileReplaceExisting |
-                                  platform::kMoveFileWriteThrough)) {
-      RaiseCopyFailure(platform, u"Cannot replace", target_path);
-    }
+    if (ReplaceTarget(platform, protection, temporary, target_path)) return Replacement::kDone;
+    if (ScheduleReplacement(platform, advapi32, temporary, target_path))
+      return Replacement::kAtRestart;
+    RaiseCopyFailure(platform, u"Cannot schedule the replacement of", target_path);
   } catch (...) {
     // Only a file this run created is removed: when the name is held by another installer
     // running at the same time, that copy stays its own. The target stays as it was.
-    if (created) platform.DeleteFileW(temporary);
+    if (created) RemoveTemporaryFile(platform, temporary);
     throw;
   }
 }

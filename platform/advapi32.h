@@ -1,7 +1,8 @@
 // The advapi32 operations of the installation check: the registry and CryptoAPI hashing.
 //
 // Kept apart from Platform so that only the programs that use them import advapi32: the
-// installer does not. Members mirror the Win32 calls as Platform's do; the registry calls
+// installer does not; it loads advapi32 at run time, and only when it schedules work for the
+// next restart. Members mirror the Win32 calls as Platform's do; the registry calls
 // return the Win32 error code (0 on success), as the Windows ones do.
 #pragma once
 
@@ -15,10 +16,14 @@
 namespace vannix::platform {
 
 inline constexpr RawHandle kHkeyClassesRoot = 0x80000000u;
+inline constexpr RawHandle kHkeyLocalMachine = 0x80000002u;
 inline constexpr std::uint32_t kKeyRead = 0x20019u;
+inline constexpr std::uint32_t kKeySetValue = 0x0002u;
+inline constexpr std::uint32_t kKeyWow64View64 = 0x0100u;  // KEY_WOW64_64KEY
 inline constexpr std::uint32_t kKeyWow64View32 = 0x0200u;  // KEY_WOW64_32KEY
 inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::uint32_t kRegExpandSz = 2;
+inline constexpr std::uint32_t kRegMultiSz = 7;
 inline constexpr std::int32_t kErrorSuccess = 0;
 inline constexpr std::int32_t kErrorNoMoreItems = 259;
 inline constexpr std::uint32_t kProvRsaAes = 24;
@@ -37,6 +42,11 @@ class Advapi32 {
   virtual std::int32_t RegQueryValueExW(RawHandle key, const std::u16string& value_name,
                                         std::uint32_t* type, std::vector<std::byte>* data) = 0;
   virtual std::int32_t RegCloseKey(RawHandle key) = 0;
+  // RegCreateKeyExW with no class, REG_OPTION_NON_VOLATILE and default security.
+  virtual std::int32_t RegCreateKeyExW(RawHandle key, const std::u16string& subkey,
+                                       std::uint32_t access, RawHandle* result) = 0;
+  virtual std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name,
+                                      std::uint32_t type, const std::vector<std::byte>& data) = 0;
 
   // CryptoAPI hashing; false on failure, with the reason in GetLastError.
   virtual bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,

@@ -35,6 +35,7 @@ inline constexpr std::uint32_t kFileFlagSequentialScan = 0x08000000u;
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10u;
 inline constexpr std::uint32_t kFileAttributeReparsePoint = 0x400u;
 inline constexpr std::uint32_t kMoveFileReplaceExisting = 0x1u;
+inline constexpr std::uint32_t kMoveFileDelayUntilReboot = 0x4u;
 inline constexpr std::uint32_t kMoveFileWriteThrough = 0x8u;
 inline constexpr std::uint16_t kRtRcdata = 10;
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
@@ -123,6 +124,7 @@ class Platform {
   virtual RawHandle FindFirstFileW(const std::u16string& pattern, std::uint32_t* attributes) = 0;
   virtual bool FindClose(RawHandle find) = 0;
   virtual std::uint32_t GetLastError() = 0;
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
 
   // Resources of the executable's own module.
   virtual RawHandle GetModuleHandleW() = 0;  // the executable's own module

@@ -57,6 +57,23 @@ std::int32_t Win32Advapi32::RegQueryValueExW(RawHandle key, const std::u16string
 
 std::int32_t Win32Advapi32::RegCloseKey(RawHandle key) { return ::RegCloseKey(Key(key)); }
 
+std::int32_t Win32Advapi32::RegCreateKeyExW(RawHandle key, const std::u16string& subkey,
+                                            std::uint32_t access, RawHandle* result) {
+  HKEY created = nullptr;
+  const LONG status = ::RegCreateKeyExW(Key(key), Wide(subkey), 0, nullptr,
+                                        REG_OPTION_NON_VOLATILE, access, nullptr, &created,
+                                        nullptr);
+  *result = status == ERROR_SUCCESS ? reinterpret_cast<RawHandle>(created) : 0;
+  return status;
+}
+
+std::int32_t Win32Advapi32::RegSetValueExW(RawHandle key, const std::u16string& value_name,
+                                           std::uint32_t type, const std::vector<std::byte>& data) {
+  return ::RegSetValueExW(Key(key), Wide(value_name), 0, type,
+                          reinterpret_cast<const BYTE*>(data.data()),
+                          static_cast<DWORD>(data.size()));
+}
+
 bool Win32Advapi32::CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                                          std::uint32_t flags) {
   HCRYPTPROV handle = 0;

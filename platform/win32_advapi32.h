@@ -13,6 +13,10 @@ class Win32Advapi32 final : public Advapi32 {
   std::int32_t RegQueryValueExW(RawHandle key, const std::u16string& value_name,
                                 std::uint32_t* type, std::vector<std::byte>* data) override;
   std::int32_t RegCloseKey(RawHandle key) override;
+  std::int32_t RegCreateKeyExW(RawHandle key, const std::u16string& subkey, std::uint32_t access,
+                               RawHandle* result) override;
+  std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name, std::uint32_t type,
+                              const std::vector<std::byte>& data) override;
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override;
   bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) override;

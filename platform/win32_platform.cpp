@@ -209,6 +209,8 @@ bool Win32Platform::FindClose(RawHandle find) { return ::FindClose(As<HANDLE>(fi
 
 std::uint32_t Win32Platform::GetLastError() { return ::GetLastError(); }
 
+void Win32Platform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
 RawHandle Win32Platform::GetModuleHandleW() { return Raw(::GetModuleHandleW(nullptr)); }
 
 RawHandle Win32Platform::FindResourceW(RawHandle module, const std::u16string& name,

@@ -37,6 +37,7 @@ class Win32Platform final : public Platform {
   RawHandle FindFirstFileW(const std::u16string& pattern, std::uint32_t* attributes) override;
   bool FindClose(RawHandle find) override;
   std::uint32_t GetLastError() override;
+  void Sleep(std::uint32_t milliseconds) override;
   RawHandle GetModuleHandleW() override;
   RawHandle FindResourceW(RawHandle module, const std::u16string& name,
                           std::uint16_t type) override;

@@ -3,6 +3,7 @@
  *                          writes "fileop\r\n", closes
  *   open-noshare PATH      CreateFileW(GENERIC_READ|GENERIC_WRITE, share 0, OPEN_EXISTING)
  *   move-replace SRC DST   MoveFileExW(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+ *   move-at-restart SRC DST   MoveFileExW(MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)
  *   delete PATH            DeleteFileW
  *   set-attr PATH readonly|normal    SetFileAttributesW(FILE_ATTRIBUTE_READONLY or _NORMAL)
  *   get-attr PATH          GetFileAttributesW (prints the attributes in hex)
@@ -40,7 +41,8 @@ int wmain(int argc, wchar_t **argv) {
     int i = 1;
     while (i < argc) {
         const wchar_t *op = argv[i];
-        int need = !wcscmp(op, L"move-replace") || !wcscmp(op, L"set-attr") ? 2 : 1;
+        int need = !wcscmp(op, L"move-replace") || !wcscmp(op, L"move-at-restart") ||
+                   !wcscmp(op, L"set-attr") ? 2 : 1;
         if (i + need >= argc) { wprintf(L"%ls: missing argument\n", op); return 255; }
         const wchar_t *a = argv[i + 1], *b = need > 1 ? argv[i + 2] : NULL;
         DWORD err;
@@ -48,6 +50,8 @@ int wmain(int argc, wchar_t **argv) {
         else if (!wcscmp(op, L"open-noshare")) err = create_or_open(op, a, OPEN_EXISTING);
         else if (!wcscmp(op, L"move-replace"))
             err = outcome(op, MoveFileExW(a, b, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+        else if (!wcscmp(op, L"move-at-restart"))
+            err = outcome(op, MoveFileExW(a, b, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
         else if (!wcscmp(op, L"delete")) err = outcome(op, DeleteFileW(a));
         else if (!wcscmp(op, L"set-attr"))
             err = outcome(op, SetFileAttributesW(a, !wcscmp(b, L"readonly") ? FILE_ATTRIBUTE_READONLY

@@ -199,20 +199,41 @@ class Scenario(unittest.TestCase):
         self.assertFalse(reg.has(self.clsid_key(base)), base + ": class registered")
 
     def assert_check(self, differs=(), missing=(), not_registered=(), check=None, user=None,
-                     windows=(), **run_options):
+                     windows=(), pending=(), after_restart=(), **run_options):
         """The check's verdict: the files named here as said (windows: Windows' own), every other
-        one ok and, where it is a server, registered; exit code 0 only when nothing is missing,
-        different or unregistered. Returns its output."""
+        one ok and, where it is a server, registered; exit code 0 when nothing is named but
+        Windows' own files, 3010 when only pending replacements and registrations after the
+        restart are, else 1. Returns its output."""
         rc, entries, out = self.run_check(check, user, **run_options)
+        return self.assert_check_said(rc, entries, out, differs, missing, not_registered, windows,
+                                      pending, after_restart)
+
+    def check_in_session(self):
+        """Shell text that runs the check in the same Wine session as what came before (a new
+        session starts with wineboot, which makes the renames scheduled for a restart), through
+        vannix_launch, which prints the whole exit code (a shell sees 3010 as 194)."""
+        return "wine '%s' '%s'\n" % (CFG.launch, CFG.check)
+
+    def assert_check_in_session_said(self, out, **expected):
+        """The verdict of check_in_session's check in the output `out`: as assert_check."""
+        rc = int(out.split("launch: exit=")[1].split()[0])
+        entries, summary = winelab.parse_check(out)
+        log("  setup_vannix_check (in the session): exit code %d; %s" % (rc, summary))
+        self.assertEqual(sorted(entries), sorted(FILE_NAMES), out)
+        return self.assert_check_said(rc, entries, out, **expected)
+
+    def assert_check_said(self, rc, entries, out, differs=(), missing=(), not_registered=(),
+                          windows=(), pending=(), after_restart=()):
         for name in FILE_NAMES:
             with self.subTest(check=name):
                 state = ("missing" if name in missing else "differs" if name in differs else
-                         "windows" if name in windows else "ok")
+                         "windows" if name in windows else "pending" if name in pending else "ok")
                 registration = ("-" if name not in SERVER_FILES else
                                 "not registered" if name in not_registered or name in missing
-                                else "registered")
+                                else "after restart" if name in after_restart else "registered")
                 self.assertEqual(entries[name], (state, registration), out)
-        self.assertEqual(rc, 1 if (differs or missing or not_registered) else 0, out)
+        self.assertEqual(rc, 1 if (differs or missing or not_registered) else
+                         3010 if (pending or after_restart) else 0, out)
         return out
 
 

@@ -261,6 +261,92 @@ echo "installers exit $ra $rb"
         self.assert_check(differs=WINDOWS_OWN, user=winelab.ORDINARY_USER,
                           dll_overrides="msxml6=n;sfc=b")
 
+    def install_beside_a_holder(self, held, stop_w, tag):
+        """Runs the installer, then the check, while vannix_hold_open holds `held` (a file of
+        the system directory) without sharing, from before the installer starts until the file
+        STOP_W (a Windows path) exists. Returns (installer's exit code, output)."""
+        ready = self.work_file(tag + "-ready")
+        rc, out = self.shell("""
+wine '%(hold)s' '%(held_w)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
+i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+[ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
+rc=0; wine '%(setup)s' || rc=$?
+echo "installer exit $rc"
+%(check)s
+exit $rc
+""" % dict(hold=CFG.hold_open, held_w=winelab.windows_path(self.sysdir_path(held)),
+           ready=ready, ready_w=winelab.windows_path(ready), stop_w=stop_w, setup=CFG.installer,
+           check=self.check_in_session()),
+            exes=(CFG.hold_open, CFG.launch), what="installer beside a holder of " + held)
+        return rc, out
+
+    def pending_renames(self):
+        return self.prefix.registry().value("System\\ControlSet001\\Control\\Session Manager",
+                                            "PendingFileRenameOperations")
+
+    def test_target_held_through_the_run_then_restart(self):
+        """A server held open without sharing for the whole run, its earlier file one that
+        registers nothing: exit 0, the target unchanged, its replacement kept beside it, the
+        check exit 3010 naming it (pending, registered after the restart); after a restart
+        (wineboot -r) the target is its payload, nothing left, registered, check exit 0."""
+        held = "KorviDataSetX.dll"
+        earlier = b"an earlier file that registers nothing\r\n" * 1000
+        self.place_file(held, earlier)
+        stop = self.work_file("stop")
+        # The holder stays until after the run: it ends when the prefix's programs are ended.
+        rc, out = self.install_beside_a_holder(held, winelab.windows_path(stop), "whole-run")
+        self.assertEqual(rc, 0, out)
+        self.assert_same_bytes(self.installed(held), earlier, held + " held")
+        self.assertEqual(self.leftover_temporaries(), [held + ".vannix-new"])
+        self.assert_same_bytes(read_bytes(self.sysdir_path(held + ".vannix-new")), self.payload(held),
+                               held + "'s replacement")
+        self.assert_installed([n for n in FILE_NAMES if n != held])
+        pending = self.pending_renames()
+        log("  PendingFileRenameOperations: %r" % pending)
+        path = self.prefix.installed_path(held)
+        self.assertEqual([p.lower() for p in pending.split("\0")[:2]],
+                         [("\\??\\" + path + ".vannix-new").lower(), ("!\\??\\" + path).lower()])
+        run_once = self.prefix.registry().value("Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                                                "setup_vannix " + held)
+        log("  RunOnce: %r" % run_once)
+        self.assertEqual(run_once.lower(), ('"C:\\windows\\syswow64\\regsvr32.exe" /s "%s"' % path).lower())
+        # Checked before the session ends: Wine's next session starts with wineboot, which
+        # makes the scheduled renames and runs RunOnce as Windows does when it starts again.
+        self.assert_check_in_session_said(out, pending=[held], after_restart=[held])
+        log("  the check before the restart:\n" + "\n".join(
+            ln for ln in out.splitlines() if winelab.parse_check(ln) != ({}, None)))
+
+        rc, out = self.shell("wine wineboot -r; echo \"wineboot exit $?\"", what="wineboot -r")
+        self.assertIn("wineboot exit 0", out)
+        self.assert_installed(FILE_NAMES)
+        self.assert_no_leftover()
+        self.assertIsNone(self.pending_renames())
+        reg = self.prefix.registry()
+        self.assertIsNone(reg.value("Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                                    "setup_vannix " + held))
+        for base in REGISTERED:
+            with self.subTest(registered=base):
+                installed = self.prefix.installed_path(file_of(base)).lower()
+                self.assertEqual((reg.value(self.clsid_key(base) + "\\InprocServer32") or "").lower(), installed)
+                self.assertEqual((reg.value(self.trace_key(base), "Path") or "").lower(), installed)
+        out = self.assert_check()
+        log("  the check after the restart:\n" + out)
+
+    def test_holder_that_lets_go(self):
+        """A holder that lets go as soon as the replacement is written beside the target (its
+        stop file is the temporary file): replaced within the same run, nothing scheduled,
+        check exit 0."""
+        held = "KorviX.dll"
+        self.place_file(held, b"an earlier file\r\n" * 1000)
+        stop_w = self.prefix.installed_path(held) + ".vannix-new"
+        rc, out = self.install_beside_a_holder(held, stop_w, "lets-go")
+        self.assertEqual(rc, 0, out)
+        self.assert_installed(FILE_NAMES)
+        self.assert_no_leftover()
+        self.assertIsNone(self.pending_renames())
+        self.assert_check_in_session_said(out)
+        self.assert_registered(REGISTERED)
+
     def watched_launch(self, exe, show, tag):
         """Starts `exe` with ARGUMENTS through vannix_launch with a show-window value, in its
         own directory, under the window watcher and beside the dismisser; then, as the watcher's
@@ -380,6 +466,7 @@ if __name__ == "__main__":
         "sf_installer": "e2e-size-faithful/setup_vannix.exe",
         "sf_check": "e2e-size-faithful/setup_vannix_check.exe",
         "failtest": "setup_vannix-failtest.exe", "dismiss": "vannix_dismiss.exe",
+        "hold_open": "vannix_hold_open.exe",
         "launch": "vannix_launch.exe", "watch_windows": "vannix_watch_windows.exe",
         "sfc": "e2e-sfc/sfc.dll"},
         default_kind="win64", work_name=lambda kind: "faults-" + kind)

@@ -102,7 +102,8 @@ class InstallerUnderWine(scenario.Scenario):
         self.assert_check()
 
     def test_target_held_open_by_another_program(self):
-        """A file held open without sharing keeps its bytes; the rest is installed; exit 0."""
+        """A file held open without sharing keeps its bytes; the rest is installed; exit 0; its
+        replacement, kept beside it, waits for the next restart, and so does its registration."""
         held = "midas.dll"
         target = self.sysdir_path(held)
         content = b"held open by another program\r\n" * 100
@@ -115,21 +116,25 @@ i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); d
 [ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
 rc=0; wine '%(setup)s' || rc=$?
 echo "installer exit $rc"
+%(check)s
 touch '%(stop)s'; hrc=0; wait $holder || hrc=$?
 echo "holder exit $hrc"
 exit $rc
 """ % dict(hold=CFG.hold_open, setup=CFG.installer, sysdir=winelab.sysdir_name(CFG.kind),
            held=held, ready=ready, stop=stop, ready_w=winelab.windows_path(ready),
-           stop_w=winelab.windows_path(stop)),
-            exes=(CFG.hold_open,), what="installer beside a holder")
+           stop_w=winelab.windows_path(stop), check=self.check_in_session()),
+            exes=(CFG.hold_open, CFG.launch), what="installer beside a holder")
         self.assertIn("holder exit 0", out)
         self.assertEqual(rc, 0, out)
         self.assert_same_bytes(read_bytes(target), content, held + " held open")
+        self.assert_same_bytes(read_bytes(target + ".vannix-new"), self.payload(held), held + "'s replacement")
         self.assert_installed([n for n in FILE_NAMES if n != held])
         # The others registered one after the other, numbered from 1 without a gap.
         self.assert_registered([b for b in REGISTERED if b != "midas"])
-        # The other program's file is no server: regsvr32 could not register it.
-        self.assert_check(differs=[held], not_registered=[held])
+        # The other program's file is no server: regsvr32 could not register it; it is
+        # registered again once the restart has replaced it. Checked in the installer's Wine
+        # session: the next one starts with wineboot, which is the restart.
+        self.assert_check_in_session_said(out, pending=[held], after_restart=[held])
 
     def test_directory_at_a_registered_target(self):
         """A directory where KorviGovX.ocx belongs: never registered, the others are."""

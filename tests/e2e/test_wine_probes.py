@@ -26,6 +26,10 @@ def exe(name):
     return os.path.join(CFG.build_dir, name + ".exe")
 
 
+# CurrentControlSet is a link in Wine's registry files: its keys are stored under ControlSet001.
+SESSION_MANAGER = "System\\ControlSet001\\Control\\Session Manager"
+
+
 def lines_of(out, prefix):
     return [ln for ln in out.splitlines() if ln.startswith(prefix)]
 
@@ -121,6 +125,56 @@ touch '{u}/stop'; wait $h
         self.assertEqual([ln for ln in out.splitlines() if re.match(r"(open|move|delete)", ln)],
                          ["open-noshare error 32", "delete error 32", "move-replace error 32",
                           "move-replace error 5"], out)
+
+    def test_renames_and_run_once_at_restart(self):
+        """MoveFileExW(DELAY_UNTIL_REBOOT | REPLACE_EXISTING) onto a held file succeeds and is
+        recorded as Windows records it ("\\??\\SRC", "!\\??\\DST" in PendingFileRenameOperations);
+        `wineboot -r` makes the renames (one whose source is gone is skipped), removes the list
+        and runs the HKLM RunOnce values once, those of the 64-bit view and those a 32-bit
+        program writes (into Wow6432Node)."""
+        d, u = "C:\\held", os.path.join(self.prefix.path, "drive_c", "held")
+        os.makedirs(u)
+        for name, text in (("a", "old a\n"), ("new", "new a\n"), ("b", "old b\n"), ("bnew", "new b\n")):
+            with open(os.path.join(u, name), "w") as f:
+                f.write(text)
+        fo = winelab.windows_path(exe("vannix_fileop"))
+        key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+        script = """
+wine '{hold}' '{d}\\a' '{d}\\ready' '{d}\\stop' & h=$!
+i=0; while [ ! -e '{u}/ready' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+wine '{fo}' move-at-restart '{d}\\new' '{d}\\a' move-at-restart '{d}\\bnew' '{d}\\b' delete '{d}\\bnew'
+wine reg add '{key}' /v probe64 /d '"{fo}" create-always {d}\\ran64' /reg:64 /f
+wine reg add '{key}' /v probe32 /d '"{fo}" create-always {d}\\ran32' /reg:32 /f
+touch '{u}/stop'; wait $h
+""".format(hold=exe("vannix_hold_open"), fo=fo, d=d, u=u, key=key)
+        rc, out = self.run_sh(script)
+        self.assertIn("move-at-restart ok", out)
+        self.assertEqual(out.count("move-at-restart ok"), 2, out)
+        with open(os.path.join(u, "a")) as f:
+            self.assertEqual(f.read(), "old a\n")
+        reg = self.prefix.registry()
+        pending = reg.value(SESSION_MANAGER, "PendingFileRenameOperations")
+        print("[probes] PendingFileRenameOperations: %r" % pending, file=sys.stderr)
+        self.assertEqual(pending.split("\0")[:4], ["\\??\\C:\\held\\new", "!\\??\\C:\\held\\a",
+                                                    "\\??\\C:\\held\\bnew", "!\\??\\C:\\held\\b"])
+        self.assertIsNone(reg.value(SESSION_MANAGER,
+                                    "PendingFileRenameOperations2"))
+        run_once = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+        self.assertIn("ran64", reg.value(run_once, "probe64"))
+        self.assertIn("ran32", reg.value("Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce", "probe32"))
+        self.assertIsNone(reg.value(run_once, "probe32"))
+
+        rc, out = self.run_sh("wine wineboot -r; echo wineboot $?")
+        self.assertIn("wineboot 0", out)
+        with open(os.path.join(u, "a")) as f:
+            self.assertEqual(f.read(), "new a\n")
+        with open(os.path.join(u, "b")) as f:
+            self.assertEqual(f.read(), "old b\n")
+        self.assertEqual(sorted(os.listdir(u)), ["a", "b", "ran32", "ran64", "ready", "stop"])
+        reg = self.prefix.registry()
+        self.assertIsNone(reg.value(SESSION_MANAGER,
+                                    "PendingFileRenameOperations"))
+        self.assertIsNone(reg.value(run_once, "probe64"))
 
     def test_system_directory_with_little_room(self):
         """WL_SYSDIR_FREE_MB: a copy that does not fit fails; the next run, with room, goes on

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "installer/failure.h"
 #include "tests/unit/test_support.h"
 
@@ -23,7 +25,7 @@ class Deployment : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(Deployment, WritesEveryEntryFromItsVariantInCatalogueOrder) {
-  InstallComponents(fake_);
+  InstallComponents(fake_, fake_);
   int previous = -1;
   for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
     const std::u16string target = SystemDir() + EntryFileName(kCatalogue[i]);
@@ -50,7 +52,7 @@ TEST_P(Deployment, DerivesNameTargetAndCommandForTheControl) {
 }
 
 TEST_P(Deployment, RegistersEachServerAfterItsCopyAndBeforeTheNextCopy) {
-  InstallComponents(fake_);
+  InstallComponents(fake_, fake_);
   ASSERT_EQ(fake_.processes().size(), 6u);
   for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
     const std::u16string target = SystemDir() + EntryFileName(kCatalogue[i]);
@@ -78,7 +80,7 @@ TEST_P(Deployment, AFailedCopyIsAbsorbedAndTheOldFileIsStillRegistered) {
   const std::u16string blocked = SystemDir() + u"msxml6.dll";
   fake_.AddFile(blocked, Bytes(50, 9));
   fake_.HoldOpen(blocked, platform::kFileShareRead);
-  InstallComponents(fake_);
+  InstallComponents(fake_, fake_);
   EXPECT_EQ(fake_.At(blocked).bytes, Bytes(50, 9));
   EXPECT_EQ(fake_.processes().size(), 6u);
   EXPECT_EQ(fake_.processes()[2].command_line,
@@ -87,22 +89,61 @@ TEST_P(Deployment, AFailedCopyIsAbsorbedAndTheOldFileIsStillRegistered) {
   EXPECT_EQ(fake_.At(SystemDir() + u"qelKorviLib.dll").bytes, Payload(10, wow64()));
 }
 
+TEST_P(Deployment, AServerStillHeldIsRegisteredNowAndAgainAfterTheRestart) {
+  const std::u16string held = SystemDir() + u"KorviDataSetX.dll";
+  fake_.AddFile(held, Bytes(50, 9));
+  fake_.HoldOpen(held, platform::kFileShareRead);
+  fake_.HoldOpen(SystemDir() + u"libeay32.dll", 0);  // not a server: nothing to register
+  fake_.AddFile(SystemDir() + u"libeay32.dll", Bytes(60, 9));
+  InstallComponents(fake_, fake_);
+  // The same six children in the same order; the file there now is registered as before.
+  ASSERT_EQ(fake_.processes().size(), 6u);
+  EXPECT_EQ(fake_.processes()[1].command_line, SystemDir() + u"regsvr32.exe /s \"" + held + u"\"");
+  // One RunOnce value, in the 64-bit view, with the tool's full path quoted.
+  const std::u16string run_once = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+  EXPECT_EQ(*fake_.RegistryStringsOf(run_once, u"setup_vannix KorviDataSetX.dll"),
+            std::vector<std::u16string>{u"\"" + SystemDir() + u"regsvr32.exe\" /s \"" + held + u"\""});
+  EXPECT_FALSE(fake_.RegistryStringsOf(run_once, u"setup_vannix libeay32.dll"));
+  EXPECT_EQ(fake_.CountOf("RegCreateKeyExW"), 1);
+  EXPECT_EQ(std::count(fake_.registry_access.begin(), fake_.registry_access.end(),
+                       platform::kKeySetValue | platform::kKeyWow64View64), 1);
+  EXPECT_EQ(fake_.RegistryStringsOf(u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                    u"PendingFileRenameOperations")->size(), 4u);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
+
+  fake_.Restart();
+  EXPECT_EQ(fake_.At(held).bytes, Payload(1, wow64()));
+  EXPECT_EQ(fake_.At(SystemDir() + u"libeay32.dll").bytes, Payload(7, wow64()));
+}
+
+TEST_P(Deployment, ANormalRunNeitherWaitsNorTouchesTheRegistry) {
+  InstallComponents(fake_, fake_);
+  EXPECT_TRUE(fake_.sleeps.empty());
+  for (const char* call : {"RegOpenKeyExW", "RegCreateKeyExW", "RegSetValueExW", "LoadLibraryW"}) {
+    if (std::string(call) == "LoadLibraryW") {
+      EXPECT_EQ(fake_.IndexOf(call, u"C:\\Windows\\" + std::u16string(wow64() ? u"SysWOW64" : u"System32") + u"\\sfc.dll"), -1);
+    } else {
+      EXPECT_EQ(fake_.CountOf(call), 0) << call;
+    }
+  }
+}
+
 TEST_P(Deployment, AMissingPayloadSkipsOnlyItsEntry) {
   FakePlatform sparse;
   sparse.wow64_flag = wow64() ? 1 : 0;
   for (std::size_t i = 1; i < kCatalogue.size(); ++i)
     sparse.AddResource((wow64() ? u"64_" : u"32_") + Upper(kCatalogue[i].BaseName), Payload(i, wow64()));
-  InstallComponents(sparse);
+  InstallComponents(sparse, sparse);
   EXPECT_FALSE(sparse.Exists(SystemDir() + u"KorviX.dll"));
   EXPECT_EQ(sparse.processes().size(), 5u);  // nothing to register for KorviX
   EXPECT_EQ(sparse.At(SystemDir() + u"qelKorviLib.dll").bytes, Payload(10, wow64()));
 }
 
 TEST_P(Deployment, ASecondRunLeavesTheSameFiles) {
-  InstallComponents(fake_);
+  InstallComponents(fake_, fake_);
   std::vector<std::vector<std::byte>> first;
   for (const auto& entry : kCatalogue) first.push_back(fake_.At(SystemDir() + EntryFileName(entry)).bytes);
-  InstallComponents(fake_);
+  InstallComponents(fake_, fake_);
   for (std::size_t i = 0; i < kCatalogue.size(); ++i)
     EXPECT_EQ(fake_.At(SystemDir() + EntryFileName(kCatalogue[i])).bytes, first[i]);
 }
@@ -112,7 +153,7 @@ TEST_P(Deployment, AnImageThatBecomesUnreadableIsAbsorbedEntryByEntry) {
   fake_.LoseImageFrom(prefix + u"KORVIDATASETX", 500);
   const std::u16string second = SystemDir() + EntryFileName(kCatalogue[1]);
   fake_.AddFile(second, Bytes(40, 8));
-  InstallComponents(fake_);  // returns: nothing escapes
+  InstallComponents(fake_, fake_);  // returns: nothing escapes
   EXPECT_EQ(fake_.At(SystemDir() + EntryFileName(kCatalogue[0])).bytes, Payload(0, wow64()));
   EXPECT_EQ(fake_.At(second).bytes, Bytes(40, 8));
   for (const auto& path : fake_.Paths()) EXPECT_EQ(path.find(u".vannix-new"), std::u16string::npos);
@@ -128,7 +169,7 @@ TEST(DeploymentFailure, AnUnreadableWindowsDirectoryEscapesBeforeAnythingIsWritt
   FakePlatform fake;
   AddCataloguePayloads(fake);
   fake.FailCall("GetSystemWindowsDirectoryW", 0, 5);
-  EXPECT_THROW(InstallComponents(fake), Failure);
+  EXPECT_THROW(InstallComponents(fake, fake), Failure);
   EXPECT_EQ(fake.CountOf("CreateFileW"), 0);
   EXPECT_EQ(fake.CountOf("CreateProcessW"), 0);
 }
@@ -137,8 +178,9 @@ TEST(DeploymentNames, PayloadLookupMatchesWholeNamesOnly) {
   FakePlatform fake;
   fake.AddResource(u"32_MSXML6R", Bytes(10, 1));
   fake.AddResource(u"32_QELKORVILIBUNICODE", Bytes(20, 2));
-  InstallComponent(fake, u".dll", u"msxml6", false);
-  InstallComponent(fake, u".dll", u"qelKorviLib", false);
+  WindowsProtection protection(fake, u"C:\\Windows\\System32\\");
+  InstallComponent(fake, fake, protection, u".dll", u"msxml6", false);
+  InstallComponent(fake, fake, protection, u".dll", u"qelKorviLib", false);
   EXPECT_FALSE(fake.Exists(u"C:\\Windows\\System32\\msxml6.dll"));
   EXPECT_FALSE(fake.Exists(u"C:\\Windows\\System32\\qelKorviLib.dll"));
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "installer/registry_text.h"
 #include "installer/text.h"
 
 namespace vannix::testing {
@@ -149,6 +150,56 @@ void FakePlatform::DeleteRegistryKey(const std::u16string& key) {
   });
 }
 
+void FakePlatform::SetRegistryStrings(const std::u16string& key, const std::u16string& name,
+                                      const std::vector<std::u16string>& strings) {
+  std::vector<std::byte> data;
+  for (const auto& text : strings) {
+    const auto bytes = RegistryString(text);
+    data.insert(data.end(), bytes.begin(), bytes.end());
+  }
+  data.push_back(std::byte{0});
+  data.push_back(std::byte{0});
+  SetRegistryValue(key, name, platform::kRegMultiSz, std::move(data));
+}
+
+std::optional<std::vector<std::u16string>> FakePlatform::RegistryStringsOf(
+    const std::u16string& key, const std::u16string& name) const {
+  const auto it = registry_.find(Upper(key));
+  if (it == registry_.end()) return std::nullopt;
+  const auto value = it->second.values.find(Upper(name));
+  if (value == it->second.values.end()) return std::nullopt;
+  auto strings = RegistryStrings(value->second.data);
+  if (!strings.empty() && strings.back().empty()) strings.pop_back();  // the list's terminator
+  return strings;
+}
+
+void FakePlatform::Restart() {
+  std::erase_if(open_, [](const auto& entry) { return entry.second.foreign; });
+  const std::u16string key = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  const auto path = [](const std::u16string& stored) {
+    const auto drive = stored.find(u":\\");
+    return drive == std::u16string::npos ? stored : stored.substr(drive - 1);
+  };
+  for (const std::u16string value : {u"PendingFileRenameOperations", u"PendingFileRenameOperations2"}) {
+    const auto strings = RegistryStringsOf(key, value);
+    if (!strings) continue;
+    for (std::size_t i = 0; i + 1 < strings->size(); i += 2) {
+      const auto source = nodes_.find(Key(path((*strings)[i])));
+      if (source == nodes_.end()) continue;
+      if ((*strings)[i + 1].empty()) {
+        nodes_.erase(source);
+        continue;
+      }
+      const std::u16string to = path((*strings)[i + 1]);
+      Node moved = std::move(source->second);
+      nodes_.erase(source);
+      moved.name = to;
+      nodes_[Key(to)] = std::move(moved);
+    }
+    registry_[Upper(key)].values.erase(Upper(value));
+  }
+}
+
 void FakePlatform::FailCall(const std::string& call, int occurrence, std::uint32_t error) {
   failures_[{call, occurrence}] = error;
 }
@@ -260,6 +311,15 @@ bool FakePlatform::Readable(std::size_t resource, std::size_t offset, std::size_
 }
 
 std::int32_t FakePlatform::RegistryStatus() { return static_cast<std::int32_t>(last_error_); }
+
+std::optional<std::u16string> FakePlatform::RegistryPath(RawHandle key,
+                                                         const std::u16string& subkey) {
+  if (key == platform::kHkeyClassesRoot) return Upper(subkey);
+  if (key == platform::kHkeyLocalMachine) return u"HKLM\\" + Upper(subkey);
+  const Open* open = Handle(key, Kind::kKey);
+  if (open == nullptr) return std::nullopt;
+  return open->path + u'\\' + Upper(subkey);
+}
 
 // --- platform::Platform ---------------------------------------------------------------------
 
@@ -469,6 +529,16 @@ bool FakePlatform::MoveFileExW(const std::u16string& from, const std::u16string&
   const std::u16string from_key = Key(from), to_key = Key(to);
   auto source = nodes_.find(from_key);
   if (source == nodes_.end()) return Fail(platform::kErrorFileNotFound);
+  if (flags & platform::kMoveFileDelayUntilReboot) {
+    // Appended to Session Manager's list, as Windows does; nothing moves until Restart.
+    const std::u16string key = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    auto strings = RegistryStringsOf(key, u"PendingFileRenameOperations")
+                       .value_or(std::vector<std::u16string>{});
+    strings.push_back(u"\\??\\" + from);
+    strings.push_back((flags & platform::kMoveFileReplaceExisting ? u"!\\??\\" : u"\\??\\") + to);
+    SetRegistryStrings(key, u"PendingFileRenameOperations", strings);
+    return true;
+  }
   if (!SharingAllows(from_key, platform::kGenericRead | platform::kGenericWrite, 0))
     return Fail(platform::kErrorSharingViolation);
   if (auto target = nodes_.find(to_key); target != nodes_.end()) {
@@ -569,6 +639,11 @@ bool FakePlatform::FindClose(RawHandle find) {
 }
 
 std::uint32_t FakePlatform::GetLastError() { return last_error_; }
+
+void FakePlatform::Sleep(std::uint32_t milliseconds) {
+  Enter("Sleep");
+  sleeps.push_back(milliseconds);
+}
 
 RawHandle FakePlatform::GetModuleHandleW() {
   Enter("GetModuleHandleW");
@@ -701,13 +776,9 @@ std::int32_t FakePlatform::RegOpenKeyExW(RawHandle key, const std::u16string& su
   *result = 0;
   registry_access.push_back(access);
   if (Enter("RegOpenKeyExW", subkey, key)) return RegistryStatus();
-  std::u16string base;
-  if (key != platform::kHkeyClassesRoot) {
-    const Open* open = Handle(key, Kind::kKey);
-    if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
-    base = open->path + u'\\';
-  }
-  const std::u16string path = base + Upper(subkey);
+  const auto found = RegistryPath(key, subkey);
+  if (!found) return static_cast<std::int32_t>(kErrorInvalidHandle);
+  const std::u16string path = *found;
   if (registry_.count(path) == 0) return static_cast<std::int32_t>(platform::kErrorFileNotFound);
   *result = NewHandle(Open{Kind::kKey, path});
   return platform::kErrorSuccess;
@@ -748,6 +819,27 @@ std::int32_t FakePlatform::RegCloseKey(RawHandle key) {
   Enter("RegCloseKey", {}, key);
   if (Handle(key, Kind::kKey) == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
   open_.erase(key);
+  return platform::kErrorSuccess;
+}
+
+std::int32_t FakePlatform::RegCreateKeyExW(RawHandle key, const std::u16string& subkey,
+                                           std::uint32_t access, RawHandle* result) {
+  *result = 0;
+  registry_access.push_back(access);
+  if (Enter("RegCreateKeyExW", subkey, key)) return RegistryStatus();
+  const auto path = RegistryPath(key, subkey);
+  if (!path) return static_cast<std::int32_t>(kErrorInvalidHandle);
+  AddRegistryKey(*path);
+  *result = NewHandle(Open{Kind::kKey, *path});
+  return platform::kErrorSuccess;
+}
+
+std::int32_t FakePlatform::RegSetValueExW(RawHandle key, const std::u16string& value_name,
+                                          std::uint32_t type, const std::vector<std::byte>& data) {
+  if (Enter("RegSetValueExW", value_name, key)) return RegistryStatus();
+  const Open* open = Handle(key, Kind::kKey);
+  if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
+  registry_.at(open->path).values[Upper(value_name)] = RegistryValue{type, data};
   return platform::kErrorSuccess;
 }
 

@@ -75,8 +75,10 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   std::function<void(const ProcessStart&)> on_child;
   // The size asked of each WriteFile call, failed ones included.
   std::vector<std::uint32_t> write_requests;
-  // The access asked of each RegOpenKeyExW call.
+  // The access asked of each RegOpenKeyExW and RegCreateKeyExW call.
   std::vector<std::uint32_t> registry_access;
+  // Each Sleep's milliseconds: the fake never sleeps.
+  std::vector<std::uint32_t> sleeps;
 
   void AddResource(const std::u16string& stored_name, std::vector<std::byte> bytes);
   void AddFile(const std::u16string& path, std::vector<std::byte> bytes,
@@ -97,13 +99,22 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   // The image's bytes from `offset` of the resource `stored_name` on, and all resources stored
   // after it, can no longer be read (the medium the program runs from went away).
   void LoseImageFrom(const std::u16string& stored_name, std::size_t offset);
-  // Registry keys of the classes root (the 32-bit view), e.g. "CLSID\\{...}\\InprocServer32".
+  // Registry keys of the classes root (the 32-bit view), e.g. "CLSID\\{...}\\InprocServer32";
+  // keys under HKEY_LOCAL_MACHINE begin with "HKLM\\". The views are not told apart.
   void AddRegistryKey(const std::u16string& key);
   void SetRegistryValue(const std::u16string& key, const std::u16string& name,
                         std::uint32_t type, std::vector<std::byte> data);
   void SetRegistryString(const std::u16string& key, const std::u16string& name,
                          const std::u16string& text, std::uint32_t type = platform::kRegSz);
   void DeleteRegistryKey(const std::u16string& key);
+  void SetRegistryStrings(const std::u16string& key, const std::u16string& name,
+                          const std::vector<std::u16string>& strings);
+  // The strings of a REG_MULTI_SZ or REG_SZ value; none when it is absent.
+  std::optional<std::vector<std::u16string>> RegistryStringsOf(const std::u16string& key,
+                                                               const std::u16string& name) const;
+  // Windows starts again: the renames MoveFileExW scheduled are made in order (one whose source
+  // is gone is skipped, as Windows does), the list is removed, and every other handle let go.
+  void Restart();
 
   // The `occurrence`-th call (1-based) of `call` fails with `error`; 0 fails every call.
   void FailCall(const std::string& call, int occurrence, std::uint32_t error);
@@ -156,6 +167,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   RawHandle FindFirstFileW(const std::u16string& pattern, std::uint32_t* attributes) override;
   bool FindClose(RawHandle find) override;
   std::uint32_t GetLastError() override;
+  void Sleep(std::uint32_t milliseconds) override;
   RawHandle GetModuleHandleW() override;
   RawHandle FindResourceW(RawHandle module, const std::u16string& name,
                           std::uint16_t type) override;
@@ -186,6 +198,10 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   std::int32_t RegQueryValueExW(RawHandle key, const std::u16string& value_name,
                                 std::uint32_t* type, std::vector<std::byte>* data) override;
   std::int32_t RegCloseKey(RawHandle key) override;
+  std::int32_t RegCreateKeyExW(RawHandle key, const std::u16string& subkey, std::uint32_t access,
+                               RawHandle* result) override;
+  std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name, std::uint32_t type,
+                              const std::vector<std::byte>& data) override;
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override;
   bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) override;
@@ -232,6 +248,8 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   bool SharingAllows(const std::u16string& key, std::uint32_t access, std::uint32_t share) const;
   bool Readable(std::size_t resource, std::size_t offset, std::size_t size) const;
   std::int32_t RegistryStatus();
+  // The registry path a key handle and a subkey name, or "" when the handle is no key.
+  std::optional<std::u16string> RegistryPath(RawHandle key, const std::u16string& subkey);
 
   std::map<std::u16string, Node> nodes_;
   std::vector<std::pair<std::u16string, std::u16string>> aliases_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "installer/failure.h"
 #include "tests/unit/test_support.h"
@@ -12,6 +13,7 @@ namespace {
 
 const std::u16string kTarget = u"C:\\Windows\\System32\\KorviX.dll";
 const std::u16string kResource = u"32_KorviX";
+const std::u16string kSessionManager = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 class PayloadCopy : public ::testing::Test {
  protected:
@@ -19,12 +21,14 @@ class PayloadCopy : public ::testing::Test {
     payload_ = Bytes(size, 7);
     fake_.AddResource(u"32_KORVIX", payload_);
   }
-  bool Copy() {
+  // True when the target is replaced or its replacement scheduled.
+  bool Copy() { return Outcome() != std::nullopt; }
+  std::optional<Replacement> Outcome() {
+    WindowsProtection protection(fake_, u"C:\\Windows\\System32\\");
     try {
-      CopyPayload(fake_, kResource, kTarget);
-      return true;
+      return CopyPayload(fake_, fake_, protection, kResource, kTarget);
     } catch (const Failure&) {
-      return false;
+      return std::nullopt;
     }
   }
   // The resource is released before the file is closed, and nothing stays open.
@@ -114,15 +118,116 @@ TEST_F(PayloadCopy, AMissingPayloadTouchesNothing) {
   EXPECT_EQ(fake_.OpenHandles(), 0);
 }
 
-TEST_F(PayloadCopy, ATargetHeldOpenByAnotherProcessStaysUnchanged) {
+TEST_F(PayloadCopy, AHeldTargetIsTriedAgainForAboutTwoSecondsThenReplacedAtTheNextRestart) {
   Store(5000);
   const auto old_bytes = Bytes(500, 3);
   fake_.AddFile(kTarget, old_bytes);
-  fake_.HoldOpen(kTarget, 0);
-  EXPECT_FALSE(Copy());
+  fake_.HoldOpen(kTarget, platform::kFileShareRead);
+  EXPECT_EQ(Outcome(), Replacement::kAtRestart);
+  // Waits that grow, about two seconds in all, then one rename scheduled; nothing else waits.
+  EXPECT_EQ(fake_.sleeps, std::vector<std::uint32_t>(kHeldRetryWaits.begin(), kHeldRetryWaits.end()));
+  std::uint32_t total = 0;
+  for (std::size_t i = 0; i < fake_.sleeps.size(); ++i) {
+    total += fake_.sleeps[i];
+    if (i > 0) {
+      EXPECT_GE(fake_.sleeps[i], fake_.sleeps[i - 1]);
+    }
+  }
+  EXPECT_GE(total, 1500u);
+  EXPECT_LE(total, 2500u);
+  EXPECT_EQ(fake_.CountOf("MoveFileExW"), 1 + static_cast<int>(kHeldRetryWaits.size()) + 1);
+  // The target is as it was, the complete temporary file kept as its replacement.
   EXPECT_EQ(fake_.At(kTarget).bytes, old_bytes);
-  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+  EXPECT_EQ(fake_.At(TemporaryPathFor(kTarget)).bytes, payload_);
+  EXPECT_EQ(*fake_.RegistryStringsOf(kSessionManager, u"PendingFileRenameOperations"),
+            (std::vector<std::u16string>{u"\\??\\" + TemporaryPathFor(kTarget),
+                                         u"!\\??\\" + kTarget}));
   ExpectReleasedInOrder();
+
+  fake_.Restart();
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+}
+
+TEST_F(PayloadCopy, AHolderThatLetsGoDuringTheWaitsIsOutwaited) {
+  Store(5000);
+  fake_.AddFile(kTarget, Bytes(500, 3));
+  fake_.FailCall("MoveFileExW", 1, platform::kErrorSharingViolation);
+  fake_.FailCall("MoveFileExW", 2, platform::kErrorAccessDenied);
+  EXPECT_EQ(Outcome(), Replacement::kDone);
+  EXPECT_EQ(fake_.sleeps, (std::vector<std::uint32_t>{kHeldRetryWaits[0], kHeldRetryWaits[1]}));
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+  EXPECT_EQ(fake_.CountOf("RegOpenKeyExW"), 0);  // nothing scheduled, the registry untouched
+}
+
+TEST_F(PayloadCopy, NothingHeldNothingWaitedForNorAskedOfWindows) {
+  Store(70000);
+  fake_.AddFile(kTarget, Bytes(500, 3));
+  EXPECT_EQ(Outcome(), Replacement::kDone);
+  EXPECT_TRUE(fake_.sleeps.empty());
+  EXPECT_EQ(fake_.CountOf("LoadLibraryW"), 0);  // sfc.dll stays unloaded
+  EXPECT_EQ(fake_.CountOf("RegOpenKeyExW") + fake_.CountOf("RegCreateKeyExW"), 0);
+}
+
+TEST_F(PayloadCopy, NeverWaitedForNorScheduledOverAReadOnlyOrWindowsOwnTargetOrOnOtherErrors) {
+  struct Case {
+    const char* what;
+    std::uint32_t attributes;
+    bool protected_by_windows;
+    std::uint32_t error;
+  };
+  for (const Case c : {Case{"read-only", platform::kFileAttributeReadOnly, false, 0},
+                       Case{"Windows' own", platform::kFileAttributeNormal, true, 0},
+                       Case{"other error", platform::kFileAttributeNormal, false, 17}}) {
+    fake_ = FakePlatform();
+    Store(5000);
+    fake_.AddFile(kTarget, Bytes(10, 3), c.attributes);
+    if (c.protected_by_windows) fake_.protected_files = {kTarget};
+    if (c.error != 0) fake_.FailCall("MoveFileExW", 0, c.error);
+    else fake_.HoldOpen(kTarget, platform::kFileShareRead);
+    EXPECT_FALSE(Copy()) << c.what;
+    EXPECT_TRUE(fake_.sleeps.empty()) << c.what;
+    EXPECT_EQ(fake_.CountOf("MoveFileExW"), 1) << c.what;
+    EXPECT_FALSE(fake_.RegistryStringsOf(kSessionManager, u"PendingFileRenameOperations")) << c.what;
+    EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(10, 3)) << c.what;
+    EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget))) << c.what;
+    ExpectReleasedInOrder();
+  }
+}
+
+TEST_F(PayloadCopy, ALaterRunReplacesAFreedTargetAtOnceAndNeverSchedulesTwice) {
+  Store(5000);
+  fake_.AddFile(kTarget, Bytes(500, 3));
+  fake_.HoldOpen(kTarget, 0);
+  ASSERT_EQ(Outcome(), Replacement::kAtRestart);
+  fake_.AddFile(TemporaryPathFor(kTarget), Bytes(20, 9));  // damaged meanwhile: rewritten
+  ASSERT_EQ(Outcome(), Replacement::kAtRestart);             // still held
+  EXPECT_EQ(fake_.At(TemporaryPathFor(kTarget)).bytes, payload_);
+  EXPECT_EQ(fake_.RegistryStringsOf(kSessionManager, u"PendingFileRenameOperations")->size(), 2u);
+
+  // The holder has let go before a third run (no restart in between).
+  fake_ = FakePlatform();
+  Store(5000);
+  fake_.AddFile(kTarget, Bytes(500, 3));
+  fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations",
+                           {u"\\??\\" + TemporaryPathFor(kTarget), u"!\\??\\" + kTarget});
+  ASSERT_EQ(Outcome(), Replacement::kDone);
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
+  // The stale rename finds no source at the restart and is skipped; the file stays.
+  fake_.Restart();
+  EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
+}
+
+TEST_F(PayloadCopy, ATemporaryFileAScannerHoldsIsRemovedOnceItLetsGo) {
+  Store(5000);
+  fake_.AddFile(kTarget, Bytes(10, 3));
+  fake_.FailCall("MoveFileExW", 1, 17);  // not held: the copy fails
+  fake_.FailCall("DeleteFileW", 1, platform::kErrorSharingViolation);
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.sleeps, std::vector<std::uint32_t>{kHeldRetryWaits[0]});
+  EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
 }
 
 TEST_F(PayloadCopy, ALongerExistingTargetEndsWithExactlyThePayload) {
@@ -139,7 +244,7 @@ TEST_F(PayloadCopy, ReleasesInReverseOrderOnEveryFailurePath) {
   };
   for (const Case c : {Case{"CreateFileW", 1}, Case{"LoadResource", 1}, Case{"LockResource", 1},
                        Case{"ReadProcessMemory", 2}, Case{"FlushFileBuffers", 1},
-                       Case{"MoveFileExW", 1}}) {
+                       Case{"MoveFileExW", 0}}) {
     fake_ = FakePlatform();
     Store(70000);
     fake_.AddFile(kTarget, Bytes(10, 3));
@@ -154,7 +259,7 @@ TEST_F(PayloadCopy, ReleasesInReverseOrderOnEveryFailurePath) {
 TEST_F(PayloadCopy, ReleasesWhenAPlatformCallThrows) {
   Store(70000);
   fake_.ThrowFromCall("WriteFile", 2);
-  EXPECT_ANY_THROW(CopyPayload(fake_, kResource, kTarget));
+  EXPECT_ANY_THROW(Outcome());
   EXPECT_FALSE(fake_.Exists(TemporaryPathFor(kTarget)));
   ExpectReleasedInOrder();
 }

@@ -25,7 +25,7 @@ TEST(ProcessFrame, AbsorbedFailuresStillExitWithZero) {
   AddCataloguePayloads(fake);
   fake.FailCall("MoveFileExW", 0, platform::kErrorAccessDenied);
   fake.FailCall("CreateProcessW", 0, 2);
-  EXPECT_EQ(ProcessFrame(fake).Run([&] { InstallComponents(fake); }), 0);
+  EXPECT_EQ(ProcessFrame(fake).Run([&] { InstallComponents(fake, fake); }), 0);
   EXPECT_TRUE(fake.message_boxes().empty());
 }
 
@@ -64,7 +64,7 @@ TEST(ProcessFrame, AWindowsDirectoryThatCannotBeReadEndsTheRunWithOne) {
   FakePlatform fake;
   AddCataloguePayloads(fake);
   fake.FailCall("GetSystemWindowsDirectoryW", 0, 5);
-  EXPECT_EQ(ProcessFrame(fake).Run([&] { InstallComponents(fake); }), 1);
+  EXPECT_EQ(ProcessFrame(fake).Run([&] { InstallComponents(fake, fake); }), 1);
   EXPECT_EQ(fake.message_boxes().size(), 1u);
   EXPECT_EQ(fake.CountOf("CreateFileW"), 0);
 }

@@ -239,9 +239,10 @@ def screenshot(display, png_path):
     subprocess.run([convert, "xwd:-", "png:" + png_path], input=xwd, check=True)
 
 
-_CHECK_LINE = re.compile(r"^(ok|missing|differs|windows|unknown) +(registered|not registered|-)"
+_CHECK_LINE = re.compile(r"^(ok|missing|differs|windows|unknown|pending) +"
+                         r"(registered|not registered|after restart|-)"
                          r" +(\S.*?)(?:  \(version [^()]*\))?\r?$")
-_CHECK_SUMMARY = re.compile(r"^((?:in)?complete|undetermined): .*?\r?$")
+_CHECK_SUMMARY = re.compile(r"^((?:in)?complete|undetermined|restart pending): .*?\r?$")
 
 
 def parse_check(output):

@@ -117,6 +117,71 @@ TEST_F(Check, AChangedByteOrSizeMakesThatFileAloneDiffer) {
   EXPECT_NE(out_.find(u"incomplete: 9 of 11"), std::u16string::npos);
 }
 
+// A replacement waiting for the restart, as the installer leaves it for entry `index`: the
+// earlier file at the target, this release's beside it, the rename in `value` spelt as `from`
+// and `to` (a "%" stands for the path).
+class PendingCheck : public Check {
+ protected:
+  void Pend(std::size_t index, const std::u16string& value = u"PendingFileRenameOperations",
+            const std::u16string& from = u"\\??\\%", const std::u16string& to = u"!\\??\\%") {
+    const std::u16string temporary = Path(index) + u".vannix-new";
+    fake_.AddFile(Path(index), Bytes(300, 5));
+    fake_.AddFile(temporary, Payload(index, true));
+    const auto spell = [](std::u16string form, const std::u16string& path) {
+      return form.replace(form.find(u'%'), 1, path);
+    };
+    auto strings = fake_.RegistryStringsOf(kSessionManager, value).value_or(std::vector<std::u16string>{});
+    for (const auto& text : {spell(from, temporary), spell(to, Path(index))}) strings.push_back(text);
+    fake_.SetRegistryStrings(kSessionManager, value, strings);
+  }
+  void ScheduleRegistration(std::size_t index) {
+    fake_.SetRegistryString(u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                            u"setup_vannix " + EntryFileName(kCatalogue[index]),
+                            u"\"" + kSysWow64 + u"regsvr32.exe\" /s \"" + Path(index) + u"\"");
+  }
+  const std::u16string kSessionManager = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+};
+
+TEST_F(PendingCheck, OnlyPendingReplacementsAndTheirRegistrationsMissingExit3010) {
+  Install();
+  fake_.DeleteRegistryKey(ClassKey(1));  // the file there now registers nothing
+  Pend(1);
+  ScheduleRegistration(1);
+  Pend(8, u"PendingFileRenameOperations2", u"\\??\\%", u"*1!\\??\\%");  // newer Windows' prefixes
+  fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations",
+                           {u"\\??\\C:\\x.tmp", u"", u"\\??\\" + Path(1) + u".vannix-new",
+                            u"!\\??\\" + Path(1)});  // after a deletion, pairs stay pairs
+  EXPECT_EQ(Run(), kCheckRestartPending) << Out() << Err();
+  EXPECT_EQ(Line(1), u"pending  after restart   C:\\Windows\\SysWOW64\\KorviDataSetX.dll");
+  EXPECT_EQ(Line(8), u"pending  -               C:\\Windows\\SysWOW64\\msxml6r.dll");
+  EXPECT_EQ(Line(11), u"restart pending: 9 of 11 files as shipped, 2 replaced at the next restart, "
+                      u"5 of 6 servers registered, 1 after the restart (\"64\" payload)");
+  EXPECT_TRUE(err_.empty()) << Err();
+
+  // Restarted, nobody logged on yet: the files are in place, one registration still to come.
+  fake_.Restart();
+  fake_.DeleteRegistryKey(kSessionManager);
+  EXPECT_EQ(Run(), kCheckRestartPending) << Out();
+  EXPECT_EQ(Line(1), u"ok       after restart   C:\\Windows\\SysWOW64\\KorviDataSetX.dll");
+}
+
+TEST_F(PendingCheck, AnythingElseMissingWinsOver3010) {
+  for (const char* what : {"another file differs", "no registration after the restart",
+                           "the replacement is not this release's", "no rename pending"}) {
+    fake_ = FakePlatform();
+    fake_.wow64_flag = 1;
+    fake_.AddResource(u"PAYLOADDIGESTS", AsBytes(DigestTableText()));
+    Install();
+    Pend(1);
+    const std::string c = what;
+    if (c == "another file differs") fake_.AddFile(Path(9), Bytes(10, 1));
+    if (c == "no registration after the restart") fake_.DeleteRegistryKey(ClassKey(1));
+    if (c == "the replacement is not this release's") fake_.AddFile(Path(1) + u".vannix-new", Bytes(40, 2));
+    if (c == "no rename pending") fake_.DeleteRegistryKey(kSessionManager);
+    EXPECT_EQ(Run(), kCheckIncomplete) << what << "\n" << Out();
+  }
+}
+
 TEST_F(Check, AFileThatCannotBeReadIsUnknownAndExitsTwoUnlessSomethingIsDefinitelyWrong) {
   // A file of several chunks, the second read of which fails.
   std::string table = DigestTableText();

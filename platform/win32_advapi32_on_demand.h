@@ -1,0 +1,44 @@
+// The installer's advapi32: loaded from the system directory on the first call, so that a run
+// that never needs the registry (every run that schedules nothing for the next restart) neither
+// imports nor loads it. Registry calls only; the installer hashes nothing.
+#pragma once
+
+#include "platform/advapi32.h"
+
+namespace vannix::platform {
+
+class OnDemandAdvapi32 final : public Advapi32 {
+ public:
+  OnDemandAdvapi32() = default;
+  OnDemandAdvapi32(const OnDemandAdvapi32&) = delete;
+  OnDemandAdvapi32& operator=(const OnDemandAdvapi32&) = delete;
+  ~OnDemandAdvapi32() override;
+
+  std::int32_t RegOpenKeyExW(RawHandle key, const std::u16string& subkey, std::uint32_t access,
+                             RawHandle* result) override;
+  std::int32_t RegEnumKeyExW(RawHandle key, std::uint32_t index, std::u16string* name) override;
+  std::int32_t RegQueryValueExW(RawHandle key, const std::u16string& value_name,
+                                std::uint32_t* type, std::vector<std::byte>* data) override;
+  std::int32_t RegCloseKey(RawHandle key) override;
+  std::int32_t RegCreateKeyExW(RawHandle key, const std::u16string& subkey, std::uint32_t access,
+                               RawHandle* result) override;
+  std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name, std::uint32_t type,
+                              const std::vector<std::byte>& data) override;
+  // Not offered: they fail with ERROR_CALL_NOT_IMPLEMENTED.
+  bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
+                            std::uint32_t flags) override;
+  bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) override;
+  bool CryptHashData(RawHandle hash, const std::byte* data, std::uint32_t size) override;
+  bool CryptGetHashParam(RawHandle hash, std::uint32_t parameter,
+                         std::vector<std::byte>* value) override;
+  bool CryptDestroyHash(RawHandle hash) override;
+  bool CryptReleaseContext(RawHandle provider) override;
+
+ private:
+  void* Export(const char* name);
+
+  bool loaded_ = false;
+  void* module_ = nullptr;
+};
+
+}  // namespace vannix::platform
