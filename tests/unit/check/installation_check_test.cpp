@@ -182,6 +182,15 @@ TEST_F(PendingCheck, AnythingElseMissingWinsOver3010) {
   }
 }
 
+TEST_F(PendingCheck, AFileThatCannotBeReadWinsOver3010) {
+  Install();
+  Pend(1);
+  fake_.HoldOpen(Path(7), 0);  // held without sharing: what it holds cannot be told
+  EXPECT_EQ(Run(), kCheckCannotRun) << Out();
+  EXPECT_EQ(Line(1).rfind(u"pending  ", 0), 0u) << Out();
+  EXPECT_EQ(Line(11).rfind(u"undetermined: ", 0), 0u) << Out();
+}
+
 TEST_F(Check, AFileThatCannotBeReadIsUnknownAndExitsTwoUnlessSomethingIsDefinitelyWrong) {
   // A file of several chunks, the second read of which fails.
   std::string table = DigestTableText();
