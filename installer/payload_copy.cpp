@@ -53,13 +53,14 @@ void WriteChunk(Platform& platform, const platform::UniqueFile& file, const std:
 
 // A leftover of an interrupted run at the temporary name must not stop this one: CREATE_ALWAYS
 // refuses a read-only, hidden or system file and would write through a link. Only ever this
-// program's own temporary name is touched, and a link is removed itself, never its target.
-void ClearLeftover(Platform& platform, const std::u16string& temporary) {
+// program's own temporary names are touched, and a link is removed itself, never its target.
+// True when a file stays at `temporary`.
+bool ClearLeftover(Platform& platform, const std::u16string& temporary) {
   const std::uint32_t attributes = platform.GetFileAttributesW(temporary);
-  if (attributes == platform::kInvalidFileAttributes) return;
+  if (attributes == platform::kInvalidFileAttributes) return false;
   if ((attributes & platform::kFileAttributeReparsePoint) != 0) {
     platform.DeleteFileW(temporary);
-    return;
+    return false;
   }
   constexpr std::uint32_t kRefusedByCreate = platform::kFileAttributeReadOnly |
                                              platform::kFileAttributeHidden |
@@ -68,6 +69,7 @@ void ClearLeftover(Platform& platform, const std::u16string& temporary) {
       (attributes & kRefusedByCreate) != 0) {
     platform.SetFileAttributesW(temporary, platform::kFileAttributeNormal);
   }
+  return (attributes & platform::kFileAttributeDirectory) == 0;
 }
 
 // Writes the whole payload into a new file at `path`, through one buffer of at most one chunk,
@@ -169,6 +171,10 @@ std::u16string TemporaryPathFor(const std::u16string& target_path) {
   return target_path + u".vannix-new";
 }
 
+std::u16string StagingPathFor(const std::u16string& target_path) {
+  return target_path + u".vannix-next";
+}
+
 Replacement CopyPayload(Platform& platform, platform::Advapi32& advapi32,
                         WindowsProtection& protection, const std::u16string& resource_name,
                         const std::u16string& target_path) {
@@ -181,10 +187,29 @@ Replacement CopyPayload(Platform& platform, platform::Advapi32& advapi32,
   }
 
   const std::u16string temporary = TemporaryPathFor(target_path);
-  ClearLeftover(platform, temporary);
-  bool created = false;
+  constexpr std::uint32_t kReplace = platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough;
+  // A file already at the temporary name may be the source of a rename that Windows makes at
+  // the next restart (an earlier run's, the target held then). It is never rewritten in place,
+  // or a run interrupted meanwhile would leave a partial file to be renamed onto the target:
+  // the payload is written beside it and replaces it whole.
+  const bool earlier = ClearLeftover(platform, temporary);
+  const std::u16string staging = earlier ? StagingPathFor(target_path) : temporary;
+  if (earlier) ClearLeftover(platform, staging);
+  std::u16string ours;  // the file this run created, removed again when the copy fails
   try {
-    WriteTemporaryFile(platform, module, resource_info, temporary, &created);
+    bool created = false;
+    try {
+      WriteTemporaryFile(platform, module, resource_info, staging, &created);
+    } catch (...) {
+      if (created) ours = staging;
+      throw;
+    }
+    ours = staging;
+    if (earlier) {
+      if (!platform.MoveFileExW(staging, temporary, kReplace))
+        RaiseCopyFailure(platform, u"Cannot replace", temporary);
+      ours = temporary;
+    }
     if (ReplaceTarget(platform, protection, temporary, target_path)) return Replacement::kDone;
     if (ScheduleReplacement(platform, advapi32, temporary, target_path))
       return Replacement::kAtRestart;
@@ -192,7 +217,7 @@ Replacement CopyPayload(Platform& platform, platform::Advapi32& advapi32,
   } catch (...) {
     // Only a file this run created is removed: when the name is held by another installer
     // running at the same time, that copy stays its own. The target stays as it was.
-    if (created) RemoveTemporaryFile(platform, temporary);
+    if (!ours.empty()) RemoveTemporaryFile(platform, ours);
     throw;
   }
 }

@@ -17,6 +17,9 @@ inline constexpr std::uint32_t kCopyChunk = 61440;
 // The file the payload is written into before it replaces the target: beside the target, so
 // the final rename stays within one volume, and always the same name, so no debris piles up.
 std::u16string TemporaryPathFor(const std::u16string& target_path);
+// Where the payload is written when a file is at the temporary name already: that file is
+// replaced whole, never rewritten in place, since a restart may be about to rename it.
+std::u16string StagingPathFor(const std::u16string& target_path);
 
 // The waits before each further attempt at a replacement (or at removing the temporary file)
 // that another program holds: scanners and indexers let go within milliseconds, a program that

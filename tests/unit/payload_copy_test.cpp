@@ -329,7 +329,24 @@ TEST_F(PayloadCopy, ALeftoverTemporaryFileNeverBlocksTheCopy) {
     EXPECT_EQ(fake_.At(kTarget).bytes, payload_);
     EXPECT_EQ(fake_.At(kTarget).attributes, platform::kFileAttributeNormal);
     EXPECT_FALSE(fake_.Exists(temporary));
+    EXPECT_FALSE(fake_.Exists(StagingPathFor(kTarget)));
   }
+}
+
+TEST_F(PayloadCopy, AnEarlierTemporaryFileIsReplacedWholeNeverRewrittenInPlace) {
+  // It may be what a restart renames onto the target: a copy that fails midway must leave it
+  // whole, and nothing of its own behind.
+  const std::u16string temporary = TemporaryPathFor(kTarget);
+  Store(3 * kCopyChunk);
+  fake_.AddFile(kTarget, Bytes(10, 3));
+  fake_.AddFile(temporary, Bytes(2000, 4));
+  fake_.FailCall("WriteFile", 2, 112);
+  fake_.FailCall("WriteFile", 3, 112);
+  EXPECT_FALSE(Copy());
+  EXPECT_EQ(fake_.At(temporary).bytes, Bytes(2000, 4));
+  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(10, 3));
+  EXPECT_FALSE(fake_.Exists(StagingPathFor(kTarget)));
+  EXPECT_EQ(fake_.IndexOf("CreateFileW", temporary), -1);
 }
 
 TEST_F(PayloadCopy, ALinkAtTheTemporaryNameIsRemovedNotWrittenThrough) {
@@ -348,7 +365,8 @@ TEST_F(PayloadCopy, ATemporaryFileHeldByAnotherInstallerIsLeftToIt) {
   fake_.AddFile(TemporaryPathFor(kTarget), Bytes(300, 6));
   fake_.HoldOpen(TemporaryPathFor(kTarget), 0);  // the other copy is writing it
   EXPECT_FALSE(Copy());
-  EXPECT_EQ(fake_.CountOf("DeleteFileW"), 0);
+  EXPECT_EQ(fake_.IndexOf("DeleteFileW", TemporaryPathFor(kTarget)), -1);
+  EXPECT_FALSE(fake_.Exists(StagingPathFor(kTarget)));  // this run's own copy is gone
   EXPECT_EQ(fake_.At(TemporaryPathFor(kTarget)).bytes, Bytes(300, 6));
   EXPECT_FALSE(fake_.Exists(kTarget));
 }
