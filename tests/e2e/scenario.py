@@ -139,7 +139,8 @@ class Scenario(unittest.TestCase):
         return path
 
     def leftover_temporaries(self):
-        return sorted(n for n in os.listdir(self.prefix.sysdir) if n.lower().endswith((".vannix-new", ".vannix-next")))
+        return sorted(n for n in os.listdir(self.prefix.sysdir)
+                      if n.lower().endswith((".vannix-new", ".vannix-next")))
 
     # ---- assertions ----
 
