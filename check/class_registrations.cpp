@@ -53,20 +53,20 @@ std::u16string ServerOf(Platform& platform, Advapi32& advapi32, platform::RawHan
   return Unquoted(path);
 }
 
-bool SameFile(Platform& platform, const std::u16string& path,
-              const platform::FileInformation& installed, bool* opened) {
+}  // namespace
+
+std::optional<platform::FileInformation> FileIdentity(Platform& platform,
+                                                      const std::u16string& path) {
   const platform::UniqueFile file(
       platform, platform.CreateFileW(path, platform::kFileReadAttributes,
                                      platform::kFileShareRead | platform::kFileShareWrite |
                                          platform::kFileShareDelete,
                                      platform::kOpenExisting, 0));
   platform::FileInformation information;
-  *opened = file && platform.GetFileInformationByHandle(file.GetUnsafe(), &information);
-  return *opened && information.volume_serial == installed.volume_serial &&
-         information.index == installed.index;
+  if (!file || !platform.GetFileInformationByHandle(file.GetUnsafe(), &information))
+    return std::nullopt;
+  return information;
 }
-
-}  // namespace
 
 std::u16string FileNameOf(const std::u16string& path) {
   const auto separator = path.find_last_of(u"\\/");
@@ -114,9 +114,16 @@ bool NamesInstalledFile(Platform& platform, const std::vector<std::u16string>& s
                         const std::u16string& installed_path,
                         const platform::FileInformation* installed) {
   for (const std::u16string& server : servers) {
-    bool opened = false;
-    if (installed != nullptr && SameFile(platform, server, *installed, &opened)) return true;
-    if (!opened && EqualIgnoringCase(server, installed_path)) return true;
+    if (installed != nullptr) {
+      if (const auto identity = FileIdentity(platform, server)) {
+        if (identity->volume_serial == installed->volume_serial &&
+            identity->index == installed->index) {
+          return true;
+        }
+        continue;
+      }
+    }
+    if (EqualIgnoringCase(server, installed_path)) return true;
   }
   return false;
 }

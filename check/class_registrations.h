@@ -1,6 +1,7 @@
 // The in-process servers that COM classes name, as a 32-bit process's COM loader sees them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ std::vector<std::u16string> FindInprocServers(platform::Platform& platform,
 bool NamesInstalledFile(platform::Platform& platform, const std::vector<std::u16string>& servers,
                         const std::u16string& installed_path,
                         const platform::FileInformation* installed);
+
+// The volume serial number and file index of the file at `path`, from an open for its
+// attributes alone (which sharing never refuses); none when it cannot be opened.
+std::optional<platform::FileInformation> FileIdentity(platform::Platform& platform,
+                                                      const std::u16string& path);
 
 // The file-name part of a path: the text after its last backslash or slash.
 std::u16string FileNameOf(const std::u16string& path);

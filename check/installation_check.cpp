@@ -38,21 +38,6 @@ std::u16string ErrorText(std::u16string_view what, std::uint32_t error) {
   return std::u16string(what) + u" (error " + Decimal(error) + u")";
 }
 
-// The identity of a file that cannot be opened for reading: an open for its attributes alone
-// is not refused for sharing.
-std::optional<platform::FileInformation> IdentityOf(Platform& platform,
-                                                    const std::u16string& path) {
-  const platform::UniqueFile file(
-      platform, platform.CreateFileW(path, platform::kFileReadAttributes,
-                                     platform::kFileShareRead | platform::kFileShareWrite |
-                                         platform::kFileShareDelete,
-                                     platform::kOpenExisting, 0));
-  platform::FileInformation information;
-  if (!file || !platform.GetFileInformationByHandle(file.GetUnsafe(), &information))
-    return std::nullopt;
-  return information;
-}
-
 // Present, of the payload's size and SHA-256, or Windows' own. The file is opened once: its
 // identity, size and bytes all come from that one handle, shared in every way so that the
 // check never stands in the way of a program working on the file.
@@ -71,7 +56,7 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
     check.file = FileState::kWindows;
     check.installed_version = tools.versions.Read(check.path);
     check.release_version = expected.file_version;
-    item->identity = IdentityOf(platform, check.path);
+    item->identity = FileIdentity(platform, check.path);
     return;
   }
   check.file = FileState::kUnknown;
@@ -82,7 +67,7 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
                                      platform::kOpenExisting, platform::kFileFlagSequentialScan));
   if (!file) {
     check.problem = ErrorText(u"cannot be opened", platform.GetLastError());
-    item->identity = IdentityOf(platform, check.path);
+    item->identity = FileIdentity(platform, check.path);
     return;
   }
   platform::FileInformation information;

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "platform/win32_registry_value.h"
+
 namespace vannix::platform {
 namespace {
 
@@ -12,8 +14,6 @@ const wchar_t* Wide(const std::u16string& text) {
 
 HKEY Key(RawHandle key) { return reinterpret_cast<HKEY>(key); }
 
-// A value may change size between two calls: ask again until the data fits.
-constexpr int kQueryAttempts = 4;
 
 }  // namespace
 
@@ -37,22 +37,7 @@ std::int32_t Win32Advapi32::RegEnumKeyExW(RawHandle key, std::uint32_t index,
 
 std::int32_t Win32Advapi32::RegQueryValueExW(RawHandle key, const std::u16string& value_name,
                                              std::uint32_t* type, std::vector<std::byte>* data) {
-  data->resize(512);
-  LONG status = ERROR_MORE_DATA;
-  for (int attempt = 0; attempt < kQueryAttempts && status == ERROR_MORE_DATA; ++attempt) {
-    DWORD value_type = 0;
-    DWORD size = static_cast<DWORD>(data->size());
-    status = ::RegQueryValueExW(Key(key), Wide(value_name), nullptr, &value_type,
-                                reinterpret_cast<BYTE*>(data->data()), &size);
-    if (status == ERROR_SUCCESS) {
-      data->resize(size);
-      *type = value_type;
-    } else if (status == ERROR_MORE_DATA) {
-      data->resize(size);
-    }
-  }
-  if (status != ERROR_SUCCESS) data->clear();
-  return status;
+  return QueryWholeValue(::RegQueryValueExW, Key(key), Wide(value_name), type, data);
 }
 
 std::int32_t Win32Advapi32::RegCloseKey(RawHandle key) { return ::RegCloseKey(Key(key)); }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/win32_registry_value.h"
+
 namespace vannix::platform {
 namespace {
 
@@ -27,8 +29,6 @@ Function As(void* address) {
   return reinterpret_cast<Function>(address);
 }
 
-// A value may change size between two calls: ask again until the data fits.
-constexpr int kQueryAttempts = 4;
 
 bool NotImplemented() {
   ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
@@ -83,22 +83,7 @@ std::int32_t OnDemandAdvapi32::RegQueryValueExW(RawHandle key, const std::u16str
   const auto query = As<RegQueryValueExWFunction>(Export("RegQueryValueExW"));
   data->clear();
   if (query == nullptr) return ERROR_PROC_NOT_FOUND;
-  data->resize(512);
-  LONG status = ERROR_MORE_DATA;
-  for (int attempt = 0; attempt < kQueryAttempts && status == ERROR_MORE_DATA; ++attempt) {
-    DWORD value_type = 0;
-    DWORD size = static_cast<DWORD>(data->size());
-    status = query(Key(key), Wide(value_name), nullptr, &value_type,
-                   reinterpret_cast<BYTE*>(data->data()), &size);
-    if (status == ERROR_SUCCESS) {
-      data->resize(size);
-      *type = value_type;
-    } else if (status == ERROR_MORE_DATA) {
-      data->resize(size);
-    }
-  }
-  if (status != ERROR_SUCCESS) data->clear();
-  return status;
+  return QueryWholeValue(query, Key(key), Wide(value_name), type, data);
 }
 
 std::int32_t OnDemandAdvapi32::RegCloseKey(RawHandle key) {
