@@ -143,6 +143,21 @@ def write_peer_package(payload64, out_dir):
 # ---------------------------------------------------------------------------------------------
 # One run under Wine
 
+def add_classes(system_reg, count):
+    """Registers `count` more in-process classes in the 32-bit view of a prefix's system.reg
+    (before Wine starts), each with a name and an InprocServer32 naming a file that is not there:
+    what a machine with many installed programs shows the installation check's registry walk."""
+    stamp = "1796876942"
+    root = "Software\\\\Classes\\\\Wow6432Node\\\\CLSID\\\\"
+    with open(system_reg, "a") as f:
+        for i in range(count):
+            clsid = "{6C1A5E50-%04X-4F0E-9A41-%012X}" % (i >> 16, i)
+            f.write(f'\n[{root}{clsid}] {stamp}\n@="Vannix benchmark class {i}"\n'
+                    f'\n[{root}{clsid}\\\\InprocServer32] {stamp}\n'
+                    f'@="C:\\\\windows\\\\syswow64\\\\vannixbench{i % 97}.dll"\n'
+                    f'"ThreadingModel"="Apartment"\n')
+
+
 class HostWatch:
     """Follows, from the host, the emulator process running a given Windows program (its command
     line holds the program's path) and keeps its peak figures from /proc/PID/status: VmHWM (peak
@@ -188,7 +203,7 @@ class HostWatch:
 
 
 class Lab:
-    def __init__(self, build_dir, work_dir, msi):
+    def __init__(self, build_dir, work_dir, msi, nsis=None):
         self.build_dir = build_dir
         self.work = work_dir
         self.msi = msi
@@ -207,10 +222,27 @@ class Lab:
                                                  "vannix_bench_baseline_measure.exe"),
             "setup_vannix.exe": os.path.join(build_dir, "setup_vannix.exe"),
             "setup_vannix-measure.exe": os.path.join(build_dir, "setup_vannix-measure.exe"),
+            "setup_vannix-phases.exe": os.path.join(build_dir, "bench", "setup_vannix-phases.exe"),
+            "setup_vannix-phases-noflush.exe": os.path.join(build_dir, "bench",
+                                                            "setup_vannix-phases-noflush.exe"),
+            "baseline_phases.exe": os.path.join(build_dir, "bench",
+                                                "vannix_bench_baseline_phases.exe"),
+            "setup_vannix_check.exe": os.path.join(build_dir, "setup_vannix_check.exe"),
+            "check_limit.exe": os.path.join(build_dir, "bench", "vannix_bench_check_limit.exe"),
+            "check_limit_measure.exe": os.path.join(build_dir, "bench",
+                                                    "vannix_bench_check_limit_measure.exe"),
+            "check_measure.exe": os.path.join(build_dir, "bench",
+                                              "vannix_bench_check_measure.exe"),
+            "class_walk.exe": os.path.join(build_dir, "bench", "vannix_bench_class_walk.exe"),
         }
+        self.nsis = nsis or {}
 
-    def run(self, program, command, want_memory=False, host_watch=None):
-        """Runs `command` once in a fresh prefix copy; returns a dict of what was seen."""
+    def run(self, program, command, want_memory=False, host_watch=None, want_text=None,
+            install_first=False, extra_classes=0):
+        """Runs `command` once in a fresh prefix copy; returns a dict of what was seen.
+        install_first: setup_vannix.exe runs first, untimed (for the check's figures);
+        extra_classes: that many more classes are registered in the 32-bit view beforehand;
+        want_text: a file on C: whose text is returned as "text"."""
         self.count += 1
         prefix = winelab.Prefix.fresh_copy(
             "win64", os.path.join(self.work, "prefix-%03d" % self.count))
@@ -218,14 +250,20 @@ class Lab:
             bench = os.path.join(prefix.path, "drive_c", "vannix-bench")
             os.makedirs(os.path.join(bench, "64"))
             needed = {"noop.exe"}
+            if install_first:
+                needed.add("setup_vannix.exe")
+            if extra_classes:
+                add_classes(os.path.join(prefix.path, "system.reg"), extra_classes)
             if program in ("baseline", "copy_only", "baseline_console", "baseline_like",
-                           "baseline_measure"):
+                           "baseline_measure", "baseline_phases"):
                 needed.add(program + ".exe")
                 for name in FILES:
                     shutil.copyfile(os.path.join(self.build_dir, "payload", "64", name),
                                     os.path.join(bench, "64", name))
             elif program == "peer":
                 shutil.copyfile(self.msi, os.path.join(bench, "peer.msi"))
+            elif program in self.nsis:
+                shutil.copyfile(self.nsis[program], os.path.join(bench, program + ".exe"))
             else:
                 needed.update(n for n in self.exes if command.endswith("\\" + n))
             for name in needed:
@@ -233,6 +271,8 @@ class Lab:
             shell = (
                 "wineserver -p; "
                 "wine 'C:\\vannix-bench\\noop.exe' >/dev/null 2>&1; "
+                + ("wine 'C:\\vannix-bench\\setup_vannix.exe' >/dev/null 2>&1; "
+                   if install_first else "") +
                 "sleep 2; "  # let the services' own start-up work settle
                 "t0=$(date +%s%N); "
                 f"wine {command} >/dev/null 2>&1; rc=$?; "
@@ -258,6 +298,9 @@ class Lab:
             result["registered"] = sum(
                 reg.has(prefix.clsid_root() + "\\" + winelab.CLSIDS[base] + "\\InprocServer32")
                 for base in winelab.REGISTERED)
+            if want_text:
+                path = os.path.join(prefix.path, "drive_c", want_text)
+                result["text"] = open(path).read() if os.path.isfile(path) else ""
             if want_memory:
                 path = os.path.join(prefix.path, "drive_c", want_memory)
                 memory = {}
@@ -318,6 +361,97 @@ def measure_signing(build, runs=3):
         os.remove(out)
     return {"samples": samples, "median_seconds": statistics.median(samples),
             "peak_rss_kib": max(rss), "image_bytes": os.path.getsize(unsigned)}
+
+
+FILE_PHASES = ("create", "read", "write", "flush", "close", "rename", "other")
+CHILD_PHASES = ("start", "wait")
+
+
+def parse_phases(text):
+    """The lines of C:\\vannix-phases.txt: per-entry phase seconds, then totals."""
+    entries, totals = [], {}
+    for line in text.splitlines():
+        fields = dict(f.split("=", 1) for f in line.split() if "=" in f)
+        if "entry" in fields:
+            entries.append({k: float(v) for k, v in fields.items()})
+        else:
+            totals.update({k: float(v) for k, v in fields.items()})
+    return entries, totals
+
+
+def phase_figures(lab, runs):
+    """Runs the installer's phase-timing builds (with and without the flushes) and the baseline's
+    (the installer's flags), interleaved, `runs` times; returns (figures, table lines)."""
+    kinds = (("installer", "setup_vannix-phases.exe"),
+             ("installer_noflush", "setup_vannix-phases-noflush.exe"),
+             ("baseline", "baseline_phases.exe"))
+    seen = {k: [] for k, _ in kinds}
+    for i in range(runs):
+        for key, exe in (kinds if i % 2 == 0 else kinds[::-1]):
+            program = "baseline_phases" if key == "baseline" else key
+            res = lab.run(program, "C:\\\\vannix-bench\\\\" + exe, want_text="vannix-phases.txt")
+            entries, totals = parse_phases(res.get("text", ""))
+            if len(entries) != 11 or res["files"] != 11 or res["registered"] != 6:
+                log(f"phases {key}: incomplete run ({len(entries)} entries, files "
+                    f"{res['files']}/11, registered {res['registered']}/6): not counted")
+                continue
+            run = {"entries": entries, **totals, "outside": res["seconds"]}
+            for p in FILE_PHASES + CHILD_PHASES + ("copy",):
+                run[p] = sum(e.get(p, 0.0) for e in entries)
+            run["files"] = sum(run[p] for p in FILE_PHASES + ("copy",))
+            run["children"] = run["start"] + run["wait"]
+            run["child"] = [e["start"] + e["wait"] for e in entries[:6]]
+            seen[key].append(run)
+            log(f"phases {key}: total {run['total']:.3f} s, files {run['files']:.3f}, "
+                f"children {run['children']:.3f}")
+    if not all(seen.values()):
+        return {"runs": seen}, []
+
+    def med(key, field):
+        return statistics.median(r[field] for r in seen[key])
+
+    def cell(key, field):
+        return f"{med(key, field):.3f}"
+
+    figures = {k: {f: med(k, f) for f in FILE_PHASES + CHILD_PHASES +
+                   ("copy", "files", "children", "total", "outside")} for k in seen}
+    for k in seen:
+        figures[k]["child"] = [statistics.median(r["child"][i] for r in seen[k]) for i in range(6)]
+    figures["runs"] = {k: len(v) for k, v in seen.items()}
+    n = min(len(v) for v in seen.values())
+    lines = [f"| Phase (seconds, sum over the eleven entries, median of {n} runs; timed inside "
+             "the process) | installer | installer, no flush | baseline, installer's flags |",
+             "|---|---:|---:|---:|"]
+    labels = {"create": "create the temporary file (CreateFileW)",
+              "read": "read the payload (ReadProcessMemory, 61,440-byte chunks)",
+              "write": "write (WriteFile)", "flush": "flush (FlushFileBuffers)",
+              "close": "close", "rename": "rename over the target (MoveFileExW)",
+              "other": "between the calls (paths, probes, resource lookup)"}
+    for p in FILE_PHASES:
+        lines.append(f"| {labels[p]} | {cell('installer', p)} | {cell('installer_noflush', p)} | |")
+    lines.append(f"| CopyFileW | | | {cell('baseline', 'copy')} |")
+    lines.append(f"| **files, all** | **{cell('installer', 'files')}** | "
+                 f"**{cell('installer_noflush', 'files')}** | **{cell('baseline', 'files')}** |")
+    lines.append(f"| start the six regsvr32 (CreateProcessW until it returns) | "
+                 f"{cell('installer', 'start')} | {cell('installer_noflush', 'start')} | "
+                 f"{cell('baseline', 'start')} |")
+    lines.append(f"| wait for them | {cell('installer', 'wait')} | "
+                 f"{cell('installer_noflush', 'wait')} | {cell('baseline', 'wait')} |")
+    lines.append(f"| **children, all** | **{cell('installer', 'children')}** | "
+                 f"**{cell('installer_noflush', 'children')}** | **{cell('baseline', 'children')}** |")
+    lines.append(f"| whole run inside the process (from its entry point) | "
+                 f"{cell('installer', 'total')} | {cell('installer_noflush', 'total')} | "
+                 f"{cell('baseline', 'total')} |")
+    lines.append(f"| the same from outside (`wine PROGRAM`, start to exit) | "
+                 f"{cell('installer', 'outside')} | {cell('installer_noflush', 'outside')} | "
+                 f"{cell('baseline', 'outside')} |")
+    lines.append("")
+    lines += ["| regsvr32 child, start + wait (median, s) | " +
+              " | ".join(SERVERS) + " |", "|---|" + "---:|" * 6]
+    for k, label in (("installer", "installer"), ("baseline", "baseline, installer's flags")):
+        lines.append(f"| {label} | " + " | ".join(f"{x:.3f}" for x in figures[k]["child"]) + " |")
+    lines.append("")
+    return figures, lines
 
 
 def draw_chart(path, names, med, samples, rounds):
