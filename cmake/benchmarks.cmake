@@ -106,7 +106,9 @@ _vannix_bench_console(vannix_bench_check_measure ${CMAKE_SOURCE_DIR}/setup_vanni
 add_dependencies(vannix_bench_check_measure setup_vannix_check_unsigned_resources)
 target_compile_definitions(vannix_bench_check_measure PRIVATE BENCH_REPORT_AT_EXIT=1)
 target_link_libraries(vannix_bench_check_measure PRIVATE platform_win32_check psapi)
-_vannix_bench_console(vannix_bench_class_walk ${_bench_src}/class_walk.cpp)
+_vannix_bench_console(vannix_bench_class_walk ${_bench_src}/class_walk.cpp
+  ${CMAKE_BINARY_DIR}/resources/setup_vannix_check_res.o)
+add_dependencies(vannix_bench_class_walk setup_vannix_check_unsigned_resources)
 target_link_libraries(vannix_bench_class_walk PRIVATE platform_win32_check)
 
 add_custom_target(vannix_benchmarks DEPENDS setup_vannix setup_vannix_measure_image

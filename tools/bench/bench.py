@@ -44,6 +44,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(TOP, "tools", "wine"))
 import winelab  # noqa: E402
 from build_figures import figures as build_figures, read_time_v, table as build_table  # noqa: E402
+import nsis_peer  # noqa: E402
 
 FILES = winelab.FILE_NAMES
 SERVERS = [b + e for b, e, register in winelab.CATALOGUE if register]
@@ -60,7 +61,16 @@ PROGRAMS = {
     "copy_only": ("baseline copies alone (CopyFileW)", r"C:\\vannix-bench\\copy_only.exe"),
     "installer": ("setup_vannix.exe", r"C:\\vannix-bench\\setup_vannix.exe"),
     "peer": ("peer (wixl MSI, msiexec /qn)", r"msiexec /qn /i C:\\vannix-bench\\peer.msi"),
+    "nsis": ("NSIS 3 peer, ExecWait regsvr32 /s (same work)", r"C:\\vannix-bench\\nsis.exe /S"),
+    "nsis_regdll": ("NSIS 3 peer, RegDLL in-process (NOT the same work: no child processes)",
+                    r"C:\\vannix-bench\\nsis_regdll.exe /S"),
+    "check": ("setup_vannix_check.exe (after an install)",
+              r"C:\\vannix-bench\\setup_vannix_check.exe"),
+    "check_limit": ("check's limit: read + SHA-256 of the 11 files only (after an install)",
+                    r"C:\\vannix-bench\\check_limit.exe"),
 }
+# Programs that need the installation done first (untimed, in the same prefix).
+AFTER_INSTALL = {"check", "check_limit"}
 
 
 def log(*args):
@@ -363,7 +373,8 @@ def measure_signing(build, runs=3):
             "peak_rss_kib": max(rss), "image_bytes": os.path.getsize(unsigned)}
 
 
-FILE_PHASES = ("create", "read", "write", "flush", "close", "rename", "other")
+FILE_PHASES = ("attributes", "system", "create", "read", "write", "flush", "close", "rename",
+               "other")
 CHILD_PHASES = ("start", "wait")
 
 
@@ -422,11 +433,13 @@ def phase_figures(lab, runs):
     lines = [f"| Phase (seconds, sum over the eleven entries, median of {n} runs; timed inside "
              "the process) | installer | installer, no flush | baseline, installer's flags |",
              "|---|---:|---:|---:|"]
-    labels = {"create": "create the temporary file (CreateFileW)",
+    labels = {"attributes": "file-attribute probes (GetFileAttributesW: leftover, existence)",
+              "system": "system probes (IsWow64Process via LoadLibraryW, GetWindowsDirectoryW)",
+              "create": "create the temporary file (CreateFileW)",
               "read": "read the payload (ReadProcessMemory, 61,440-byte chunks)",
               "write": "write (WriteFile)", "flush": "flush (FlushFileBuffers)",
               "close": "close", "rename": "rename over the target (MoveFileExW)",
-              "other": "between the calls (paths, probes, resource lookup)"}
+              "other": "between the calls (paths, resource lookup, exit codes)"}
     for p in FILE_PHASES:
         lines.append(f"| {labels[p]} | {cell('installer', p)} | {cell('installer_noflush', p)} | |")
     lines.append(f"| CopyFileW | | | {cell('baseline', 'copy')} |")
@@ -465,7 +478,8 @@ def draw_chart(path, names, med, samples, rounds):
         return
     colors = {"floor": "#999999", "image_floor": "#bbbbbb", "baseline": "#4c72b0",
               "baseline_console": "#6d8cc0", "baseline_like": "#3a5a90", "copy_only": "#8fa8d0",
-              "installer": "#dd8452", "peer": "#55a868"}
+              "installer": "#dd8452", "peer": "#55a868", "nsis": "#8172b3",
+              "nsis_regdll": "#b3a8d6", "check": "#c44e52", "check_limit": "#e39a9c"}
     shown = [n for n in names if med.get(n) is not None]
     fig, ax = plt.subplots(figsize=(12, 0.45 * len(shown) + 1.6))
     y = list(range(len(shown)))
@@ -492,6 +506,10 @@ def main():
     ap.add_argument("--build-dir", default=os.path.join(TOP, "build", "bench"))
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--memory-runs", type=int, default=3)
+    ap.add_argument("--phase-runs", type=int, default=3,
+                    help="runs of each phase-timing build (installer, without flush, baseline)")
+    ap.add_argument("--extra-classes", type=int, default=5000,
+                    help="classes added to the 32-bit view for the registry walk's growth")
     ap.add_argument("--only", help="comma-separated programs (default: all)")
     ap.add_argument("--replot", action="store_true",
                     help="only draw the chart again from RESULTS/results.json")
@@ -513,7 +531,8 @@ def main():
     os.makedirs(results_dir, exist_ok=True)
     signing = measure_signing(build)
     msi = write_peer_package(os.path.join(build, "payload", "64"), os.path.join(build, "peer"))
-    lab = Lab(build, work, msi)
+    nsis = nsis_peer.build(os.path.join(build, "payload"), os.path.join(build, "nsis"))
+    lab = Lab(build, work, msi, nsis)
 
     names = list(PROGRAMS) if not args.only else args.only.split(",")
     samples = {n: [] for n in names}
@@ -522,19 +541,24 @@ def main():
     for r in range(args.rounds):
         order = names[r % len(names):] + names[:r % len(names)]
         for name in order:
-            res = lab.run(name, PROGRAMS[name][1])
+            res = lab.run(name, PROGRAMS[name][1], install_first=name in AFTER_INSTALL)
             samples[name].append(res["seconds"])
             checks[name].append(res)
             log(f"round {r + 1}/{args.rounds} {name:12s} {res['seconds']:7.3f} s  exit "
                 f"{res['exit_code']}  files {res['files']}/11  registered {res['registered']}/6")
 
-    memory = {"installer": [], "baseline": [], "floor": []}
+    phases, phase_lines = phase_figures(lab, args.phase_runs)
+    memory = {"installer": [], "baseline": [], "floor": [], "check": [], "check_limit": []}
     for _ in range(args.memory_runs):
         for key, program, exe in (("installer", "installer_measure", "setup_vannix-measure.exe"),
                                   ("baseline", "baseline_measure", "baseline_measure.exe"),
-                                  ("floor", "floor_measure", "noop_measure.exe")):
+                                  ("floor", "floor_measure", "noop_measure.exe"),
+                                  ("check", "check_measure", "check_measure.exe"),
+                                  ("check_limit", "check_limit_measure",
+                                   "check_limit_measure.exe")):
             res = lab.run(program, "C:\\\\vannix-bench\\\\" + exe,
-                          want_memory="vannix-memory.txt")
+                          want_memory="vannix-memory.txt",
+                          install_first=key in AFTER_INSTALL)
             if res.get("memory"):
                 memory[key].append(res["memory"])
             log(f"memory {key}: {res.get('memory')}")
@@ -554,6 +578,18 @@ def main():
                       want_memory="vannix-copy-probe.txt")
         probe.append(res.get("memory", {}))
         log(f"copy probe: {res.get('memory')}")
+    walk = {}
+    for extra in (0, args.extra_classes):
+        runs = []
+        for _ in range(args.memory_runs):
+            res = lab.run("class_walk", "C:\\\\vannix-bench\\\\class_walk.exe",
+                          want_text="vannix-walk.txt", extra_classes=extra, install_first=True)
+            fields = dict(line.split("=", 1) for line in res.get("text", "").split() if "=" in line)
+            if "seconds" in fields:
+                runs.append({k: float(v) for k, v in fields.items()})
+            log(f"registry walk, {extra} extra classes: {fields}")
+        if runs:
+            walk[extra] = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
     shutil.rmtree(work, ignore_errors=True)
 
     med = {n: statistics.median(v) for n, v in samples.items() if v}
@@ -576,21 +612,23 @@ def main():
         "rounds": args.rounds, "median_seconds": med, "samples_seconds": samples,
         "floor_subtracted_seconds": net, "checks": checks, "memory": mem,
         "memory_runs": memory, "build": build_figs, "wall_seconds": time.time() - started,
+        "phases": phases, "registry_walk": walk,
         "load_average": os.getloadavg(),
     }
 
     # Table
-    lines = ["| Program | median (s) | minus floor (s) | min..max (s) | files | registered |",
-             "|---|---:|---:|---:|---:|---:|"]
+    lines = ["| Program | median (s) | minus floor (s) | min..max (s) | files | registered | exit |",
+             "|---|---:|---:|---:|---:|---:|---:|"]
     for n in names:
         if n not in med:
             continue
         c = checks[n]
         files = "/".join(sorted({str(x["files"]) for x in c}))
         reg = "/".join(sorted({str(x["registered"]) for x in c}))
+        codes = "/".join(sorted({str(x["exit_code"]) for x in c}))
         sub = f"{net[n]:.2f}" if n != "floor" else "-"
         lines.append(f"| {PROGRAMS[n][0]} | {med[n]:.2f} | {sub} | {min(samples[n]):.2f}..."
-                     f"{max(samples[n]):.2f} | {files} | {reg} |")
+                     f"{max(samples[n]):.2f} | {files} | {reg} | {codes} |")
     lines.append("")
     ratio = []
     if net.get("baseline", 0) > 0 and "installer" in net:
@@ -605,6 +643,13 @@ def main():
     if net.get("baseline_like", 0) > 0 and "installer" in net:
         ratio.append(f"| installer / baseline in an installer-like image | "
                      f"{net['installer'] / net['baseline_like']:.2f}x |")
+    for peer in ("nsis", "nsis_regdll"):
+        if net.get("installer", 0) > 0 and peer in net:
+            ratio.append(f"| {peer} / installer (floor subtracted){'' if peer == 'nsis' else ' - not the same work'} | "
+                         f"{net[peer] / net['installer']:.2f}x |")
+    if net.get("check_limit", 0) > 0 and "check" in net:
+        ratio.append(f"| check / its limit (floor subtracted) | "
+                     f"{net['check'] / net['check_limit']:.2f}x |")
     if net.get("baseline", 0) > 0 and "copy_only" in net:
         ratio.append(f"| copies' share of the baseline (copy_only / baseline) | "
                      f"{net['copy_only'] / net['baseline']:.2f} |")
@@ -614,7 +659,8 @@ def main():
     if ratio:
         lines += ["| Ratio | |", "|---|---:|"] + ratio + [""]
     mi, mb, mf = mem["installer"], mem["baseline"], mem["floor"]
-    for k in (mi, mb, mf):
+    mc, ml = mem["check"], mem["check_limit"]
+    for k in (mi, mb, mf, mc, ml):
         if k.get("commit_private_peak") is not None and k.get("commit_private_start") is not None:
             k["commit_private_growth"] = k["commit_private_peak"] - k["commit_private_start"]
     if mi.get("commit_private_peak") is not None:
@@ -632,6 +678,14 @@ def main():
         row("mapped files committed, peak", "commit_mapped_peak")
         row("peak working set (host process, incl. qemu)", "peak_working_set")
         lines.append("")
+    if mc.get("commit_private_growth") is not None and ml.get("commit_private_growth") is not None:
+        lines += ["| Memory of the check (measuring builds, median of %d) | check | its limit |"
+                  % len(memory["check"]), "|---|---:|---:|"]
+        for label, field in (("committed private at start", "commit_private_start"),
+                             ("committed private, peak", "commit_private_peak"),
+                             ("growth during the run (peak - start)", "commit_private_growth")):
+            lines.append(f"| {label} | {kib(mc[field]):,.0f} KiB | {kib(ml[field]):,.0f} KiB |")
+        lines.append("")
     goals = []
     if net.get("baseline_console", 0) > 0 and "installer" in net:
         r = net["installer"] / net["baseline_console"]
@@ -641,9 +695,38 @@ def main():
         d = mi["commit_private_growth"] - mb["commit_private_growth"]
         goals.append(f"| memory: installer's growth at most the baseline's + 64 KiB | "
                      f"{kib(d):+,.0f} KiB | {'met' if d <= 64 * 1024 else 'not met'} |")
+    if net.get("installer", 0) > 0 and "nsis" in net:
+        goals.append(f"| time: installer ahead of the NSIS peer doing the same work "
+                     f"(ExecWait regsvr32) | {net['installer'] / net['nsis']:.3f}x | "
+                     f"{'met' if net['installer'] < net['nsis'] else 'not met'} |")
+    if net.get("check_limit", 0) > 0 and "check" in net:
+        r = net["check"] / net["check_limit"]
+        goals.append(f"| time: check within 1.25x of its limit (floor subtracted) | {r:.3f}x | "
+                     f"{'met' if r <= 1.25 else 'not met'} |")
+    if mc.get("commit_private_growth") is not None and ml.get("commit_private_growth") is not None:
+        d = mc["commit_private_growth"] - ml["commit_private_growth"]
+        goals.append(f"| memory: check's growth at most its limit's + 64 KiB | {kib(d):+,.0f} KiB | "
+                     f"{'met' if d <= 64 * 1024 else 'not met'} |")
     report["goals"] = goals
     if goals:
         lines += ["| Goal | figure | |", "|---|---:|---|"] + goals + [""]
+    lines += phase_lines
+    if walk:
+        lines += ["| The check's registry walk (its FindInprocServers alone, after an install; "
+                  "median of %d) | class keys listed | keys opened | walk (s) | per 1,000 classes (s) "
+                  "| whole check in-process (s) | its registry calls (s) | its CryptoAPI calls (s) |"
+                  % args.memory_runs, "|---|---:|---:|---:|---:|---:|---:|---:|"]
+        for extra, w in sorted(walk.items()):
+            lines.append(f"| fresh prefix{f' + {extra:,} classes' if extra else ''} | "
+                         f"{w['classes']:,.0f} | {w['opened']:,.0f} | {w['seconds']:.3f} | "
+                         f"{1000 * w['seconds'] / max(w['classes'], 1):.3f} | "
+                         f"{w.get('check_seconds', 0):.3f} | {w.get('check_registry_seconds', 0):.3f} | "
+                         f"{w.get('check_crypt_seconds', 0):.3f} |")
+        if len(walk) == 2:
+            (a, wa), (b, wb) = sorted(walk.items())
+            lines.append(f"| growth per 1,000 classes added | | | | "
+                         f"{1000 * (wb['seconds'] - wa['seconds']) / max(wb['classes'] - wa['classes'], 1):.3f} | | | |")
+        lines.append("")
     bf = build_figs
     if bf.get("steps"):
         lines += build_table(bf) + [""]
@@ -654,7 +737,7 @@ def main():
                   f"{bf['sign']['median_seconds']:.2f} | {bf['sign']['peak_rss_kib'] / 1024:.0f} |",
                   ""]
     probe_med = {k: statistics.median(p[k] for p in probe if k in p)
-                 for k in ("memcpy", "rpm", "loop", "loop_flush", "copyfile")
+                 for k in ("memcpy", "rpm", "loop", "loop_flush", "direct_flush", "copyfile")
                  if any(k in p for p in probe)}
     report["copy_probe"] = probe_med
     host_med = {k: {f: statistics.median(h[f] for h in v if f in h)
@@ -676,7 +759,8 @@ def main():
         for k, label in (("memcpy", "memcpy into the buffer only"),
                          ("rpm", "ReadProcessMemory into the buffer only"),
                          ("loop", "ReadProcessMemory + WriteFile, eleven new files"),
-                         ("loop_flush", "the same + FlushFileBuffers of each file (the installer's loop)"),
+                         ("loop_flush", "the same + FlushFileBuffers of each file (the installer's loop before)"),
+                         ("direct_flush", "WriteFile straight from the source + FlushFileBuffers, no ReadProcessMemory"),
                          ("copyfile", "CopyFileW of the eleven files")):
             if k in probe_med:
                 lines.append(f"| {label} | {probe_med[k]:.3f} |")

@@ -4,7 +4,9 @@
 // frame) over a decorator of the Win32 platform that times the calls of each phase with
 // QueryPerformanceCounter: per catalogue entry the temporary file's create, the payload reads
 // (ReadProcessMemory), the writes, the flush, the close, the rename, the child's start
-// (CreateProcessW) and the wait for it; whatever lies between the timed calls is "other". A
+// (CreateProcessW) and the wait for it, the file-attribute probes (GetFileAttributesW: the
+// leftover at the temporary name, the target's existence) and the system probes (the WOW64 and
+// Windows directory queries); whatever lies between the timed calls is "other". A
 // new entry begins at each create of a temporary file (".vannix-new"). Built with
 // BENCH_SKIP_FLUSH the flush is skipped (reported as done): the price of the guarantee that the
 // rename never publishes a file whose data is not yet on the disk, measured in the same run.
@@ -28,9 +30,10 @@ namespace {
 
 using namespace vannix::platform;
 
-enum Phase { kCreate, kRead, kWrite, kFlush, kClose, kRename, kStart, kWait, kPhases };
-constexpr std::array<const char*, kPhases> kPhaseNames{"create", "read",  "write", "flush",
-                                                       "close",  "rename", "start", "wait"};
+enum Phase { kCreate, kRead, kWrite, kFlush, kClose, kRename, kAttributes, kSystem, kStart, kWait,
+             kPhases };
+constexpr std::array<const char*, kPhases> kPhaseNames{
+    "create", "read", "write", "flush", "close", "rename", "attributes", "system", "start", "wait"};
 
 double Now() {
   static const double frequency = [] {
@@ -83,17 +86,21 @@ class PhaseTimingPlatform final : public Platform {
     std::fclose(out);
   }
 
-  RawHandle LoadLibraryW(const std::u16string& name) override { return inner_.LoadLibraryW(name); }
-  ProcAddress GetProcAddress(RawHandle module, const char* name) override {
-    return inner_.GetProcAddress(module, name);
+  RawHandle LoadLibraryW(const std::u16string& name) override {
+    return Timed(kSystem, [&] { return inner_.LoadLibraryW(name); });
   }
-  bool FreeLibrary(RawHandle module) override { return inner_.FreeLibrary(module); }
+  ProcAddress GetProcAddress(RawHandle module, const char* name) override {
+    return Timed(kSystem, [&] { return inner_.GetProcAddress(module, name); });
+  }
+  bool FreeLibrary(RawHandle module) override {
+    return Timed(kSystem, [&] { return inner_.FreeLibrary(module); });
+  }
   RawHandle GetCurrentProcess() override { return inner_.GetCurrentProcess(); }
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override {
-    return inner_.CallIsWow64Process(function, process, wow64);
+    return Timed(kSystem, [&] { return inner_.CallIsWow64Process(function, process, wow64); });
   }
   std::uint32_t GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override {
-    return inner_.GetWindowsDirectoryW(buffer, size);
+    return Timed(kSystem, [&] { return inner_.GetWindowsDirectoryW(buffer, size); });
   }
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override {
     return inner_.CallSfcIsFileProtected(function, path);
@@ -134,7 +141,7 @@ class PhaseTimingPlatform final : public Platform {
   }
   bool DeleteFileW(const std::u16string& path) override { return inner_.DeleteFileW(path); }
   std::uint32_t GetFileAttributesW(const std::u16string& path) override {
-    return inner_.GetFileAttributesW(path);
+    return Timed(kAttributes, [&] { return inner_.GetFileAttributesW(path); });
   }
   bool SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) override {
     return inner_.SetFileAttributesW(path, attributes);
