@@ -7,6 +7,12 @@
               baseline_like: that in an image like the installer's;
   peer      - the same files (and registrations, through custom actions) from a Windows Installer
               package built with wixl, installed with `msiexec /qn /i`;
+  nsis, nsis_regdll - NSIS 3 installers built by Debian's makensis from the same payload directory
+              (tools/bench/nsis_peer.py), run with /S: registering with ExecWait of regsvr32 /s
+              (the same work) or with RegDLL in-process (not the same work: no child processes);
+  check, check_limit - setup_vannix_check.exe after an install (the installer run first in the
+              same prefix, untimed), and a program that only reads and hashes the same files
+              with the same API and chunk size (tools/bench/check_limit.c): the check's limit;
   floor     - a program that does nothing: the start-up cost every program pays;
   image floor - the same do-nothing program carrying the installer's resources: the cost of
               loading an image of the installer's size (not subtracted, shown for the analysis).
@@ -22,8 +28,11 @@ baseline's source folder and the package.
 Rounds: each round runs every program once, the order rotated from round to round; the figure is
 the median over the rounds. Then the memory-measuring builds of the installer and of the baseline
 with the installer's flags, and their floor, run (a few times each; committed private memory seen
-with VirtualQuery from inside, the same way for each), then the copy probe (tools/bench/copy_probe.c:
-the copy loop's parts, the flushes' cost),
+with VirtualQuery from inside, the same way for each; the check's and its limit's too), then the
+copy probe (tools/bench/copy_probe.c: the copy loop's parts, the flushes' cost), the phases of the
+installer (with and without its flushes) and of the baseline timed from inside
+(tools/bench/phase_timing.cpp, baseline.c with BENCH_PHASES), the check's registry walk in a fresh
+prefix and in one with --extra-classes more classes in the 32-bit view (tools/bench/class_walk.cpp),
 and the build figures (each step of the from-scratch build, the rebuild after one payload file
 changed: tools/bench/build_figures.py) are read from files tools/bench/measure_build.sh wrote.
 
