@@ -6,7 +6,9 @@
  * BENCH_COPY_ONLY it stops after the copies; with BENCH_NEW_CONSOLE it starts regsvr32 as the
  * installer does (CREATE_NEW_CONSOLE, STARTF_USESHOWWINDOW with SW_SHOWNORMAL); with
  * BENCH_MEASURE_MEMORY it records its memory figures as the installer's measuring build does
- * (tools/bench/memory_report.cpp), so that both are measured the same way. */
+ * (tools/bench/memory_report.cpp), so that both are measured the same way; with BENCH_PHASES it
+ * times each copy, each child's start and each wait with QueryPerformanceCounter and writes
+ * them to C:\vannix-phases.txt as setup_vannix-phases.exe does (tools/bench/phase_timing.cpp). */
 #include <windows.h>
 
 #include <stdio.h>
@@ -21,8 +23,27 @@ enum { kServers = 6 }; /* the first six are COM servers */
 void vannix_bench_report_memory(void);
 #endif
 
+#ifdef BENCH_PHASES
+static double Now(void) {
+  LARGE_INTEGER counter, frequency;
+  QueryPerformanceCounter(&counter);
+  QueryPerformanceFrequency(&frequency);
+  return (double)counter.QuadPart / (double)frequency.QuadPart;
+}
+#define PHASE_BEGIN(t) const double t = Now()
+#define PHASE_ADD(slot, t) ((slot) += Now() - (t))
+#else
+#define PHASE_BEGIN(t) (void)0
+#define PHASE_ADD(slot, t) (void)0
+#endif
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, int show) {
   (void)instance; (void)previous; (void)command_line; (void)show;
+#ifdef BENCH_PHASES
+  const double began = Now();
+#endif
+  double copy_seconds[11] = {0}, start_seconds[11] = {0}, wait_seconds[11] = {0};
+  (void)copy_seconds; (void)start_seconds; (void)wait_seconds;
   wchar_t system_dir[MAX_PATH];
   UINT length = GetSystemWow64DirectoryW(system_dir, MAX_PATH);
   if (length == 0) length = GetSystemDirectoryW(system_dir, MAX_PATH);
@@ -33,7 +54,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
   for (int i = 0; i < 11; ++i) {
     _snwprintf(from, MAX_PATH, L"C:\\vannix-bench\\64\\%ls", kFiles[i]);
     _snwprintf(to, MAX_PATH, L"%ls\\%ls", system_dir, kFiles[i]);
+    PHASE_BEGIN(t0);
     if (!CopyFileW(from, to, FALSE)) ++failures;
+    PHASE_ADD(copy_seconds[i], t0);
   }
 
 #ifdef BENCH_COPY_ONLY
@@ -56,11 +79,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
 #else
     const DWORD flags = 0;
 #endif
+    PHASE_BEGIN(t1);
     if (!CreateProcessW(tool, command, NULL, NULL, FALSE, flags, NULL, NULL, &startup, &process)) {
       ++failures;
       continue;
     }
+    PHASE_ADD(start_seconds[i], t1);
+    PHASE_BEGIN(t2);
     WaitForSingleObject(process.hProcess, INFINITE);
+    PHASE_ADD(wait_seconds[i], t2);
     DWORD code = 1;
     GetExitCodeProcess(process.hProcess, &code);
     if (code != 0) ++failures;
@@ -69,6 +96,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
   }
 #ifdef BENCH_MEASURE_MEMORY
   vannix_bench_report_memory();
+#endif
+#ifdef BENCH_PHASES
+  FILE* out = fopen("C:\\vannix-phases.txt", "w");
+  if (out != NULL) {
+    for (int i = 0; i < 11; ++i)
+      fprintf(out, "entry=%d copy=%.6f start=%.6f wait=%.6f\n", i, copy_seconds[i],
+              start_seconds[i], wait_seconds[i]);
+    fprintf(out, "total=%.6f\n", Now() - began);
+    fclose(out);
+  }
 #endif
   return failures;
 }

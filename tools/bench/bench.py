@@ -7,6 +7,12 @@
               baseline_like: that in an image like the installer's;
   peer      - the same files (and registrations, through custom actions) from a Windows Installer
               package built with wixl, installed with `msiexec /qn /i`;
+  nsis, nsis_regdll - NSIS 3 installers built by Debian's makensis from the same payload directory
+              (tools/bench/nsis_peer.py), run with /S: registering with ExecWait of regsvr32 /s
+              (the same work) or with RegDLL in-process (not the same work: no child processes);
+  check, check_limit - setup_vannix_check.exe after an install (the installer run first in the
+              same prefix, untimed), and a program that only reads and hashes the same files
+              with the same API and chunk size (tools/bench/check_limit.c): the check's limit;
   floor     - a program that does nothing: the start-up cost every program pays;
   image floor - the same do-nothing program carrying the installer's resources: the cost of
               loading an image of the installer's size (not subtracted, shown for the analysis).
@@ -22,8 +28,11 @@ baseline's source folder and the package.
 Rounds: each round runs every program once, the order rotated from round to round; the figure is
 the median over the rounds. Then the memory-measuring builds of the installer and of the baseline
 with the installer's flags, and their floor, run (a few times each; committed private memory seen
-with VirtualQuery from inside, the same way for each), then the copy probe (tools/bench/copy_probe.c:
-the copy loop's parts, the flushes' cost),
+with VirtualQuery from inside, the same way for each; the check's and its limit's too), then the
+copy probe (tools/bench/copy_probe.c: the copy loop's parts, the flushes' cost), the phases of the
+installer (with and without its flushes) and of the baseline timed from inside
+(tools/bench/phase_timing.cpp, baseline.c with BENCH_PHASES), the check's registry walk in a fresh
+prefix and in one with --extra-classes more classes in the 32-bit view (tools/bench/class_walk.cpp),
 and the build figures (each step of the from-scratch build, the rebuild after one payload file
 changed: tools/bench/build_figures.py) are read from files tools/bench/measure_build.sh wrote.
 
@@ -44,6 +53,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(TOP, "tools", "wine"))
 import winelab  # noqa: E402
 from build_figures import figures as build_figures, read_time_v, table as build_table  # noqa: E402
+import nsis_peer  # noqa: E402
 
 FILES = winelab.FILE_NAMES
 SERVERS = [b + e for b, e, register in winelab.CATALOGUE if register]
@@ -60,7 +70,16 @@ PROGRAMS = {
     "copy_only": ("baseline copies alone (CopyFileW)", r"C:\\vannix-bench\\copy_only.exe"),
     "installer": ("setup_vannix.exe", r"C:\\vannix-bench\\setup_vannix.exe"),
     "peer": ("peer (wixl MSI, msiexec /qn)", r"msiexec /qn /i C:\\vannix-bench\\peer.msi"),
+    "nsis": ("NSIS 3 peer, ExecWait regsvr32 /s (same work)", r"C:\\vannix-bench\\nsis.exe /S"),
+    "nsis_regdll": ("NSIS 3 peer, RegDLL in-process (NOT the same work: no child processes)",
+                    r"C:\\vannix-bench\\nsis_regdll.exe /S"),
+    "check": ("setup_vannix_check.exe (after an install)",
+              r"C:\\vannix-bench\\setup_vannix_check.exe"),
+    "check_limit": ("check's limit: read + SHA-256 of the 11 files only (after an install)",
+                    r"C:\\vannix-bench\\check_limit.exe"),
 }
+# Programs that need the installation done first (untimed, in the same prefix).
+AFTER_INSTALL = {"check", "check_limit"}
 
 
 def log(*args):
@@ -143,6 +162,21 @@ def write_peer_package(payload64, out_dir):
 # ---------------------------------------------------------------------------------------------
 # One run under Wine
 
+def add_classes(system_reg, count):
+    """Registers `count` more in-process classes in the 32-bit view of a prefix's system.reg
+    (before Wine starts), each with a name and an InprocServer32 naming a file that is not there:
+    what a machine with many installed programs shows the installation check's registry walk."""
+    stamp = "1796876942"
+    root = "Software\\\\Classes\\\\Wow6432Node\\\\CLSID\\\\"
+    with open(system_reg, "a") as f:
+        for i in range(count):
+            clsid = "{6C1A5E50-%04X-4F0E-9A41-%012X}" % (i >> 16, i)
+            f.write(f'\n[{root}{clsid}] {stamp}\n@="Vannix benchmark class {i}"\n'
+                    f'\n[{root}{clsid}\\\\InprocServer32] {stamp}\n'
+                    f'@="C:\\\\windows\\\\syswow64\\\\vannixbench{i % 97}.dll"\n'
+                    f'"ThreadingModel"="Apartment"\n')
+
+
 class HostWatch:
     """Follows, from the host, the emulator process running a given Windows program (its command
     line holds the program's path) and keeps its peak figures from /proc/PID/status: VmHWM (peak
@@ -188,7 +222,7 @@ class HostWatch:
 
 
 class Lab:
-    def __init__(self, build_dir, work_dir, msi):
+    def __init__(self, build_dir, work_dir, msi, nsis=None):
         self.build_dir = build_dir
         self.work = work_dir
         self.msi = msi
@@ -207,10 +241,27 @@ class Lab:
                                                  "vannix_bench_baseline_measure.exe"),
             "setup_vannix.exe": os.path.join(build_dir, "setup_vannix.exe"),
             "setup_vannix-measure.exe": os.path.join(build_dir, "setup_vannix-measure.exe"),
+            "setup_vannix-phases.exe": os.path.join(build_dir, "bench", "setup_vannix-phases.exe"),
+            "setup_vannix-phases-noflush.exe": os.path.join(build_dir, "bench",
+                                                            "setup_vannix-phases-noflush.exe"),
+            "baseline_phases.exe": os.path.join(build_dir, "bench",
+                                                "vannix_bench_baseline_phases.exe"),
+            "setup_vannix_check.exe": os.path.join(build_dir, "setup_vannix_check.exe"),
+            "check_limit.exe": os.path.join(build_dir, "bench", "vannix_bench_check_limit.exe"),
+            "check_limit_measure.exe": os.path.join(build_dir, "bench",
+                                                    "vannix_bench_check_limit_measure.exe"),
+            "check_measure.exe": os.path.join(build_dir, "bench",
+                                              "vannix_bench_check_measure.exe"),
+            "class_walk.exe": os.path.join(build_dir, "bench", "vannix_bench_class_walk.exe"),
         }
+        self.nsis = nsis or {}
 
-    def run(self, program, command, want_memory=False, host_watch=None):
-        """Runs `command` once in a fresh prefix copy; returns a dict of what was seen."""
+    def run(self, program, command, want_memory=False, host_watch=None, want_text=None,
+            install_first=False, extra_classes=0):
+        """Runs `command` once in a fresh prefix copy; returns a dict of what was seen.
+        install_first: setup_vannix.exe runs first, untimed (for the check's figures);
+        extra_classes: that many more classes are registered in the 32-bit view beforehand;
+        want_text: a file on C: whose text is returned as "text"."""
         self.count += 1
         prefix = winelab.Prefix.fresh_copy(
             "win64", os.path.join(self.work, "prefix-%03d" % self.count))
@@ -218,14 +269,20 @@ class Lab:
             bench = os.path.join(prefix.path, "drive_c", "vannix-bench")
             os.makedirs(os.path.join(bench, "64"))
             needed = {"noop.exe"}
+            if install_first:
+                needed.add("setup_vannix.exe")
+            if extra_classes:
+                add_classes(os.path.join(prefix.path, "system.reg"), extra_classes)
             if program in ("baseline", "copy_only", "baseline_console", "baseline_like",
-                           "baseline_measure"):
+                           "baseline_measure", "baseline_phases"):
                 needed.add(program + ".exe")
                 for name in FILES:
                     shutil.copyfile(os.path.join(self.build_dir, "payload", "64", name),
                                     os.path.join(bench, "64", name))
             elif program == "peer":
                 shutil.copyfile(self.msi, os.path.join(bench, "peer.msi"))
+            elif program in self.nsis:
+                shutil.copyfile(self.nsis[program], os.path.join(bench, program + ".exe"))
             else:
                 needed.update(n for n in self.exes if command.endswith("\\" + n))
             for name in needed:
@@ -233,6 +290,8 @@ class Lab:
             shell = (
                 "wineserver -p; "
                 "wine 'C:\\vannix-bench\\noop.exe' >/dev/null 2>&1; "
+                + ("wine 'C:\\vannix-bench\\setup_vannix.exe' >/dev/null 2>&1; "
+                   if install_first else "") +
                 "sleep 2; "  # let the services' own start-up work settle
                 "t0=$(date +%s%N); "
                 f"wine {command} >/dev/null 2>&1; rc=$?; "
@@ -258,6 +317,9 @@ class Lab:
             result["registered"] = sum(
                 reg.has(prefix.clsid_root() + "\\" + winelab.CLSIDS[base] + "\\InprocServer32")
                 for base in winelab.REGISTERED)
+            if want_text:
+                path = os.path.join(prefix.path, "drive_c", want_text)
+                result["text"] = open(path).read() if os.path.isfile(path) else ""
             if want_memory:
                 path = os.path.join(prefix.path, "drive_c", want_memory)
                 memory = {}
@@ -320,6 +382,100 @@ def measure_signing(build, runs=3):
             "peak_rss_kib": max(rss), "image_bytes": os.path.getsize(unsigned)}
 
 
+FILE_PHASES = ("attributes", "system", "create", "read", "write", "flush", "close", "rename",
+               "other")
+CHILD_PHASES = ("start", "wait")
+
+
+def parse_phases(text):
+    """The lines of C:\\vannix-phases.txt: per-entry phase seconds, then totals."""
+    entries, totals = [], {}
+    for line in text.splitlines():
+        fields = dict(f.split("=", 1) for f in line.split() if "=" in f)
+        if "entry" in fields:
+            entries.append({k: float(v) for k, v in fields.items()})
+        else:
+            totals.update({k: float(v) for k, v in fields.items()})
+    return entries, totals
+
+
+def phase_figures(lab, runs):
+    """Runs the installer's phase-timing builds (with and without the flushes) and the baseline's
+    (the installer's flags), interleaved, `runs` times; returns (figures, table lines)."""
+    kinds = (("installer", "setup_vannix-phases.exe"),
+             ("installer_noflush", "setup_vannix-phases-noflush.exe"),
+             ("baseline", "baseline_phases.exe"))
+    seen = {k: [] for k, _ in kinds}
+    for i in range(runs):
+        for key, exe in (kinds if i % 2 == 0 else kinds[::-1]):
+            program = "baseline_phases" if key == "baseline" else key
+            res = lab.run(program, "C:\\\\vannix-bench\\\\" + exe, want_text="vannix-phases.txt")
+            entries, totals = parse_phases(res.get("text", ""))
+            if len(entries) != 11 or res["files"] != 11 or res["registered"] != 6:
+                log(f"phases {key}: incomplete run ({len(entries)} entries, files "
+                    f"{res['files']}/11, registered {res['registered']}/6): not counted")
+                continue
+            run = {"entries": entries, **totals, "outside": res["seconds"]}
+            for p in FILE_PHASES + CHILD_PHASES + ("copy",):
+                run[p] = sum(e.get(p, 0.0) for e in entries)
+            run["files"] = sum(run[p] for p in FILE_PHASES + ("copy",))
+            run["children"] = run["start"] + run["wait"]
+            run["child"] = [e["start"] + e["wait"] for e in entries[:6]]
+            seen[key].append(run)
+            log(f"phases {key}: total {run['total']:.3f} s, files {run['files']:.3f}, "
+                f"children {run['children']:.3f}")
+    if not all(seen.values()):
+        return {"runs": seen}, []
+
+    def med(key, field):
+        return statistics.median(r[field] for r in seen[key])
+
+    def cell(key, field):
+        return f"{med(key, field):.3f}"
+
+    figures = {k: {f: med(k, f) for f in FILE_PHASES + CHILD_PHASES +
+                   ("copy", "files", "children", "total", "outside")} for k in seen}
+    for k in seen:
+        figures[k]["child"] = [statistics.median(r["child"][i] for r in seen[k]) for i in range(6)]
+    figures["runs"] = {k: len(v) for k, v in seen.items()}
+    n = min(len(v) for v in seen.values())
+    lines = [f"| Phase (seconds, sum over the eleven entries, median of {n} runs; timed inside "
+             "the process) | installer | installer, no flush | baseline, installer's flags |",
+             "|---|---:|---:|---:|"]
+    labels = {"attributes": "file-attribute probes (GetFileAttributesW: leftover, existence)",
+              "system": "system probes (IsWow64Process via LoadLibraryW, GetWindowsDirectoryW)",
+              "create": "create the temporary file (CreateFileW)",
+              "read": "read the payload (ReadProcessMemory, 61,440-byte chunks)",
+              "write": "write (WriteFile)", "flush": "flush (FlushFileBuffers)",
+              "close": "close", "rename": "rename over the target (MoveFileExW)",
+              "other": "between the calls (paths, resource lookup, exit codes)"}
+    for p in FILE_PHASES:
+        lines.append(f"| {labels[p]} | {cell('installer', p)} | {cell('installer_noflush', p)} | |")
+    lines.append(f"| CopyFileW | | | {cell('baseline', 'copy')} |")
+    lines.append(f"| **files, all** | **{cell('installer', 'files')}** | "
+                 f"**{cell('installer_noflush', 'files')}** | **{cell('baseline', 'files')}** |")
+    lines.append(f"| start the six regsvr32 (CreateProcessW until it returns) | "
+                 f"{cell('installer', 'start')} | {cell('installer_noflush', 'start')} | "
+                 f"{cell('baseline', 'start')} |")
+    lines.append(f"| wait for them | {cell('installer', 'wait')} | "
+                 f"{cell('installer_noflush', 'wait')} | {cell('baseline', 'wait')} |")
+    lines.append(f"| **children, all** | **{cell('installer', 'children')}** | "
+                 f"**{cell('installer_noflush', 'children')}** | **{cell('baseline', 'children')}** |")
+    lines.append(f"| whole run inside the process (from its entry point) | "
+                 f"{cell('installer', 'total')} | {cell('installer_noflush', 'total')} | "
+                 f"{cell('baseline', 'total')} |")
+    lines.append(f"| the same from outside (`wine PROGRAM`, start to exit) | "
+                 f"{cell('installer', 'outside')} | {cell('installer_noflush', 'outside')} | "
+                 f"{cell('baseline', 'outside')} |")
+    lines.append("")
+    lines += ["| regsvr32 child, start + wait (median, s) | " +
+              " | ".join(SERVERS) + " |", "|---|" + "---:|" * 6]
+    for k, label in (("installer", "installer"), ("baseline", "baseline, installer's flags")):
+        lines.append(f"| {label} | " + " | ".join(f"{x:.3f}" for x in figures[k]["child"]) + " |")
+    lines.append("")
+    return figures, lines
+
+
 def draw_chart(path, names, med, samples, rounds):
     """A horizontal bar per program: the median, a line from the fastest to the slowest run."""
     try:
@@ -331,7 +487,8 @@ def draw_chart(path, names, med, samples, rounds):
         return
     colors = {"floor": "#999999", "image_floor": "#bbbbbb", "baseline": "#4c72b0",
               "baseline_console": "#6d8cc0", "baseline_like": "#3a5a90", "copy_only": "#8fa8d0",
-              "installer": "#dd8452", "peer": "#55a868"}
+              "installer": "#dd8452", "peer": "#55a868", "nsis": "#8172b3",
+              "nsis_regdll": "#b3a8d6", "check": "#c44e52", "check_limit": "#e39a9c"}
     shown = [n for n in names if med.get(n) is not None]
     fig, ax = plt.subplots(figsize=(12, 0.45 * len(shown) + 1.6))
     y = list(range(len(shown)))
@@ -358,6 +515,10 @@ def main():
     ap.add_argument("--build-dir", default=os.path.join(TOP, "build", "bench"))
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--memory-runs", type=int, default=3)
+    ap.add_argument("--phase-runs", type=int, default=3,
+                    help="runs of each phase-timing build (installer, without flush, baseline)")
+    ap.add_argument("--extra-classes", type=int, default=5000,
+                    help="classes added to the 32-bit view for the registry walk's growth")
     ap.add_argument("--only", help="comma-separated programs (default: all)")
     ap.add_argument("--replot", action="store_true",
                     help="only draw the chart again from RESULTS/results.json")
@@ -379,7 +540,8 @@ def main():
     os.makedirs(results_dir, exist_ok=True)
     signing = measure_signing(build)
     msi = write_peer_package(os.path.join(build, "payload", "64"), os.path.join(build, "peer"))
-    lab = Lab(build, work, msi)
+    nsis = nsis_peer.build(os.path.join(build, "payload"), os.path.join(build, "nsis"))
+    lab = Lab(build, work, msi, nsis)
 
     names = list(PROGRAMS) if not args.only else args.only.split(",")
     samples = {n: [] for n in names}
@@ -388,19 +550,24 @@ def main():
     for r in range(args.rounds):
         order = names[r % len(names):] + names[:r % len(names)]
         for name in order:
-            res = lab.run(name, PROGRAMS[name][1])
+            res = lab.run(name, PROGRAMS[name][1], install_first=name in AFTER_INSTALL)
             samples[name].append(res["seconds"])
             checks[name].append(res)
             log(f"round {r + 1}/{args.rounds} {name:12s} {res['seconds']:7.3f} s  exit "
                 f"{res['exit_code']}  files {res['files']}/11  registered {res['registered']}/6")
 
-    memory = {"installer": [], "baseline": [], "floor": []}
+    phases, phase_lines = phase_figures(lab, args.phase_runs)
+    memory = {"installer": [], "baseline": [], "floor": [], "check": [], "check_limit": []}
     for _ in range(args.memory_runs):
         for key, program, exe in (("installer", "installer_measure", "setup_vannix-measure.exe"),
                                   ("baseline", "baseline_measure", "baseline_measure.exe"),
-                                  ("floor", "floor_measure", "noop_measure.exe")):
+                                  ("floor", "floor_measure", "noop_measure.exe"),
+                                  ("check", "check_measure", "check_measure.exe"),
+                                  ("check_limit", "check_limit_measure",
+                                   "check_limit_measure.exe")):
             res = lab.run(program, "C:\\\\vannix-bench\\\\" + exe,
-                          want_memory="vannix-memory.txt")
+                          want_memory="vannix-memory.txt",
+                          install_first=key in AFTER_INSTALL)
             if res.get("memory"):
                 memory[key].append(res["memory"])
             log(f"memory {key}: {res.get('memory')}")
@@ -420,6 +587,18 @@ def main():
                       want_memory="vannix-copy-probe.txt")
         probe.append(res.get("memory", {}))
         log(f"copy probe: {res.get('memory')}")
+    walk = {}
+    for extra in (0, args.extra_classes):
+        runs = []
+        for _ in range(args.memory_runs):
+            res = lab.run("class_walk", "C:\\\\vannix-bench\\\\class_walk.exe",
+                          want_text="vannix-walk.txt", extra_classes=extra, install_first=True)
+            fields = dict(line.split("=", 1) for line in res.get("text", "").split() if "=" in line)
+            if "seconds" in fields:
+                runs.append({k: float(v) for k, v in fields.items()})
+            log(f"registry walk, {extra} extra classes: {fields}")
+        if runs:
+            walk[extra] = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
     shutil.rmtree(work, ignore_errors=True)
 
     med = {n: statistics.median(v) for n, v in samples.items() if v}
@@ -442,21 +621,23 @@ def main():
         "rounds": args.rounds, "median_seconds": med, "samples_seconds": samples,
         "floor_subtracted_seconds": net, "checks": checks, "memory": mem,
         "memory_runs": memory, "build": build_figs, "wall_seconds": time.time() - started,
+        "phases": phases, "registry_walk": walk,
         "load_average": os.getloadavg(),
     }
 
     # Table
-    lines = ["| Program | median (s) | minus floor (s) | min..max (s) | files | registered |",
-             "|---|---:|---:|---:|---:|---:|"]
+    lines = ["| Program | median (s) | minus floor (s) | min..max (s) | files | registered | exit |",
+             "|---|---:|---:|---:|---:|---:|---:|"]
     for n in names:
         if n not in med:
             continue
         c = checks[n]
         files = "/".join(sorted({str(x["files"]) for x in c}))
         reg = "/".join(sorted({str(x["registered"]) for x in c}))
+        codes = "/".join(sorted({str(x["exit_code"]) for x in c}))
         sub = f"{net[n]:.2f}" if n != "floor" else "-"
         lines.append(f"| {PROGRAMS[n][0]} | {med[n]:.2f} | {sub} | {min(samples[n]):.2f}..."
-                     f"{max(samples[n]):.2f} | {files} | {reg} |")
+                     f"{max(samples[n]):.2f} | {files} | {reg} | {codes} |")
     lines.append("")
     ratio = []
     if net.get("baseline", 0) > 0 and "installer" in net:
@@ -471,6 +652,13 @@ def main():
     if net.get("baseline_like", 0) > 0 and "installer" in net:
         ratio.append(f"| installer / baseline in an installer-like image | "
                      f"{net['installer'] / net['baseline_like']:.2f}x |")
+    for peer in ("nsis", "nsis_regdll"):
+        if net.get("installer", 0) > 0 and peer in net:
+            ratio.append(f"| {peer} / installer (floor subtracted){'' if peer == 'nsis' else ' - not the same work'} | "
+                         f"{net[peer] / net['installer']:.2f}x |")
+    if net.get("check_limit", 0) > 0 and "check" in net:
+        ratio.append(f"| check / its limit (floor subtracted) | "
+                     f"{net['check'] / net['check_limit']:.2f}x |")
     if net.get("baseline", 0) > 0 and "copy_only" in net:
         ratio.append(f"| copies' share of the baseline (copy_only / baseline) | "
                      f"{net['copy_only'] / net['baseline']:.2f} |")
@@ -480,7 +668,8 @@ def main():
     if ratio:
         lines += ["| Ratio | |", "|---|---:|"] + ratio + [""]
     mi, mb, mf = mem["installer"], mem["baseline"], mem["floor"]
-    for k in (mi, mb, mf):
+    mc, ml = mem["check"], mem["check_limit"]
+    for k in (mi, mb, mf, mc, ml):
         if k.get("commit_private_peak") is not None and k.get("commit_private_start") is not None:
             k["commit_private_growth"] = k["commit_private_peak"] - k["commit_private_start"]
     if mi.get("commit_private_peak") is not None:
@@ -498,6 +687,14 @@ def main():
         row("mapped files committed, peak", "commit_mapped_peak")
         row("peak working set (host process, incl. qemu)", "peak_working_set")
         lines.append("")
+    if mc.get("commit_private_growth") is not None and ml.get("commit_private_growth") is not None:
+        lines += ["| Memory of the check (measuring builds, median of %d) | check | its limit |"
+                  % len(memory["check"]), "|---|---:|---:|"]
+        for label, field in (("committed private at start", "commit_private_start"),
+                             ("committed private, peak", "commit_private_peak"),
+                             ("growth during the run (peak - start)", "commit_private_growth")):
+            lines.append(f"| {label} | {kib(mc[field]):,.0f} KiB | {kib(ml[field]):,.0f} KiB |")
+        lines.append("")
     goals = []
     if net.get("baseline_console", 0) > 0 and "installer" in net:
         r = net["installer"] / net["baseline_console"]
@@ -507,9 +704,38 @@ def main():
         d = mi["commit_private_growth"] - mb["commit_private_growth"]
         goals.append(f"| memory: installer's growth at most the baseline's + 64 KiB | "
                      f"{kib(d):+,.0f} KiB | {'met' if d <= 64 * 1024 else 'not met'} |")
+    if net.get("installer", 0) > 0 and "nsis" in net:
+        goals.append(f"| time: installer ahead of the NSIS peer doing the same work "
+                     f"(ExecWait regsvr32) | {net['installer'] / net['nsis']:.3f}x | "
+                     f"{'met' if net['installer'] < net['nsis'] else 'not met'} |")
+    if net.get("check_limit", 0) > 0 and "check" in net:
+        r = net["check"] / net["check_limit"]
+        goals.append(f"| time: check within 1.25x of its limit (floor subtracted) | {r:.3f}x | "
+                     f"{'met' if r <= 1.25 else 'not met'} |")
+    if mc.get("commit_private_growth") is not None and ml.get("commit_private_growth") is not None:
+        d = mc["commit_private_growth"] - ml["commit_private_growth"]
+        goals.append(f"| memory: check's growth at most its limit's + 64 KiB | {kib(d):+,.0f} KiB | "
+                     f"{'met' if d <= 64 * 1024 else 'not met'} |")
     report["goals"] = goals
     if goals:
         lines += ["| Goal | figure | |", "|---|---:|---|"] + goals + [""]
+    lines += phase_lines
+    if walk:
+        lines += ["| The check's registry walk (its FindInprocServers alone, after an install; "
+                  "median of %d) | class keys listed | keys opened | walk (s) | per 1,000 classes (s) "
+                  "| whole check in-process (s) | its registry calls (s) | its CryptoAPI calls (s) |"
+                  % args.memory_runs, "|---|---:|---:|---:|---:|---:|---:|---:|"]
+        for extra, w in sorted(walk.items()):
+            lines.append(f"| fresh prefix{f' + {extra:,} classes' if extra else ''} | "
+                         f"{w['classes']:,.0f} | {w['opened']:,.0f} | {w['seconds']:.3f} | "
+                         f"{1000 * w['seconds'] / max(w['classes'], 1):.3f} | "
+                         f"{w.get('check_seconds', 0):.3f} | {w.get('check_registry_seconds', 0):.3f} | "
+                         f"{w.get('check_crypt_seconds', 0):.3f} |")
+        if len(walk) == 2:
+            (a, wa), (b, wb) = sorted(walk.items())
+            lines.append(f"| growth per 1,000 classes added | | | | "
+                         f"{1000 * (wb['seconds'] - wa['seconds']) / max(wb['classes'] - wa['classes'], 1):.3f} | | | |")
+        lines.append("")
     bf = build_figs
     if bf.get("steps"):
         lines += build_table(bf) + [""]
@@ -520,7 +746,7 @@ def main():
                   f"{bf['sign']['median_seconds']:.2f} | {bf['sign']['peak_rss_kib'] / 1024:.0f} |",
                   ""]
     probe_med = {k: statistics.median(p[k] for p in probe if k in p)
-                 for k in ("memcpy", "rpm", "loop", "loop_flush", "copyfile")
+                 for k in ("memcpy", "rpm", "loop", "loop_flush", "direct_flush", "copyfile")
                  if any(k in p for p in probe)}
     report["copy_probe"] = probe_med
     host_med = {k: {f: statistics.median(h[f] for h in v if f in h)
@@ -542,7 +768,8 @@ def main():
         for k, label in (("memcpy", "memcpy into the buffer only"),
                          ("rpm", "ReadProcessMemory into the buffer only"),
                          ("loop", "ReadProcessMemory + WriteFile, eleven new files"),
-                         ("loop_flush", "the same + FlushFileBuffers of each file (the installer's loop)"),
+                         ("loop_flush", "the same + FlushFileBuffers of each file (the installer's loop before)"),
+                         ("direct_flush", "WriteFile straight from the source + FlushFileBuffers, no ReadProcessMemory"),
                          ("copyfile", "CopyFileW of the eleven files")):
             if k in probe_med:
                 lines.append(f"| {label} | {probe_med[k]:.3f} |")

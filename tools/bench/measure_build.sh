@@ -11,6 +11,8 @@
 set -eu
 top=$(dirname "$(dirname "$(dirname "$(readlink -f "$0")")")")
 src=${SOURCE_DIR:-$top}
+# A fresh clone has no build/ yet: readlink -f needs the parent to exist.
+mkdir -p "$(dirname "$1")"
 b=$(readlink -f "$1")
 shift
 jobs=${BENCH_JOBS:-$(nproc)}

@@ -2,10 +2,13 @@
 # run.sh - the installer's benchmark, in one command: sh tools/bench/run.sh
 # Installs what it needs (idempotent), builds build/bench from scratch (size-faithful payload,
 # benchmark programs) while measuring the build step by step, then runs tools/bench/bench.py:
-# the installer, a plain baseline, a Windows Installer peer and a do-nothing floor under Wine,
-# side by side.
+# the installer, a plain baseline, a Windows Installer peer, two NSIS 3 peers, the installation
+# check beside its practical limit and a do-nothing floor under Wine, side by side; then the
+# installer's and the baseline's phases timed from inside, memory figures, the copy probe and
+# the check's registry walk (also with 5,000 more classes).
 # Results: build/bench/results/results.{md,json,png}. Fails only when something cannot run.
-# Env: BENCH_ROUNDS (default 5), BENCH_MEMORY_RUNS (default 3); BENCH_GENERATOR and BENCH_JOBS
+# Env: BENCH_ROUNDS (default 5), BENCH_MEMORY_RUNS (default 3), BENCH_PHASE_RUNS (default 3),
+# BENCH_EXTRA_CLASSES (default 5000); BENCH_GENERATOR and BENCH_JOBS
 # for the measured build (tools/bench/measure_build.sh).
 set -eu
 top=$(dirname "$(dirname "$(dirname "$(readlink -f "$0")")")")
@@ -23,5 +26,6 @@ cmake --build "$b" -j "$(nproc)" --target vannix_benchmarks >"$b/timing/build-be
 
 echo "== runs under Wine"
 /usr/bin/python3 tools/bench/bench.py --build-dir "$b" --rounds "${BENCH_ROUNDS:-5}" \
-    --memory-runs "${BENCH_MEMORY_RUNS:-3}"
+    --memory-runs "${BENCH_MEMORY_RUNS:-3}" --phase-runs "${BENCH_PHASE_RUNS:-3}" \
+    --extra-classes "${BENCH_EXTRA_CLASSES:-5000}"
 echo "== machine after: $(uptime)"
