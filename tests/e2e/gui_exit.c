@@ -1,7 +1,9 @@
 /* gui_exit.exe MARKER CODE [MS | RELEASE]   (GUI subsystem, no window)
  * Stands for the installer where only its subsystem matters: sleeps MS milliseconds (default
  * 3000), or waits until the file RELEASE exists (at most 120 s), creates the file MARKER, exits
- * with CODE. A caller that does not wait for GUI programs goes on before MARKER exists.
+ * with CODE. A caller that does not wait for GUI programs goes on before MARKER exists. The
+ * sleep only sets how long the program lives where nothing depends on it (a hidden start that
+ * must show no window); a caller that needs it alive until something happened passes RELEASE.
  */
 #include <windows.h>
 #include <stdlib.h>

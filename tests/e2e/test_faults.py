@@ -268,7 +268,7 @@ echo "installers exit $ra $rb"
         ready = self.work_file(tag + "-ready")
         rc, out = self.shell("""
 wine '%(hold)s' '%(held_w)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
-i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
 [ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
 rc=0; wine '%(setup)s' || rc=$?
 echo "installer exit $rc"
@@ -357,7 +357,7 @@ exit $rc
         args = " ".join("'%s'" % a for a in ARGUMENTS)
         rc, out = self.shell("""
 wine '%(watch)s' '%(watch_log_w)s' '%(stop_w)s' & w=$!
-i=0; while [ ! -s '%(watch_log)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+i=0; while [ ! -s '%(watch_log)s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
 wine '%(dismiss)s' '%(dismiss_log_w)s' '%(stop_w)s' '/after:%(watch_log_w)s' & d=$!
 wine '%(launch)s' /show:%(show)s '/cwd:%(cwd_w)s' '%(exe_w)s' %(args)s
 wine '%(failtest)s'; echo "control exit $?"

@@ -112,7 +112,7 @@ class InstallerUnderWine(scenario.Scenario):
         ready, stop = self.work_file("holder-ready"), self.work_file("holder-stop")
         rc, out = self.shell("""
 wine '%(hold)s' 'C:\\windows\\%(sysdir)s\\%(held)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
-i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
 [ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
 rc=0; wine '%(setup)s' || rc=$?
 echo "installer exit $rc"

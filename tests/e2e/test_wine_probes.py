@@ -117,7 +117,7 @@ class WineProbes(unittest.TestCase):
                 f.write("held\n")
         script = """
 wine '{hold}' '{d}\\a' '{d}\\ready' '{d}\\stop' & h=$!
-i=0; while [ ! -e '{u}/ready' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+i=0; while [ ! -e '{u}/ready' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
 wine '{fo}' open-noshare '{d}\\a' delete '{d}\\a' move-replace '{d}\\a' '{d}\\moved' move-replace '{d}\\src' '{d}\\a'
 touch '{u}/stop'; wait $h
 """.format(hold=exe("vannix_hold_open"), fo=exe("vannix_fileop"), d=d, u=u)
@@ -141,7 +141,7 @@ touch '{u}/stop'; wait $h
         key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
         script = """
 wine '{hold}' '{d}\\a' '{d}\\ready' '{d}\\stop' & h=$!
-i=0; while [ ! -e '{u}/ready' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+i=0; while [ ! -e '{u}/ready' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
 wine '{fo}' move-at-restart '{d}\\new' '{d}\\a' move-at-restart '{d}\\bnew' '{d}\\b' delete '{d}\\bnew'
 wine reg add '{key}' /v probe64 /d '"{fo}" create-always {d}\\ran64' /reg:64 /f
 wine reg add '{key}' /v probe32 /d '"{fo}" create-always {d}\\ran32' /reg:32 /f
@@ -223,7 +223,7 @@ touch '{u}/stop'; wait $h
                 os.remove(self.host(name))
         script = "wine '%s' '%s' '%s' /all & w=$!\n" % (exe("vannix_watch_windows"), log_w,
                                                         winelab.windows_path(stop))
-        script += "i=0; while [ ! -s '%s' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done\n" \
+        script += "i=0; while [ ! -s '%s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done\n" \
             % self.host("windows.log")
         if dismiss:
             script += "wine '%s' '%s' '%s' '/after:%s' & d=$!\n" % (
