@@ -443,7 +443,7 @@ def phase_figures(lab, runs):
              "the process) | installer | installer, no flush | baseline, installer's flags |",
              "|---|---:|---:|---:|"]
     labels = {"attributes": "file-attribute probes (GetFileAttributesW: leftover, existence)",
-              "system": "system probes (IsWow64Process via LoadLibraryW, GetWindowsDirectoryW)",
+              "system": "system probes (IsWow64Process via LoadLibraryW, GetSystemWindowsDirectoryW)",
               "create": "create the temporary file (CreateFileW)",
               "read": "read the payload (ReadProcessMemory, 61,440-byte chunks)",
               "write": "write (WriteFile)", "flush": "flush (FlushFileBuffers)",

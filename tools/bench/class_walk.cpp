@@ -17,6 +17,7 @@
 #include "check/installation_check.h"
 #include "check/payload_digests.h"
 #include "installer/catalogue.h"
+#include "installer/system_dir.h"
 #include "platform/win32_advapi32.h"
 #include "platform/win32_platform.h"
 
@@ -67,6 +68,14 @@ class CountingAdvapi32 final : public Advapi32 {
   std::int32_t RegCloseKey(RawHandle key) override {
     return Timed(registry_seconds, [&] { return inner_.RegCloseKey(key); });
   }
+  std::int32_t RegCreateKeyExW(RawHandle key, const std::u16string& subkey, std::uint32_t access,
+                               RawHandle* result) override {
+    return inner_.RegCreateKeyExW(key, subkey, access, result);
+  }
+  std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name, std::uint32_t type,
+                              const std::vector<std::byte>& data) override {
+    return inner_.RegSetValueExW(key, value_name, type, data);
+  }
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override {
     return inner_.CryptAcquireContextW(provider, provider_type, flags);
@@ -99,8 +108,10 @@ int wmain() {
   std::vector<std::u16string> names;
   for (const vannix::ComponentEntry& entry : vannix::kCatalogue)
     if (entry.Register) names.push_back(vannix::EntryFileName(entry));
+  const std::u16string system_dir = vannix::GetSystemDir(platform);
   const double t0 = Now();
-  const std::vector<std::u16string> servers = vannix::FindInprocServers(platform, advapi32, names);
+  const std::vector<std::u16string> servers =
+      vannix::FindInprocServers(platform, advapi32, names, system_dir);
   const double seconds = Now() - t0;
   const unsigned listed = advapi32.listed, opened = advapi32.opened, queried = advapi32.queried;
   advapi32.registry_seconds = 0;
@@ -114,7 +125,7 @@ int wmain() {
                "check_seconds=%.6f\ncheck_registry_seconds=%.6f\ncheck_crypt_seconds=%.6f\n"
                "check_complete=%d\n", listed, opened, queried,
                static_cast<unsigned>(servers.size()), seconds, check_seconds,
-               advapi32.registry_seconds, advapi32.crypt_seconds, check.Complete() ? 1 : 0);
+               advapi32.registry_seconds, advapi32.crypt_seconds, check.Judge() == vannix::Verdict::kComplete ? 1 : 0);
   std::fclose(out);
   return 0;
 }

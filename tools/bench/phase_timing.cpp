@@ -24,6 +24,7 @@
 
 #include "installer/deploy.h"
 #include "installer/process_frame.h"
+#include "platform/win32_advapi32_on_demand.h"
 #include "platform/win32_platform.h"
 
 namespace {
@@ -99,11 +100,19 @@ class PhaseTimingPlatform final : public Platform {
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override {
     return Timed(kSystem, [&] { return inner_.CallIsWow64Process(function, process, wow64); });
   }
-  std::uint32_t GetWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override {
-    return Timed(kSystem, [&] { return inner_.GetWindowsDirectoryW(buffer, size); });
+  std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override {
+    return Timed(kSystem, [&] { return inner_.GetSystemWindowsDirectoryW(buffer, size); });
   }
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override {
-    return inner_.CallSfcIsFileProtected(function, path);
+    return Timed(kSystem, [&] { return inner_.CallSfcIsFileProtected(function, path); });
+  }
+  bool CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
+                               const std::u16string& path, std::vector<std::byte>* block) override {
+    return inner_.CallGetFileVersionInfoW(size_function, info_function, path, block);
+  }
+  bool CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
+                          const std::u16string& sub_block, std::vector<std::byte>* value) override {
+    return inner_.CallVerQueryValueW(function, block, sub_block, value);
   }
   RawHandle CreateFileW(const std::u16string& path, std::uint32_t access, std::uint32_t share_mode,
                         std::uint32_t disposition, std::uint32_t flags) override {
@@ -157,6 +166,7 @@ class PhaseTimingPlatform final : public Platform {
   }
   bool FindClose(RawHandle find) override { return inner_.FindClose(find); }
   std::uint32_t GetLastError() override { return inner_.GetLastError(); }
+  void Sleep(std::uint32_t milliseconds) override { inner_.Sleep(milliseconds); }
   RawHandle GetModuleHandleW() override { return inner_.GetModuleHandleW(); }
   RawHandle FindResourceW(RawHandle module, const std::u16string& name,
                           std::uint16_t type) override {
@@ -233,7 +243,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   Win32Platform win32;
   PhaseTimingPlatform platform(win32);
   vannix::ProcessFrame frame(platform);
-  const int exit_code = frame.Run([&] { vannix::InstallComponents(platform); });
+  vannix::platform::OnDemandAdvapi32 advapi32;
+  const int exit_code = frame.Run([&] { vannix::InstallComponents(platform, advapi32); });
   platform.Report("C:\\vannix-phases.txt");
   ::ExitProcess(static_cast<UINT>(exit_code));
 }
