@@ -209,6 +209,27 @@ class Scenario(unittest.TestCase):
         return self.assert_check_said(rc, entries, out, differs, missing, not_registered, windows,
                                       pending, after_restart)
 
+    def install_beside_a_holder(self, held, stop_w, tag, release=None):
+        """Runs the installer, then check_in_session's check, while vannix_hold_open holds
+        `held` (a file of the system directory) without sharing, from before the installer starts
+        until the file STOP_W (a Windows path) exists. `release`: the host path of STOP_W, then
+        created after the check, the holder's exit code printed ("holder exit N"). Returns (the
+        installer's exit code, output)."""
+        ready = self.work_file(tag + "-ready")
+        let_go = ("touch '%s'; hrc=0; wait $holder || hrc=$?\necho \"holder exit $hrc\"\n" % release
+                  if release else "")
+        return self.shell("""
+wine '%(hold)s' '%(held_w)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
+i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
+[ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
+rc=0; wine '%(setup)s' || rc=$?
+echo "installer exit $rc"
+%(check)s%(let_go)sexit $rc
+""" % dict(hold=CFG.hold_open, held_w=winelab.windows_path(self.sysdir_path(held)),
+           ready=ready, ready_w=winelab.windows_path(ready), stop_w=stop_w, setup=CFG.installer,
+           check=self.check_in_session(), let_go=let_go),
+            exes=(CFG.hold_open, CFG.launch), what="installer beside a holder of " + held)
+
     def check_in_session(self):
         """Shell text that runs the check in the same Wine session as what came before (a new
         session starts with wineboot, which makes the renames scheduled for a restart), through

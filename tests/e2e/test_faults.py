@@ -261,25 +261,6 @@ echo "installers exit $ra $rb"
         self.assert_check(differs=WINDOWS_OWN, user=winelab.ORDINARY_USER,
                           dll_overrides="msxml6=n;sfc=b")
 
-    def install_beside_a_holder(self, held, stop_w, tag):
-        """Runs the installer, then the check, while vannix_hold_open holds `held` (a file of
-        the system directory) without sharing, from before the installer starts until the file
-        STOP_W (a Windows path) exists. Returns (installer's exit code, output)."""
-        ready = self.work_file(tag + "-ready")
-        rc, out = self.shell("""
-wine '%(hold)s' '%(held_w)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
-i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
-[ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
-rc=0; wine '%(setup)s' || rc=$?
-echo "installer exit $rc"
-%(check)s
-exit $rc
-""" % dict(hold=CFG.hold_open, held_w=winelab.windows_path(self.sysdir_path(held)),
-           ready=ready, ready_w=winelab.windows_path(ready), stop_w=stop_w, setup=CFG.installer,
-           check=self.check_in_session()),
-            exes=(CFG.hold_open, CFG.launch), what="installer beside a holder of " + held)
-        return rc, out
-
     def pending_renames(self):
         return self.prefix.registry().value("System\\ControlSet001\\Control\\Session Manager",
                                             "PendingFileRenameOperations")

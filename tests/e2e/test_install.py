@@ -109,21 +109,9 @@ class InstallerUnderWine(scenario.Scenario):
         content = b"held open by another program\r\n" * 100
         with open(target, "wb") as f:
             f.write(content)
-        ready, stop = self.work_file("holder-ready"), self.work_file("holder-stop")
-        rc, out = self.shell("""
-wine '%(hold)s' 'C:\\windows\\%(sysdir)s\\%(held)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
-i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
-[ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
-rc=0; wine '%(setup)s' || rc=$?
-echo "installer exit $rc"
-%(check)s
-touch '%(stop)s'; hrc=0; wait $holder || hrc=$?
-echo "holder exit $hrc"
-exit $rc
-""" % dict(hold=CFG.hold_open, setup=CFG.installer, sysdir=winelab.sysdir_name(CFG.kind),
-           held=held, ready=ready, stop=stop, ready_w=winelab.windows_path(ready),
-           stop_w=winelab.windows_path(stop), check=self.check_in_session()),
-            exes=(CFG.hold_open, CFG.launch), what="installer beside a holder")
+        stop = self.work_file("holder-stop")
+        rc, out = self.install_beside_a_holder(held, winelab.windows_path(stop), "holder",
+                                               release=stop)
         self.assertIn("holder exit 0", out)
         self.assertEqual(rc, 0, out)
         self.assert_same_bytes(read_bytes(target), content, held + " held open")
