@@ -420,6 +420,7 @@ def phase_figures(lab, runs):
                 run[p] = sum(e.get(p, 0.0) for e in entries)
             run["files"] = sum(run[p] for p in FILE_PHASES + ("copy",))
             run["children"] = run["start"] + run["wait"]
+            run["own"] = run["total"] - run["children"]  # everything but the six children
             run["child"] = [e["start"] + e["wait"] for e in entries[:6]]
             seen[key].append(run)
             log(f"phases {key}: total {run['total']:.3f} s, files {run['files']:.3f}, "
@@ -434,7 +435,7 @@ def phase_figures(lab, runs):
         return f"{med(key, field):.3f}"
 
     figures = {k: {f: med(k, f) for f in FILE_PHASES + CHILD_PHASES +
-                   ("copy", "files", "children", "total", "outside")} for k in seen}
+                   ("copy", "files", "children", "own", "total", "outside")} for k in seen}
     for k in seen:
         figures[k]["child"] = [statistics.median(r["child"][i] for r in seen[k]) for i in range(6)]
     figures["runs"] = {k: len(v) for k, v in seen.items()}
@@ -461,6 +462,9 @@ def phase_figures(lab, runs):
                  f"{cell('installer_noflush', 'wait')} | {cell('baseline', 'wait')} |")
     lines.append(f"| **children, all** | **{cell('installer', 'children')}** | "
                  f"**{cell('installer_noflush', 'children')}** | **{cell('baseline', 'children')}** |")
+    lines.append(f"| **own work: the run inside, less the children** | "
+                 f"**{cell('installer', 'own')}** | **{cell('installer_noflush', 'own')}** | "
+                 f"**{cell('baseline', 'own')}** |")
     lines.append(f"| whole run inside the process (from its entry point) | "
                  f"{cell('installer', 'total')} | {cell('installer_noflush', 'total')} | "
                  f"{cell('baseline', 'total')} |")
@@ -700,6 +704,17 @@ def main():
         r = net["installer"] / net["baseline_console"]
         goals.append(f"| time: installer within 3 % of the baseline with its process flags "
                      f"(floor subtracted) | {r:.3f}x | {'met' if r <= 1.03 else 'not met'} |")
+    # The six children are the same work in both and vary by tenths of a second between runs,
+    # more than the goal's 3 %: the programs' own work, timed inside, is compared instead.
+    if net.get("baseline_console", 0) > 0 and "own" in phases.get("baseline", {}):
+        for key, label in (("installer", "installer's"),
+                           ("installer_noflush", "installer's (without its flushes)")):
+            extra = phases[key]["own"] - phases["baseline"]["own"]
+            r = 1 + extra / net["baseline_console"]
+            goals.append(f"| time, children's variance removed: the {label} own work beyond "
+                         f"the baseline's ({extra:+.3f} s, timed inside, median of "
+                         f"{phases['runs'][key]}) over the baseline with its flags | {r:.3f}x | "
+                         f"{'met' if r <= 1.03 else 'not met'} |")
     if mi.get("commit_private_growth") is not None and mb.get("commit_private_growth") is not None:
         d = mi["commit_private_growth"] - mb["commit_private_growth"]
         goals.append(f"| memory: installer's growth at most the baseline's + 64 KiB | "
