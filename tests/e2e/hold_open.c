@@ -1,14 +1,14 @@
 /* hold_open.exe FILE READY STOP [SHARE]
  * Opens FILE for reading and writing without sharing, creates the file READY, and keeps FILE
- * open until the file STOP exists (at most 10 minutes). Exit code 0, or 2 when FILE could not
- * be opened. Stands for another program that has a component file open while the installer runs.
+ * open until the file STOP exists (at most 10 minutes). Exit code 0, 2 when FILE could not be
+ * opened, 3 when STOP never appeared or its directory could not be watched. Stands for another
+ * program that has a component file open while the installer runs.
  * SHARE (letters r, w, d) opens it with FILE_SHARE_READ, _WRITE, _DELETE instead.
- * It wakes on a change notification of STOP's directory, not on a period, so that a holder told
+ * It wakes on a change notification of STOP's directory (WaitForFile), so that a holder told
  * to let go when another program creates STOP (the installer's temporary file, say) does so as
  * soon as it is scheduled, which keeps that scenario independent of a loaded machine's delays.
  */
-#include <windows.h>
-#include <wchar.h>
+#include "wait_for_file.h"
 
 int wmain(int argc, wchar_t **argv) {
     if (argc != 4 && argc != 5) return 255;
@@ -23,18 +23,7 @@ int wmain(int argc, wchar_t **argv) {
     if (h == INVALID_HANDLE_VALUE) return 2;
     HANDLE r = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
-    wchar_t dir[MAX_PATH];
-    wcsncpy(dir, argv[3], MAX_PATH - 1);
-    dir[MAX_PATH - 1] = 0;
-    wchar_t *slash = wcsrchr(dir, L'\\');
-    if (slash) *slash = 0;
-    HANDLE change = FindFirstChangeNotificationW(dir, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
-    DWORD start = GetTickCount();
-    while (GetFileAttributesW(argv[3]) == INVALID_FILE_ATTRIBUTES && GetTickCount() - start < 600000) {
-        if (change == INVALID_HANDLE_VALUE) Sleep(100);
-        else if (WaitForSingleObject(change, 1000) == WAIT_OBJECT_0) FindNextChangeNotification(change);
-    }
-    if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
+    const BOOL stopped = WaitForFile(argv[3], 600000);
     CloseHandle(h);
-    return 0;
+    return stopped ? 0 : 3;
 }

@@ -32,6 +32,8 @@
 #include <string.h>
 #include <setjmp.h>
 
+#include "wait_for_file.h"
+
 #define CHUNK 61440u
 
 typedef NTSTATUS(NTAPI *NtReadVirtualMemory_t)(HANDLE, PVOID, PVOID, SIZE_T, PSIZE_T);
@@ -40,7 +42,6 @@ static const unsigned char *res;
 static DWORD res_size, res_file_offset;
 static unsigned char buf[CHUNK];
 
-static int exists(const wchar_t *p) { return GetFileAttributesW(p) != INVALID_FILE_ATTRIBUTES; }
 
 /* The file offset of an address inside this image, from its section table. */
 static DWORD file_offset_of(const void *p) {
@@ -256,7 +257,7 @@ int wmain(int argc, wchar_t **argv) {
     for (DWORD i = 0; i < CHUNK; i += 4096) sum += res[pretouched + i];
     HANDLE r = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
-    for (int i = 0; i < 6000 && !exists(argv[3]); i++) Sleep(100);
+    WaitForFile(argv[3], 600000);
 
     SetUnhandledExceptionFilter(last_filter);
     DWORD before = 0;                                   /* a chunk wholly before the cut */

@@ -220,13 +220,14 @@ class Scenario(unittest.TestCase):
                   if release else "")
         return self.shell("""
 wine '%(hold)s' '%(held_w)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
-i=0; while [ ! -e '%(ready)s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
+%(wait_ready)s
 [ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
 rc=0; wine '%(setup)s' || rc=$?
 echo "installer exit $rc"
 %(check)s%(let_go)sexit $rc
 """ % dict(hold=CFG.hold_open, held_w=winelab.windows_path(self.sysdir_path(held)),
            ready=ready, ready_w=winelab.windows_path(ready), stop_w=stop_w, setup=CFG.installer,
+           wait_ready=winelab.shell_wait_until("[ -e '%s' ]" % ready),
            check=self.check_in_session(), let_go=let_go),
             exes=(CFG.hold_open, CFG.launch), what="installer beside a holder of " + held)
 

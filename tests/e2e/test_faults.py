@@ -338,13 +338,14 @@ echo "installers exit $ra $rb"
         args = " ".join("'%s'" % a for a in ARGUMENTS)
         rc, out = self.shell("""
 wine '%(watch)s' '%(watch_log_w)s' '%(stop_w)s' & w=$!
-i=0; while [ ! -s '%(watch_log)s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
+%(wait_watcher)s
 wine '%(dismiss)s' '%(dismiss_log_w)s' '%(stop_w)s' '/after:%(watch_log_w)s' & d=$!
 wine '%(launch)s' /show:%(show)s '/cwd:%(cwd_w)s' '%(exe_w)s' %(args)s
 wine '%(failtest)s'; echo "control exit $?"
 touch '%(stop)s'; wait $w $d
-""" % dict(watch=CFG.watch_windows, watch_log=watch_log, watch_log_w=winelab.windows_path(watch_log),
+""" % dict(watch=CFG.watch_windows, watch_log_w=winelab.windows_path(watch_log),
            stop=stop, stop_w=winelab.windows_path(stop), dismiss=CFG.dismiss,
+           wait_watcher=winelab.shell_wait_until("[ -s '%s' ]" % watch_log),
            dismiss_log_w=winelab.windows_path(dismiss_log), launch=CFG.launch, show=show,
            cwd_w=exe_w.rsplit("\\", 1)[0], exe_w=exe_w, args=args, failtest=CFG.failtest),
             exes=(exe, CFG.watch_windows, CFG.dismiss, CFG.launch, CFG.failtest))

@@ -117,10 +117,11 @@ class WineProbes(unittest.TestCase):
                 f.write("held\n")
         script = """
 wine '{hold}' '{d}\\a' '{d}\\ready' '{d}\\stop' & h=$!
-i=0; while [ ! -e '{u}/ready' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
+{wait_ready}
 wine '{fo}' open-noshare '{d}\\a' delete '{d}\\a' move-replace '{d}\\a' '{d}\\moved' move-replace '{d}\\src' '{d}\\a'
 touch '{u}/stop'; wait $h
-""".format(hold=exe("vannix_hold_open"), fo=exe("vannix_fileop"), d=d, u=u)
+""".format(hold=exe("vannix_hold_open"), fo=exe("vannix_fileop"), d=d, u=u,
+           wait_ready=winelab.shell_wait_until("[ -e '%s/ready' ]" % u))
         rc, out = self.run_sh(script)
         self.assertEqual([ln for ln in out.splitlines() if re.match(r"(open|move|delete)", ln)],
                          ["open-noshare error 32", "delete error 32", "move-replace error 32",
@@ -141,12 +142,13 @@ touch '{u}/stop'; wait $h
         key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
         script = """
 wine '{hold}' '{d}\\a' '{d}\\ready' '{d}\\stop' & h=$!
-i=0; while [ ! -e '{u}/ready' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
+{wait_ready}
 wine '{fo}' move-at-restart '{d}\\new' '{d}\\a' move-at-restart '{d}\\bnew' '{d}\\b' delete '{d}\\bnew'
 wine reg add '{key}' /v probe64 /d '"{fo}" create-always {d}\\ran64' /reg:64 /f
 wine reg add '{key}' /v probe32 /d '"{fo}" create-always {d}\\ran32' /reg:32 /f
 touch '{u}/stop'; wait $h
-""".format(hold=exe("vannix_hold_open"), fo=fo, d=d, u=u, key=key)
+""".format(hold=exe("vannix_hold_open"), fo=fo, d=d, u=u, key=key,
+           wait_ready=winelab.shell_wait_until("[ -e '%s/ready' ]" % u))
         rc, out = self.run_sh(script)
         self.assertIn("move-at-restart ok", out)
         self.assertEqual(out.count("move-at-restart ok"), 2, out)
@@ -223,8 +225,7 @@ touch '{u}/stop'; wait $h
                 os.remove(self.host(name))
         script = "wine '%s' '%s' '%s' /all & w=$!\n" % (exe("vannix_watch_windows"), log_w,
                                                         winelab.windows_path(stop))
-        script += "i=0; while [ ! -s '%s' ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done\n" \
-            % self.host("windows.log")
+        script += winelab.shell_wait_until("[ -s '%s' ]" % self.host("windows.log")) + "\n"
         if dismiss:
             script += "wine '%s' '%s' '%s' '/after:%s' & d=$!\n" % (
                 exe("vannix_dismiss"), winelab.windows_path(self.host("dismiss.log")),
@@ -244,12 +245,13 @@ touch '{u}/stop'; wait $h
         # The console stays until the watcher has recorded its window: gui_exit waits for
         # "release", which the script makes only then.
         lines = self.watch(
-            "wine '%s' /newconsole /show:normal cmd.exe /d /c '%s' %s 0 '%s' & l=$!\n"
-            "i=0; while ! grep -q '^shown.*WineConsoleClass' '%s' && [ $i -lt 1200 ]; do sleep 0.1; i=$((i + 1)); done\n"
+            "wine '%s' /newconsole /show:normal cmd.exe /d /c '%s' %s 0 '%s' & l=$!\n%s\n"
             "touch '%s'; wait $l" % (
                 exe("vannix_launch"), winelab.windows_path(exe("vannix_gui_exit")),
                 winelab.windows_path(self.host("m")), winelab.windows_path(self.host("release")),
-                self.host("windows.log"), self.host("release")))
+                winelab.shell_wait_until("grep -q '^shown.*WineConsoleClass' '%s'"
+                                         % self.host("windows.log")),
+                self.host("release")))
         self.assertIn(("conhost.exe", "WineConsoleClass"),
                       [(ln[4], ln[5]) for ln in lines if ln[0] == "shown"], lines)
         lines = self.watch("wine '%s' /show:hide '%s' %s 0 300" % (

@@ -52,6 +52,15 @@ def sysdir_name(kind):
     return KINDS[kind][1]
 
 
+def shell_wait_until(condition, seconds=300):
+    """Shell text that waits until the shell test CONDITION holds: a file made, a line logged.
+    A test's shell runs in the Wine root, which has no tool to sleep on a file event, so it looks
+    again every 0.1 s; the period only sets how soon the event is noticed. No outcome depends on
+    the time taken except giving up after SECONDS, far beyond any start-up seen under load."""
+    return "i=0; while ! { %s; } && [ $i -lt %d ]; do sleep 0.1; i=$((i + 1)); done" % (
+        condition, seconds * 10)
+
+
 def windows_path(host_path):
     """A host path as Wine's Z: drive shows it."""
     return "Z:" + os.path.abspath(host_path).replace("/", "\\")
