@@ -4,18 +4,9 @@
 #include <wincrypt.h>
 
 #include "platform/win32_registry_value.h"
+#include "platform/win32_text.h"
 
 namespace vannix::platform {
-namespace {
-
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-HKEY Key(RawHandle key) { return reinterpret_cast<HKEY>(key); }
-
-
-}  // namespace
 
 std::int32_t Win32Advapi32::RegOpenKeyExW(RawHandle key, const std::u16string& subkey,
                                           std::uint32_t access, RawHandle* result) {

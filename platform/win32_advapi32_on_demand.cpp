@@ -5,15 +5,10 @@
 #include <string>
 
 #include "platform/win32_registry_value.h"
+#include "platform/win32_text.h"
 
 namespace vannix::platform {
 namespace {
-
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-HKEY Key(RawHandle key) { return reinterpret_cast<HKEY>(key); }
 
 using RegOpenKeyExWFunction = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
 using RegEnumKeyExWFunction = LONG(WINAPI*)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR,
@@ -28,7 +23,6 @@ template <typename Function>
 Function As(void* address) {
   return reinterpret_cast<Function>(address);
 }
-
 
 bool NotImplemented() {
   ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);

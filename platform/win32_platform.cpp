@@ -5,15 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32_text.h"
+
 namespace vannix::platform {
 namespace {
 
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text crosses the boundary as is");
 static_assert(sizeof(STARTUPINFOW) == 68, "the installer is a 32-bit process");
-
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 template <typename T>
 RawHandle Raw(T value) {

@@ -1,5 +1,5 @@
-// RegQueryValueExW's data whole, for the advapi32 the check imports and the one the installer
-// loads on demand alike.
+// What the advapi32 the check imports and the one the installer loads on demand share: the
+// registry handle's type and RegQueryValueExW's data whole.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,9 @@
 #include <vector>
 
 namespace vannix::platform {
+
+// The registry handle a RawHandle stands for.
+inline HKEY Key(std::uintptr_t key) { return reinterpret_cast<HKEY>(key); }
 
 // `query` is RegQueryValueExW or a pointer to it. A value may change size between two calls:
 // asked again until the data fits.
