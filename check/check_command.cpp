@@ -24,13 +24,13 @@ constexpr std::u16string_view kUsage =
     u"setup_vannix.exe cannot replace: in place whatever it holds, shown with its file version\r\n"
     u"and this release's); unknown (present, but it cannot be opened or read: the reason is on\r\n"
     u"the error output); pending (Windows replaces the file with this release's when it next\r\n"
-    u"starts). \"after restart\": regsvr32 registers it at the first administrator's logon\r\n"
-    u"after that restart.\r\n"
+    u"starts). \"after restart\": a pending server, which regsvr32 registers once that restart\r\n"
+    u"has put it in place; once it is in place, its registration is judged as any file's.\r\n"
     u"\r\n"
-    u"Exit code: 0 everything is in place; 3010 only a restart is missing (pending files and\r\n"
-    u"their registrations); 1 a file is missing or differs, or a server is not registered;\r\n"
-    u"2 the check could not be made, or a file could not be read and nothing is definitely\r\n"
-    u"missing, different or unregistered (the reason is on the error output).\r\n";
+    u"Exit code: 0 everything is in place; 3010 only a restart is missing (pending files);\r\n"
+    u"1 a file is missing or differs, or a server is not registered; 2 the check could not be\r\n"
+    u"made, or a file could not be read and nothing is definitely missing, different or\r\n"
+    u"unregistered (the reason is on the error output).\r\n";
 
 std::u16string Padded(std::u16string_view text, std::size_t width) {
   std::u16string padded(text);

@@ -8,12 +8,11 @@
 #include "installer/existence_test.h"
 #include "check/file_hasher.h"
 #include "check/file_version.h"
-#include "installer/payload_copy.h"
 #include "installer/pending_renames.h"
-#include "installer/restart_registration.h"
 #include "installer/system_dir.h"
 #include "installer/text.h"
 #include "installer/windows_protection.h"
+#include "installer/work_files.h"
 #include "platform/unique_handle.h"
 
 namespace vannix {
@@ -29,7 +28,6 @@ struct Inspectors {
 
 struct InspectedFile {
   EntryCheck check;
-  std::u16string command;  // the entry's registration command
   std::optional<platform::FileInformation> identity;
   std::u16string short_name;
 };
@@ -93,7 +91,7 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
 // this release's file and Windows' list of renames names it as the target's replacement.
 bool ReplacementPending(Platform& platform, Inspectors& tools, const PayloadDigest& expected,
                         const std::vector<PendingRename>& renames, const std::u16string& target) {
-  const std::u16string temporary = TemporaryPathFor(target);
+  const std::u16string temporary = ReplacementPathFor(target);
   if (!IsRenamePending(renames, temporary, target)) return false;
   InspectedFile replacement;
   replacement.check.path = temporary;
@@ -139,7 +137,6 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
     // The installer's own derivation: the check looks exactly where it writes.
     const EntryPlan plan = PlanComponent(platform, entry.Extension, entry.BaseName);
     item.check.path = plan.target_path;
-    item.command = plan.command;
     item.check.must_be_registered = entry.Register;
     InspectFile(platform, tools, expected, &item);
     // Neither a file in place nor one Windows owns: its replacement may wait for the restart.
@@ -161,16 +158,16 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
       FindInprocServers(platform, advapi32, server_names, system_dir);
   for (InspectedFile& item : files) {
     EntryCheck& check = item.check;
-    // A class cannot name a file that is not there, whatever its text says.
-    if (check.must_be_registered && check.file != FileState::kMissing) {
+    // What stands at a pending file's place now is to go: the installer has its successor
+    // registered once the restart has put it there. Once it is in place, its registration is
+    // judged as any file's, whatever is still scheduled, so that a registration that never ran
+    // is never taken for one that a restart will complete.
+    if (check.must_be_registered && check.file == FileState::kPending) {
+      check.registration_scheduled = true;
+    } else if (check.must_be_registered && check.file != FileState::kMissing) {
+      // A class cannot name a file that is not there, whatever its text says.
       check.registered = NamesInstalledFile(platform, servers, check.path,
                                             item.identity ? &*item.identity : nullptr);
-    }
-    // Scheduled for the logon after the restart: still so once the restart has replaced the
-    // file, until an administrator logs on.
-    if (check.must_be_registered && !check.registered &&
-        (check.file == FileState::kPending || check.file == FileState::kOk)) {
-      check.registration_scheduled = IsRegistrationScheduled(advapi32, item.command, check.path);
     }
     result.entries.push_back(std::move(check));
   }

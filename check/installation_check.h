@@ -28,8 +28,8 @@ struct EntryCheck {
   FileState file = FileState::kMissing;
   bool must_be_registered = false;
   bool registered = false;
-  // Not registered, but regsvr32 runs on it at the logon after the restart that replaces it
-  // (its file pending, or already replaced by that restart).
+  // Its file is pending: registered once the restart has put this release's file in place (by
+  // a start-up task, or at an administrator's logon where Windows has no Task Scheduler).
   bool registration_scheduled = false;
   std::u16string problem;  // why a present file could not be read, when it could not
   // Of a file Windows owns: its file version ("a.b.c.d", empty when it shows none) and the one

@@ -40,10 +40,15 @@ void InstallComponent(platform::Platform& platform, platform::Advapi32& advapi32
     // A copy that fails leaves the earlier file in place; the installation goes on regardless.
   }
   RegisterComponent(platform, Register, plan.target_path, plan.command);
+  if (!Register) return;
   // The file registered just now is the one being replaced; its successor is registered once
   // Windows has put it in place. Whether that can be scheduled changes nothing here.
-  if (Register && replacement == Replacement::kAtRestart)
-    ScheduleRegistration(advapi32, plan.command, plan.target_path);
+  if (replacement == Replacement::kAtRestart)
+    ScheduleRegistration(platform, advapi32, plan.command, plan.target_path);
+  // This run's file is in place and registered: an earlier run's registration for the restart
+  // would only do it again, or run on a file of a later release.
+  if (replacement == Replacement::kDoneOverAnEarlierRun)
+    CancelRegistration(platform, advapi32, plan.command, plan.target_path);
 }
 
 void InstallComponents(platform::Platform& platform, platform::Advapi32& advapi32) {

@@ -13,8 +13,7 @@ constexpr std::uint32_t kStartupInfoSize = 68;
 }  // namespace
 
 std::int32_t ExecuteAndWait(platform::Platform& platform, const std::u16string& command,
-                            std::uint16_t show_window, bool wait,
-                            const std::u16string* application) {
+                            std::uint16_t show_window, bool wait, const ChildStart& start) {
   // CreateProcessW may write into its command line, so it gets a copy sized from the command.
   std::vector<char16_t> command_line(command.begin(), command.end());
   command_line.push_back(u'\0');
@@ -25,9 +24,8 @@ std::int32_t ExecuteAndWait(platform::Platform& platform, const std::u16string& 
   startup.wShowWindow = show_window;
 
   platform::ProcessInformation info;
-  if (!platform.CreateProcessW(application, command_line.data(), false,
-                               platform::kCreateNewConsole | platform::kNormalPriorityClass,
-                               startup, &info)) {
+  if (!platform.CreateProcessW(start.application, command_line.data(), false,
+                               start.creation_flags, start.directory, startup, &info)) {
     return -1;
   }
   // Declared thread first, so the process handle is closed before the thread handle.

@@ -8,12 +8,20 @@
 
 namespace vannix {
 
+// How a child is started, beyond its command line.
+struct ChildStart {
+  // The full path of the program, so that Windows never guesses it from an unquoted command
+  // line; null: taken from the command line.
+  const std::u16string* application = nullptr;
+  // Its current directory; null: the installer's own (which may be a Downloads folder).
+  const std::u16string* directory = nullptr;
+  std::uint32_t creation_flags = platform::kCreateNewConsole | platform::kNormalPriorityClass;
+};
+
 // Runs `command` with the given show-window value and, when `wait` is set, waits without a time
 // limit for it to end. Returns -1 when no process could be started, else the child's exit code
-// carried bit for bit (so 0xFFFFFFFF also reads -1). `application`, when given, is the full path
-// of the program, so Windows never guesses it from an unquoted command line.
+// carried bit for bit (so 0xFFFFFFFF also reads -1).
 std::int32_t ExecuteAndWait(platform::Platform& platform, const std::u16string& command,
-                            std::uint16_t show_window, bool wait,
-                            const std::u16string* application = nullptr);
+                            std::uint16_t show_window, bool wait, const ChildStart& start = {});
 
 }  // namespace vannix

@@ -37,8 +37,17 @@ void RegisterComponent(platform::Platform& platform, bool Register,
   if (!FileExists(platform, target_path)) return;
   // The tool's path is taken before the replacement: a system directory may itself hold "{S}".
   const std::u16string tool = RegistrationTool(command);
+  // The child starts in the system directory, never in the installer's own (often a Downloads
+  // folder): a server whose libraries are not installed yet would make the loader look for them
+  // in the current directory of an elevated process.
+  const std::u16string directory = tool.substr(0, tool.size() - kToolName.size());
+  ChildStart start;
+  if (!tool.empty()) {
+    start.application = &tool;
+    start.directory = &directory;
+  }
   ExecuteAndWait(platform, ReplaceAll(command, kPlaceholder, target_path), kShowNormal, true,
-                 tool.empty() ? nullptr : &tool);
+                 start);
 }
 
 }  // namespace vannix

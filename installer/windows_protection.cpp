@@ -5,11 +5,13 @@
 namespace vannix {
 
 WindowsProtection::WindowsProtection(platform::Platform& platform, std::u16string system_dir)
-    : platform_(platform), system_dir_(std::move(system_dir)), sfc_(platform, 0) {}
+    : platform_(platform), system_dir_(std::move(system_dir)), sfc_os_(platform, 0),
+      sfc_(platform, 0) {}
 
 bool WindowsProtection::IsProtected(const std::u16string& path) {
   if (!loaded_) {
     loaded_ = true;
+    sfc_os_ = platform::UniqueLibrary(platform_, platform_.LoadLibraryW(system_dir_ + u"sfc_os.dll"));
     sfc_ = platform::UniqueLibrary(platform_, platform_.LoadLibraryW(system_dir_ + u"sfc.dll"));
     if (sfc_) is_file_protected_ = platform_.GetProcAddress(sfc_.GetUnsafe(), "SfcIsFileProtected");
   }

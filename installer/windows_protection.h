@@ -13,7 +13,10 @@ namespace vannix {
 class WindowsProtection {
  public:
   // Loads sfc.dll by its full path in `system_dir` (never through the DLL search path), as
-  // late as possible: only the first IsProtected call loads it.
+  // late as possible: only the first IsProtected call loads it. sfc_os.dll, to which sfc.dll
+  // forwards the call, is loaded from there first: where the process cannot restrict its DLL
+  // search (Windows 7 without KB2533623, Vista, XP), the loader would otherwise look for it
+  // in the program's own folder first.
   WindowsProtection(platform::Platform& platform, std::u16string system_dir);
 
   // Whether Windows protects the file at `path` (its real path: SfcIsFileProtected applies no
@@ -24,6 +27,7 @@ class WindowsProtection {
   platform::Platform& platform_;
   std::u16string system_dir_;
   bool loaded_ = false;
+  platform::UniqueLibrary sfc_os_;  // released after sfc.dll, which forwards to it
   platform::UniqueLibrary sfc_;
   platform::ProcAddress is_file_protected_ = 0;
 };

@@ -47,6 +47,7 @@ class Advapi32 {
                                        std::uint32_t access, RawHandle* result) = 0;
   virtual std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name,
                                       std::uint32_t type, const std::vector<std::byte>& data) = 0;
+  virtual std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) = 0;
 
   // CryptoAPI hashing; false on failure, with the reason in GetLastError.
   virtual bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,

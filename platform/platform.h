@@ -21,6 +21,8 @@ inline constexpr RawHandle kInvalidHandleValue = ~RawHandle{0};
 inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
+inline constexpr std::uint32_t kDelete = 0x00010000u;
+inline constexpr std::uint32_t kFileWriteData = 0x2u;
 inline constexpr std::uint32_t kFileShareRead = 0x1u;
 inline constexpr std::uint32_t kFileShareWrite = 0x2u;
 inline constexpr std::uint32_t kFileShareDelete = 0x4u;
@@ -50,6 +52,7 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kStartfUseShowWindow = 0x1u;
 inline constexpr std::uint32_t kCreateNewConsole = 0x10u;
 inline constexpr std::uint32_t kNormalPriorityClass = 0x20u;
+inline constexpr std::uint32_t kCreateNoWindow = 0x08000000u;
 inline constexpr std::uint32_t kMbTaskModal = 0x2000u;
 inline constexpr std::uint32_t kMbIconError = 0x10u;
 inline constexpr std::uint32_t kMbOk = 0x0u;
@@ -139,9 +142,11 @@ class Platform {
   virtual bool ReadProcessMemory(RawHandle process, const std::byte* address, std::byte* buffer,
                                  std::uint32_t size, std::uint32_t* read) = 0;
 
-  // Child processes. `application` may be null; `command_line` is writable and NUL-terminated.
+  // Child processes. `application` may be null; `command_line` is writable and NUL-terminated;
+  // `current_directory` null means the caller's own.
   virtual bool CreateProcessW(const std::u16string* application, char16_t* command_line,
                               bool inherit_handles, std::uint32_t creation_flags,
+                              const std::u16string* current_directory,
                               const StartupInfo& startup, ProcessInformation* info) = 0;
   virtual std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) = 0;
   virtual bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) = 0;

@@ -43,6 +43,10 @@ std::int32_t Win32Advapi32::RegCreateKeyExW(RawHandle key, const std::u16string&
   return status;
 }
 
+std::int32_t Win32Advapi32::RegDeleteValueW(RawHandle key, const std::u16string& value_name) {
+  return ::RegDeleteValueW(Key(key), Wide(value_name));
+}
+
 std::int32_t Win32Advapi32::RegSetValueExW(RawHandle key, const std::u16string& value_name,
                                            std::uint32_t type, const std::vector<std::byte>& data) {
   return ::RegSetValueExW(Key(key), Wide(value_name), 0, type,

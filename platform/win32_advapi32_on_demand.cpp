@@ -18,6 +18,7 @@ using RegCloseKeyFunction = LONG(WINAPI*)(HKEY);
 using RegCreateKeyExWFunction = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM,
                                               const SECURITY_ATTRIBUTES*, PHKEY, LPDWORD);
 using RegSetValueExWFunction = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
+using RegDeleteValueWFunction = LONG(WINAPI*)(HKEY, LPCWSTR);
 
 template <typename Function>
 Function As(void* address) {
@@ -104,6 +105,11 @@ std::int32_t OnDemandAdvapi32::RegSetValueExW(RawHandle key, const std::u16strin
   if (set == nullptr) return ERROR_PROC_NOT_FOUND;
   return set(Key(key), Wide(value_name), 0, type, reinterpret_cast<const BYTE*>(data.data()),
              static_cast<DWORD>(data.size()));
+}
+
+std::int32_t OnDemandAdvapi32::RegDeleteValueW(RawHandle key, const std::u16string& value_name) {
+  const auto remove = As<RegDeleteValueWFunction>(Export("RegDeleteValueW"));
+  return remove == nullptr ? ERROR_PROC_NOT_FOUND : remove(Key(key), Wide(value_name));
 }
 
 bool OnDemandAdvapi32::CryptAcquireContextW(RawHandle*, std::uint32_t, std::uint32_t) {

@@ -24,6 +24,7 @@ class OnDemandAdvapi32 final : public Advapi32 {
                                RawHandle* result) override;
   std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name, std::uint32_t type,
                               const std::vector<std::byte>& data) override;
+  std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) override;
   // Not offered: they fail with ERROR_CALL_NOT_IMPLEMENTED.
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override;

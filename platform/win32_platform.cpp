@@ -242,6 +242,7 @@ bool Win32Platform::ReadProcessMemory(RawHandle process, const std::byte* addres
 
 bool Win32Platform::CreateProcessW(const std::u16string* application, char16_t* command_line,
                                    bool inherit_handles, std::uint32_t creation_flags,
+                                   const std::u16string* current_directory,
                                    const StartupInfo& startup, ProcessInformation* info) {
   STARTUPINFOW startup_info{};
   startup_info.cb = startup.cb;
@@ -251,7 +252,8 @@ bool Win32Platform::CreateProcessW(const std::u16string* application, char16_t* 
   const BOOL ok = ::CreateProcessW(application ? Wide(*application) : nullptr,
                                    reinterpret_cast<wchar_t*>(command_line), nullptr, nullptr,
                                    inherit_handles ? TRUE : FALSE, creation_flags, nullptr,
-                                   nullptr, &startup_info, &process_info);
+                                   current_directory ? Wide(*current_directory) : nullptr,
+                                   &startup_info, &process_info);
   if (ok == FALSE) return false;
   info->hProcess = Raw(process_info.hProcess);
   info->hThread = Raw(process_info.hThread);

@@ -49,7 +49,8 @@ class Win32Platform final : public Platform {
                          std::uint32_t size, std::uint32_t* read) override;
   bool CreateProcessW(const std::u16string* application, char16_t* command_line,
                       bool inherit_handles, std::uint32_t creation_flags,
-                      const StartupInfo& startup, ProcessInformation* info) override;
+                      const std::u16string* current_directory, const StartupInfo& startup,
+                      ProcessInformation* info) override;
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override;
   bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) override;
   std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "installer/failure.h"
+#include "installer/restart_registration.h"
 #include "tests/unit/test_support.h"
 
 namespace vannix::testing {
@@ -79,7 +80,7 @@ TEST_P(Deployment, RegistersEachServerAfterItsCopyAndBeforeTheNextCopy) {
 TEST_P(Deployment, AFailedCopyIsAbsorbedAndTheOldFileIsStillRegistered) {
   const std::u16string blocked = SystemDir() + u"msxml6.dll";
   fake_.AddFile(blocked, Bytes(50, 9));
-  fake_.HoldOpen(blocked, platform::kFileShareRead);
+  fake_.DenyAccess(blocked, platform::kDelete);
   InstallComponents(fake_, fake_);
   EXPECT_EQ(fake_.At(blocked).bytes, Bytes(50, 9));
   EXPECT_EQ(fake_.processes().size(), 6u);
@@ -89,31 +90,60 @@ TEST_P(Deployment, AFailedCopyIsAbsorbedAndTheOldFileIsStillRegistered) {
   EXPECT_EQ(fake_.At(SystemDir() + u"qelKorviLib.dll").bytes, Payload(10, wow64()));
 }
 
-TEST_P(Deployment, AServerStillHeldIsRegisteredNowAndAgainAfterTheRestart) {
+TEST_P(Deployment, AServerStillHeldIsRegisteredNowAndByAStartUpTaskAfterTheRestart) {
+  FakeScheduler scheduler;
+  scheduler.Attach(fake_);
   const std::u16string held = SystemDir() + u"KorviDataSetX.dll";
   fake_.AddFile(held, Bytes(50, 9));
-  fake_.HoldOpen(held, platform::kFileShareRead);
-  fake_.HoldOpen(SystemDir() + u"libeay32.dll", 0);  // not a server: nothing to register
+  fake_.LoadAsImage(held);
   fake_.AddFile(SystemDir() + u"libeay32.dll", Bytes(60, 9));
-  InstallComponents(fake_, fake_);
-  // The same six children in the same order; the file there now is registered as before.
-  ASSERT_EQ(fake_.processes().size(), 6u);
-  EXPECT_EQ(fake_.processes()[1].command_line, SystemDir() + u"regsvr32.exe /s \"" + held + u"\"");
-  // One RunOnce value, in the 64-bit view, with the tool's full path quoted.
-  const std::u16string run_once = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-  EXPECT_EQ(*fake_.RegistryStringsOf(run_once, u"setup_vannix KorviDataSetX.dll"),
-            std::vector<std::u16string>{u"\"" + SystemDir() + u"regsvr32.exe\" /s \"" + held + u"\""});
-  EXPECT_FALSE(fake_.RegistryStringsOf(run_once, u"setup_vannix libeay32.dll"));
-  EXPECT_EQ(fake_.CountOf("RegCreateKeyExW"), 1);
-  EXPECT_EQ(std::count(fake_.registry_access.begin(), fake_.registry_access.end(),
-                       platform::kKeySetValue | platform::kKeyWow64View64), 1);
-  EXPECT_EQ(fake_.RegistryStringsOf(u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                                    u"PendingFileRenameOperations")->size(), 4u);
+  fake_.HoldOpen(SystemDir() + u"libeay32.dll", 0);  // not a server: nothing to register
+  const auto run = [&] {
+    const std::size_t first = fake_.processes().size();
+    InstallComponents(fake_, fake_);
+    // The same six regsvr32 children in the same order, the file there now registered as
+    // before, and the held server's task handed to schtasks right after its registration.
+    std::vector<std::u16string> children;
+    for (std::size_t i = first; i < fake_.processes().size(); ++i)
+      children.push_back(*fake_.processes()[i].application);
+    std::vector<std::u16string> expected(6, SystemDir() + u"regsvr32.exe");
+    expected.insert(expected.begin() + 2, SystemDir() + u"schtasks.exe");
+    EXPECT_EQ(children, expected);
+    EXPECT_EQ(fake_.processes()[first + 1].command_line,
+              SystemDir() + u"regsvr32.exe /s \"" + held + u"\"");
+  };
+  run();
+  ASSERT_EQ(scheduler.tasks.size(), 1u);
+  EXPECT_EQ(scheduler.tasks.begin()->second,
+            RestartRegistrationTask(SystemDir() + u"regsvr32.exe /s \"{S}\"", held));
+  const std::u16string session_manager = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  EXPECT_EQ(fake_.RegistryStringsOf(session_manager, u"PendingFileRenameOperations")->size(), 4u);
   EXPECT_EQ(fake_.OpenHandles(), 0);
+
+  // A second run before the restart, both still held: nothing is scheduled twice.
+  run();
+  EXPECT_EQ(scheduler.tasks.size(), 1u);
+  EXPECT_EQ(fake_.RegistryStringsOf(session_manager, u"PendingFileRenameOperations")->size(), 4u);
 
   fake_.Restart();
   EXPECT_EQ(fake_.At(held).bytes, Payload(1, wow64()));
   EXPECT_EQ(fake_.At(SystemDir() + u"libeay32.dll").bytes, Payload(7, wow64()));
+}
+
+TEST_P(Deployment, ALaterRunThatFindsTheServerFreeRemovesItsTaskForTheRestart) {
+  FakeScheduler scheduler;
+  scheduler.Attach(fake_);
+  const std::u16string held = SystemDir() + u"KorviX.dll";
+  fake_.AddFile(held, Bytes(50, 9));
+  fake_.HoldOpen(held, 0);
+  InstallComponents(fake_, fake_);
+  ASSERT_EQ(scheduler.tasks.size(), 1u);
+
+  fake_.LetGo(held);  // no restart in between
+  InstallComponents(fake_, fake_);
+  EXPECT_EQ(fake_.At(held).bytes, Payload(0, wow64()));
+  EXPECT_TRUE(scheduler.tasks.empty());
+  EXPECT_FALSE(fake_.Exists(held + u".vannix-new"));
 }
 
 TEST_P(Deployment, ANormalRunNeitherWaitsNorTouchesTheRegistry) {

@@ -73,7 +73,8 @@ void FakePlatform::AddFile(const std::u16string& path, std::vector<std::byte> by
   const std::u16string key = Key(path);
   const auto it = nodes_.find(key);
   const std::uint64_t index = it != nodes_.end() ? it->second.index : next_index_++;
-  nodes_[key] = Node{path, std::move(bytes), attributes, std::nullopt, index};
+  const std::uint32_t denied = it != nodes_.end() ? it->second.denied : 0;  // kept by a rewrite
+  nodes_[key] = Node{path, std::move(bytes), attributes, std::nullopt, index, denied};
 }
 
 void FakePlatform::AddDirectory(const std::u16string& path) {
@@ -102,6 +103,18 @@ void FakePlatform::SetShortPath(const std::u16string& path, const std::u16string
 void FakePlatform::HoldOpen(const std::u16string& path, std::uint32_t share_mode) {
   NewHandle(Open{Kind::kFile, Key(path), platform::kGenericRead | platform::kGenericWrite,
                  share_mode, true});
+}
+
+void FakePlatform::LoadAsImage(const std::u16string& path) { images_.insert(Key(path)); }
+
+void FakePlatform::LetGo(const std::u16string& path) {
+  const std::u16string key = Key(path);
+  images_.erase(key);
+  std::erase_if(open_, [&](const auto& entry) { return entry.second.foreign && entry.second.path == key; });
+}
+
+void FakePlatform::DenyAccess(const std::u16string& path, std::uint32_t rights) {
+  nodes_.at(Key(path)).denied = rights;
 }
 
 void FakePlatform::AddModule(std::uintptr_t base, std::uintptr_t size, const std::u16string& path) {
@@ -175,6 +188,7 @@ std::optional<std::vector<std::u16string>> FakePlatform::RegistryStringsOf(
 
 void FakePlatform::Restart() {
   std::erase_if(open_, [](const auto& entry) { return entry.second.foreign; });
+  images_.clear();
   const std::u16string key = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
   const auto path = [](const std::u16string& stored) {
     const auto drive = stored.find(u":\\");
@@ -292,8 +306,11 @@ std::u16string FakePlatform::Key(const std::u16string& path) const {
 
 bool FakePlatform::SharingAllows(const std::u16string& key, std::uint32_t access,
                                  std::uint32_t share) const {
+  // The share flags' bits: read 1, write 2, delete 4.
   const auto wants = [](std::uint32_t acc) {
-    return ((acc & platform::kGenericRead) ? 1u : 0u) | ((acc & platform::kGenericWrite) ? 2u : 0u);
+    return ((acc & platform::kGenericRead) ? 1u : 0u) |
+           ((acc & (platform::kGenericWrite | platform::kFileWriteData)) ? 2u : 0u) |
+           ((acc & platform::kDelete) ? 4u : 0u);
   };
   for (const auto& [handle, open] : open_) {
     if (open.kind != Kind::kFile || open.path != key) continue;
@@ -422,6 +439,7 @@ RawHandle FakePlatform::CreateFileW(const std::u16string& path, std::uint32_t ac
                                     std::uint32_t share_mode, std::uint32_t disposition,
                                     std::uint32_t flags) {
   if (Enter("CreateFileW", path)) return platform::kInvalidHandleValue;
+  calls_.back().flags = access;
   std::u16string key = Key(path);
   std::u16string name = path;
   if (auto it = nodes_.find(key); it != nodes_.end() && it->second.link_target) {
@@ -446,7 +464,13 @@ RawHandle FakePlatform::CreateFileW(const std::u16string& path, std::uint32_t ac
     Fail(platform::kErrorAccessDenied);
     return platform::kInvalidHandleValue;
   }
-  if (!SharingAllows(key, access, share_mode)) {
+  const bool writes = (access & (platform::kGenericWrite | platform::kFileWriteData)) != 0;
+  if (it != nodes_.end() &&
+      (it->second.denied & ((writes ? platform::kFileWriteData : 0u) | (access & platform::kDelete)))) {
+    Fail(platform::kErrorAccessDenied);
+    return platform::kInvalidHandleValue;
+  }
+  if (!SharingAllows(key, access, share_mode) || (writes && images_.count(key) != 0)) {
     Fail(platform::kErrorSharingViolation);
     return platform::kInvalidHandleValue;
   }
@@ -526,6 +550,7 @@ bool FakePlatform::CloseHandle(RawHandle handle) {
 bool FakePlatform::MoveFileExW(const std::u16string& from, const std::u16string& to,
                                std::uint32_t flags) {
   if (Enter("MoveFileExW", to)) return false;
+  calls_.back().flags = flags;
   const std::u16string from_key = Key(from), to_key = Key(to);
   auto source = nodes_.find(from_key);
   if (source == nodes_.end()) return Fail(platform::kErrorFileNotFound);
@@ -545,6 +570,7 @@ bool FakePlatform::MoveFileExW(const std::u16string& from, const std::u16string&
     if ((flags & platform::kMoveFileReplaceExisting) == 0) return Fail(kErrorAlreadyExists);
     if ((target->second.attributes &
          (platform::kFileAttributeDirectory | platform::kFileAttributeReadOnly)) ||
+        (target->second.denied & platform::kDelete) || images_.count(to_key) != 0 ||
         !SharingAllows(to_key, platform::kGenericRead | platform::kGenericWrite, 0)) {
       return Fail(platform::kErrorAccessDenied);
     }
@@ -562,6 +588,7 @@ bool FakePlatform::DeleteFileW(const std::u16string& path) {
   auto it = nodes_.find(key);
   if (it == nodes_.end()) return Fail(platform::kErrorFileNotFound);
   if ((it->second.attributes & platform::kFileAttributeReadOnly) ||
+      (it->second.denied & platform::kDelete) || images_.count(key) != 0 ||
       ((it->second.attributes & platform::kFileAttributeDirectory) && !it->second.link_target))
     return Fail(platform::kErrorAccessDenied);
   if (!SharingAllows(key, platform::kGenericRead | platform::kGenericWrite, 0))
@@ -714,12 +741,16 @@ bool FakePlatform::ReadProcessMemory(RawHandle process, const std::byte* address
 
 bool FakePlatform::CreateProcessW(const std::u16string* application, char16_t* command_line,
                                   bool inherit_handles, std::uint32_t creation_flags,
+                                  const std::u16string* current_directory,
                                   const platform::StartupInfo& startup,
                                   platform::ProcessInformation* info) {
   const std::u16string line(command_line);
   if (Enter("CreateProcessW", line)) return false;
-  ProcessStart start{application ? std::optional<std::u16string>(*application) : std::nullopt,
-                     line, inherit_handles, creation_flags, startup};
+  const auto optional = [](const std::u16string* text) {
+    return text ? std::optional<std::u16string>(*text) : std::nullopt;
+  };
+  ProcessStart start{optional(application), line, inherit_handles, creation_flags,
+                     optional(current_directory), startup};
   processes_.push_back(start);
   if (on_child) on_child(start);
   info->hProcess = NewHandle(Open{Kind::kProcess, line});
@@ -729,6 +760,7 @@ bool FakePlatform::CreateProcessW(const std::u16string* application, char16_t* c
 
 std::uint32_t FakePlatform::WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) {
   Enter("WaitForSingleObject", {}, handle);
+  calls_.back().flags = milliseconds;
   return milliseconds == platform::kInfinite ? 0 : 0x102;  // WAIT_OBJECT_0 / WAIT_TIMEOUT
 }
 
@@ -776,6 +808,7 @@ std::int32_t FakePlatform::RegOpenKeyExW(RawHandle key, const std::u16string& su
   *result = 0;
   registry_access.push_back(access);
   if (Enter("RegOpenKeyExW", subkey, key)) return RegistryStatus();
+  calls_.back().flags = access;
   const auto found = RegistryPath(key, subkey);
   if (!found) return static_cast<std::int32_t>(kErrorInvalidHandle);
   const std::u16string path = *found;
@@ -827,6 +860,7 @@ std::int32_t FakePlatform::RegCreateKeyExW(RawHandle key, const std::u16string& 
   *result = 0;
   registry_access.push_back(access);
   if (Enter("RegCreateKeyExW", subkey, key)) return RegistryStatus();
+  calls_.back().flags = access;
   const auto path = RegistryPath(key, subkey);
   if (!path) return static_cast<std::int32_t>(kErrorInvalidHandle);
   AddRegistryKey(*path);
@@ -841,6 +875,15 @@ std::int32_t FakePlatform::RegSetValueExW(RawHandle key, const std::u16string& v
   if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
   registry_.at(open->path).values[Upper(value_name)] = RegistryValue{type, data};
   return platform::kErrorSuccess;
+}
+
+std::int32_t FakePlatform::RegDeleteValueW(RawHandle key, const std::u16string& value_name) {
+  if (Enter("RegDeleteValueW", value_name, key)) return RegistryStatus();
+  const Open* open = Handle(key, Kind::kKey);
+  if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
+  return registry_.at(open->path).values.erase(Upper(value_name)) != 0
+             ? platform::kErrorSuccess
+             : static_cast<std::int32_t>(platform::kErrorFileNotFound);
 }
 
 bool FakePlatform::CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,

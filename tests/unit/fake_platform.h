@@ -25,6 +25,9 @@ struct Call {
   std::string name;
   std::u16string argument;  // the path, resource name, key or command line, where there is one
   RawHandle handle = 0;     // the handle the call took or returned
+  // What the call was asked for, where a test needs it: MoveFileExW's flags, the access of
+  // CreateFileW, RegOpenKeyExW and RegCreateKeyExW, WaitForSingleObject's time-out.
+  std::uint32_t flags = 0;
 };
 
 struct MessageBox {
@@ -40,6 +43,8 @@ struct Node {
   std::uint32_t attributes = platform::kFileAttributeNormal;
   std::optional<std::u16string> link_target;  // a symbolic link
   std::uint64_t index = 0;                    // the file index: one per file, kept by a rename
+  // Rights the file's security refuses to everyone: platform::kDelete, kFileWriteData.
+  std::uint32_t denied = 0;
 };
 
 struct ProcessStart {
@@ -47,6 +52,7 @@ struct ProcessStart {
   std::u16string command_line;
   bool inherit_handles;
   std::uint32_t creation_flags;
+  std::optional<std::u16string> directory;
   platform::StartupInfo startup;
 };
 
@@ -92,6 +98,13 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   void SetShortPath(const std::u16string& path, const std::u16string& short_path);
   // Another process holds the file open with this share mode (0: no sharing).
   void HoldOpen(const std::u16string& path, std::uint32_t share_mode);
+  // Another process has the file loaded: its image is mapped, no handle is open. Windows then
+  // refuses to replace or delete it (error 5) and to open it for writing (error 32).
+  void LoadAsImage(const std::u16string& path);
+  // The other processes holding the file, open or loaded, let go of it.
+  void LetGo(const std::u16string& path);
+  // The file's security refuses `rights` (platform::kDelete, kFileWriteData) to everyone.
+  void DenyAccess(const std::u16string& path, std::uint32_t rights);
   void AddModule(std::uintptr_t base, std::uintptr_t size, const std::u16string& path);
   // The `occurrence`-th WriteFile call (1-based) writes at most `limit` bytes and reports them;
   // it reports success unless FailCall makes that call fail too.
@@ -179,6 +192,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
                          std::uint32_t size, std::uint32_t* read) override;
   bool CreateProcessW(const std::u16string* application, char16_t* command_line,
                       bool inherit_handles, std::uint32_t creation_flags,
+                      const std::u16string* current_directory,
                       const platform::StartupInfo& startup,
                       platform::ProcessInformation* info) override;
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override;
@@ -202,6 +216,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
                                RawHandle* result) override;
   std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name, std::uint32_t type,
                               const std::vector<std::byte>& data) override;
+  std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) override;
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override;
   bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) override;
@@ -252,6 +267,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   std::optional<std::u16string> RegistryPath(RawHandle key, const std::u16string& subkey);
 
   std::map<std::u16string, Node> nodes_;
+  std::set<std::u16string> images_;  // keys of files another process has loaded
   std::vector<std::pair<std::u16string, std::u16string>> aliases_;
   std::map<std::u16string, std::u16string> short_paths_;
   std::vector<std::pair<std::u16string, std::vector<std::byte>>> resources_;

@@ -17,6 +17,7 @@ TEST(ExecuteAndWait, StartsTheChildAsRegsvr32NeedsIt) {
   const ProcessStart& child = fake.processes()[0];
   EXPECT_EQ(child.command_line, kCommand);
   EXPECT_FALSE(child.application.has_value());
+  EXPECT_FALSE(child.directory.has_value());
   EXPECT_FALSE(child.inherit_handles);
   EXPECT_EQ(child.creation_flags, 0x30u);
   EXPECT_EQ(child.startup.cb, 68u);
@@ -32,6 +33,7 @@ TEST(ExecuteAndWait, WaitsWithoutLimitThenClosesProcessBeforeThread) {
   EXPECT_EQ(tail, (std::vector<std::string>{"WaitForSingleObject", "GetExitCodeProcess",
                                             "CloseHandle", "CloseHandle"}));
   const auto& calls = fake.calls();
+  EXPECT_EQ(calls[1].flags, 0xFFFFFFFFu);  // INFINITE
   EXPECT_EQ(calls[1].handle, calls[3].handle);  // the wait and the first close: the process
   EXPECT_NE(calls[3].handle, calls[4].handle);
   EXPECT_EQ(fake.OpenHandles(), 0);

@@ -29,6 +29,9 @@ TEST(RegistrationStep, StartsRegsvr32ByItsFullPathWithTheQuotedTarget) {
             u"C:\\Windows\\SysWOW64\\regsvr32.exe /s \"C:\\Windows\\SysWOW64\\KorviX.dll\"");
   ASSERT_TRUE(child.application.has_value());
   EXPECT_EQ(*child.application, u"C:\\Windows\\SysWOW64\\regsvr32.exe");
+  // In the system directory, never the installer's own (a Downloads folder, say): the loader
+  // looks there for a server's libraries that are not installed yet.
+  EXPECT_EQ(child.directory, std::optional<std::u16string>(kDir));
   EXPECT_EQ(fake.OpenHandles(), 0);
 }
 

@@ -3,7 +3,9 @@
 
 #include <openssl/evp.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "installer/catalogue.h"
 #include "tests/unit/fake_platform.h"
@@ -61,6 +63,43 @@ inline std::string DigestTableText() {
   }
   return text;
 }
+
+// Windows' Task Scheduler as schtasks.exe of the system directory shows it: /create keeps the
+// definition file's text, /delete drops the task; schtasks exits with `exit_code`, every other
+// child with 0.
+struct FakeScheduler {
+  std::map<std::u16string, std::u16string> tasks;  // definitions by task name
+  std::uint32_t exit_code = 0;
+  int runs = 0;
+
+  void Attach(FakePlatform& fake) {
+    fake.on_child = [this, &fake](const ProcessStart& child) {
+      fake.child_exit_code = 0;
+      if (!child.application || !child.application->ends_with(u"\\schtasks.exe")) return;
+      ++runs;
+      fake.child_exit_code = exit_code;
+      if (exit_code != 0) return;
+      const std::u16string name = Quoted(child.command_line, u"/tn \"");
+      if (child.command_line.find(u" /delete ") != std::u16string::npos) {
+        tasks.erase(name);
+        return;
+      }
+      const std::vector<std::byte>& bytes = fake.At(Quoted(child.command_line, u"/xml \"")).bytes;
+      std::u16string text;
+      for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
+        text += static_cast<char16_t>(std::to_integer<unsigned>(bytes[i]) |
+                                      std::to_integer<unsigned>(bytes[i + 1]) << 8);
+      tasks[name] = text;
+    };
+  }
+  // The text between `opening` (which ends with a quote) and the next quote.
+  static std::u16string Quoted(const std::u16string& line, const std::u16string& opening) {
+    const auto start = line.find(opening);
+    if (start == std::u16string::npos) return {};
+    const auto from = start + opening.size();
+    return line.substr(from, line.find(u'"', from) - from);
+  }
+};
 
 inline std::vector<std::byte> AsBytes(const std::string& text) {
   std::vector<std::byte> bytes;

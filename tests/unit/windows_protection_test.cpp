@@ -17,10 +17,16 @@ TEST(WindowsProtection, AsksSfcFromTheSystemDirectoryOnlyWhenAskedAndReleasesIt)
     EXPECT_EQ(fake.CountOf("LoadLibraryW"), 0);
     EXPECT_TRUE(protection.IsProtected(u"C:\\WINDOWS\\SYSWOW64\\MSXML6.DLL"));
     EXPECT_FALSE(protection.IsProtected(u"C:\\Windows\\SysWOW64\\KorviX.dll"));
-    EXPECT_EQ(fake.CountOf("LoadLibraryW"), 1);  // once for the run
-    EXPECT_EQ(fake.IndexOf("LoadLibraryW", u"C:\\Windows\\SysWOW64\\sfc.dll"), 0);
+    // Once for the run, by full path: sfc_os.dll, to which sfc.dll forwards, first, so that
+    // the loader never looks for it beside the program.
+    EXPECT_EQ(fake.CountOf("LoadLibraryW"), 2);
+    EXPECT_EQ(fake.IndexOf("LoadLibraryW", u"C:\\Windows\\SysWOW64\\sfc_os.dll"), 0);
+    EXPECT_EQ(fake.IndexOf("LoadLibraryW", u"C:\\Windows\\SysWOW64\\sfc.dll"), 1);
   }
-  EXPECT_EQ(fake.CountOf("FreeLibrary"), 1);
+  // Released in reverse: sfc.dll, then sfc_os.dll.
+  ASSERT_EQ(fake.CountOf("FreeLibrary"), 2);
+  EXPECT_EQ(fake.calls()[static_cast<std::size_t>(fake.IndexOf("FreeLibrary"))].handle,
+            fake.calls()[1].handle);
   EXPECT_EQ(fake.OpenHandles(), 0);
 }
 

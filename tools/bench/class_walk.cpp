@@ -76,6 +76,9 @@ class CountingAdvapi32 final : public Advapi32 {
                               const std::vector<std::byte>& data) override {
     return inner_.RegSetValueExW(key, value_name, type, data);
   }
+  std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) override {
+    return inner_.RegDeleteValueW(key, value_name);
+  }
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override {
     return inner_.CryptAcquireContextW(provider, provider_type, flags);

@@ -190,10 +190,11 @@ class PhaseTimingPlatform final : public Platform {
   }
   bool CreateProcessW(const std::u16string* application, char16_t* command_line,
                       bool inherit_handles, std::uint32_t creation_flags,
-                      const StartupInfo& startup, ProcessInformation* info) override {
+                      const std::u16string* current_directory, const StartupInfo& startup,
+                      ProcessInformation* info) override {
     return Timed(kStart, [&] {
       return inner_.CreateProcessW(application, command_line, inherit_handles, creation_flags,
-                                   startup, info);
+                                   current_directory, startup, info);
     });
   }
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override {

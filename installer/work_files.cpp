@@ -1,0 +1,44 @@
+#include "installer/work_files.h"
+
+namespace vannix {
+
+using platform::Platform;
+
+std::u16string StagingPathFor(const std::u16string& target_path) {
+  return target_path + u".vannix-next";
+}
+
+std::u16string ReplacementPathFor(const std::u16string& target_path) {
+  return target_path + u".vannix-new";
+}
+
+bool HeldError(std::uint32_t error) {
+  return error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied;
+}
+
+bool ClearLeftover(Platform& platform, const std::u16string& path) {
+  const std::uint32_t attributes = platform.GetFileAttributesW(path);
+  if (attributes == platform::kInvalidFileAttributes) return false;
+  if ((attributes & platform::kFileAttributeReparsePoint) != 0) {
+    platform.DeleteFileW(path);
+    return false;
+  }
+  if ((attributes & platform::kFileAttributeDirectory) != 0) return false;
+  constexpr std::uint32_t kInTheWay = platform::kFileAttributeReadOnly |
+                                      platform::kFileAttributeHidden |
+                                      platform::kFileAttributeSystem;
+  if ((attributes & kInTheWay) != 0)
+    platform.SetFileAttributesW(path, platform::kFileAttributeNormal);
+  return true;
+}
+
+void RemoveWhenFree(Platform& platform, const std::u16string& path) {
+  if (platform.DeleteFileW(path)) return;
+  for (const std::uint32_t wait : kHeldRetryWaits) {
+    if (!HeldError(platform.GetLastError())) return;
+    platform.Sleep(wait);
+    if (platform.DeleteFileW(path)) return;
+  }
+}
+
+}  // namespace vannix
