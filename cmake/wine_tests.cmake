@@ -67,6 +67,15 @@ target_link_options(vannix_sfc PRIVATE -static -s -Wl,--kill-at)
 set_target_properties(vannix_sfc PROPERTIES PREFIX "" OUTPUT_NAME sfc
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-sfc)
 
+# A stand-in for Windows' schtasks.exe (Wine's keeps no trigger, principal or command and runs
+# nothing at a restart): it keeps each task definition it is given, for the tests to run as
+# Windows would when it starts. In e2e-schtasks/, so that no test runs it by accident.
+add_executable(vannix_schtasks ${CMAKE_SOURCE_DIR}/tests/e2e/schtasks_standin.c)
+target_compile_options(vannix_schtasks PRIVATE ${_e2e_cflags})
+target_link_options(vannix_schtasks PRIVATE ${_e2e_ldflags})
+set_target_properties(vannix_schtasks PROPERTIES OUTPUT_NAME schtasks
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-schtasks)
+
 set_target_properties(vannix_com_client vannix_dismiss vannix_hold_open vannix_fileop
   vannix_mapped_read vannix_launch vannix_watch_windows vannix_gui_exit vannix_check_marker PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -157,6 +166,7 @@ add_test(NAME e2e_faults
           --hold-open $<TARGET_FILE:vannix_hold_open>
           --launch $<TARGET_FILE:vannix_launch>
           --watch-windows $<TARGET_FILE:vannix_watch_windows>
-          --sfc $<TARGET_FILE:vannix_sfc>)
+          --sfc $<TARGET_FILE:vannix_sfc>
+          --schtasks $<TARGET_FILE:vannix_schtasks>)
 set_tests_properties(e2e_faults PROPERTIES
   LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)

@@ -2,6 +2,10 @@
  *   create-always PATH     CreateFileW(GENERIC_READ|GENERIC_WRITE, share 0, CREATE_ALWAYS),
  *                          writes "fileop\r\n", closes
  *   open-noshare PATH      CreateFileW(GENERIC_READ|GENERIC_WRITE, share 0, OPEN_EXISTING)
+ *   open-delete PATH       CreateFileW(DELETE, share read|write|delete, OPEN_EXISTING): whether
+ *                          the file may be deleted or replaced at all, whoever has it open
+ *   open-write PATH        CreateFileW(FILE_WRITE_DATA, share read|write|delete, OPEN_EXISTING):
+ *                          whether it may be written, whoever has it open (not a mapped image)
  *   move-replace SRC DST   MoveFileExW(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
  *   move-at-restart SRC DST   MoveFileExW(MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)
  *   delete PATH            DeleteFileW
@@ -48,7 +52,13 @@ int wmain(int argc, wchar_t **argv) {
         DWORD err;
         if (!wcscmp(op, L"create-always")) err = create_or_open(op, a, CREATE_ALWAYS);
         else if (!wcscmp(op, L"open-noshare")) err = create_or_open(op, a, OPEN_EXISTING);
-        else if (!wcscmp(op, L"move-replace"))
+        else if (!wcscmp(op, L"open-delete") || !wcscmp(op, L"open-write")) {
+            HANDLE h = CreateFileW(a, !wcscmp(op, L"open-delete") ? DELETE : FILE_WRITE_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   NULL, OPEN_EXISTING, 0, NULL);
+            err = outcome(op, h != INVALID_HANDLE_VALUE);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        } else if (!wcscmp(op, L"move-replace"))
             err = outcome(op, MoveFileExW(a, b, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
         else if (!wcscmp(op, L"move-at-restart"))
             err = outcome(op, MoveFileExW(a, b, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));

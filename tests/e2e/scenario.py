@@ -7,8 +7,10 @@ default: the file of that name in the build directory) into CFG.
 """
 import argparse
 import os
+import shutil
 import sys
 import unittest
+import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
 import pefile  # noqa: E402
@@ -140,7 +142,7 @@ class Scenario(unittest.TestCase):
 
     def leftover_temporaries(self):
         return sorted(n for n in os.listdir(self.prefix.sysdir)
-                      if n.lower().endswith((".vannix-new", ".vannix-next")))
+                      if n.lower().endswith((".vannix-new", ".vannix-next", ".vannix-task.xml")))
 
     # ---- assertions ----
 
@@ -209,12 +211,12 @@ class Scenario(unittest.TestCase):
         return self.assert_check_said(rc, entries, out, differs, missing, not_registered, windows,
                                       pending, after_restart)
 
-    def install_beside_a_holder(self, held, stop_w, tag, release=None):
-        """Runs the installer, then check_in_session's check, while vannix_hold_open holds
-        `held` (a file of the system directory) without sharing, from before the installer starts
-        until the file STOP_W (a Windows path) exists. `release`: the host path of STOP_W, then
-        created after the check, the holder's exit code printed ("holder exit N"). Returns (the
-        installer's exit code, output)."""
+    def install_beside_a_holder(self, held, stop_w, tag, release=None, runs=1):
+        """Runs the installer `runs` times, then check_in_session's check, while vannix_hold_open
+        holds `held` (a file of the system directory) without sharing, from before the installer
+        starts until the file STOP_W (a Windows path) exists. `release`: the host path of STOP_W,
+        then created after the check, the holder's exit code printed ("holder exit N"). Each run
+        prints "installer exit N". Returns (the last run's exit code, output)."""
         ready = self.work_file(tag + "-ready")
         let_go = ("touch '%s'; hrc=0; wait $holder || hrc=$?\necho \"holder exit $hrc\"\n" % release
                   if release else "")
@@ -222,14 +224,67 @@ class Scenario(unittest.TestCase):
 wine '%(hold)s' '%(held_w)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
 %(wait_ready)s
 [ -e '%(ready)s' ] || { echo "holder did not start"; exit 120; }
-rc=0; wine '%(setup)s' || rc=$?
-echo "installer exit $rc"
+for run in %(runs)s; do rc=0; wine '%(setup)s' || rc=$?; echo "installer exit $rc"; done
 %(check)s%(let_go)sexit $rc
 """ % dict(hold=CFG.hold_open, held_w=winelab.windows_path(self.sysdir_path(held)),
            ready=ready, ready_w=winelab.windows_path(ready), stop_w=stop_w, setup=CFG.installer,
-           wait_ready=winelab.shell_wait_until("[ -e '%s' ]" % ready),
+           wait_ready=winelab.shell_wait_until("[ -e '%s' ]" % ready), runs=" ".join("x" * runs),
            check=self.check_in_session(), let_go=let_go),
             exes=(CFG.hold_open, CFG.launch), what="installer beside a holder of " + held)
+
+    # ---- Windows' Task Scheduler, stood in for ----
+
+    def use_scheduler_standin(self):
+        """The stand-in schtasks.exe (tests/e2e/schtasks_standin.c) in the system directory for
+        32-bit programs, where the installer starts it: it keeps each task definition."""
+        shutil.copy(CFG.schtasks, self.sysdir_path("schtasks.exe"))
+
+    def scheduler_store(self):
+        return os.path.join(self.prefix.path, "drive_c", "vannix-scheduler")
+
+    def scheduled_tasks(self):
+        """{task name: its definition's root element} of what the stand-in keeps."""
+        store = self.scheduler_store()
+        if not os.path.isdir(store):
+            return {}
+        return {n[:-4]: ET.fromstring(read_bytes(os.path.join(store, n)))
+                for n in sorted(os.listdir(store)) if n.endswith(".xml")}
+
+    def scheduler_log(self):
+        """The stand-in's calls, one "create NAME" or "delete NAME" each."""
+        path = os.path.join(self.scheduler_store(), "log.txt")
+        return read_bytes(path).decode().splitlines() if os.path.exists(path) else []
+
+    def restart(self):
+        """Windows restarts: Session Manager makes the renames it was given (wineboot -r)."""
+        rc, out = self.shell("wine wineboot -r; echo \"wineboot exit $?\"", what="wineboot -r")
+        self.assertIn("wineboot exit 0", out)
+        return out
+
+    def run_start_up_tasks(self):
+        """What Task Scheduler does when Windows has started: each kept task with an enabled
+        boot trigger and the SYSTEM account runs its actions in order, each waited for, with its
+        arguments and in its working directory (here as the Wine user, not SYSTEM). Returns the
+        output; every action prints "launch: exit=N"."""
+        ns = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
+        lines = []
+        for k, (name, task) in enumerate(self.scheduled_tasks().items()):
+            trigger = task.find("t:Triggers/t:BootTrigger", ns)
+            self.assertIsNotNone(trigger, name + ": no start-up trigger")
+            self.assertNotEqual(trigger.findtext("t:Enabled", "true", ns), "false", name)
+            self.assertEqual(task.findtext("t:Principals/t:Principal/t:UserId", None, ns), "S-1-5-18",
+                             name + ": not run as SYSTEM")
+            self.assertNotEqual(task.findtext("t:Settings/t:Enabled", "true", ns), "false", name)
+            for i, action in enumerate(task.findall("t:Actions/t:Exec", ns)):
+                line = self.work_file("task-%d-%d" % (k, i))
+                with open(line, "w", encoding="utf-8") as f:
+                    f.write('"%s" %s' % (action.findtext("t:Command", "", ns),
+                                         action.findtext("t:Arguments", "", ns)))
+                cwd = action.findtext("t:WorkingDirectory", None, ns)
+                lines.append("wine '%s' %s'/cmdfile:%s'" % (
+                    CFG.launch, "'/cwd:%s' " % cwd if cwd else "", winelab.windows_path(line)))
+        rc, out = self.shell("\n".join(lines) or "true", exes=(CFG.launch,), what="start-up tasks")
+        return out
 
     def check_in_session(self):
         """Shell text that runs the check in the same Wine session as what came before (a new

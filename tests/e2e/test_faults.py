@@ -33,6 +33,7 @@ ARGUMENTS = ["/S", "/D=C:\\Program Files\\Vannix", "--quiet", "two words", "ärg
 # The files Windows owns on current systems, and the newer build of them that it ships.
 WINDOWS_OWN = ["msxml6.dll", "msxml6r.dll"]
 WINDOWS_VERSION = (6, 30, 19041, 5794)
+RUN_ONCE = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
 
 
 def with_file_version(data, version):
@@ -157,13 +158,14 @@ class FaultsUnderWine(scenario.Scenario):
                           differs=[n for n in kept if before[n] is not None], check=check)
 
     def test_leftovers_of_an_interrupted_run(self):
-        """Every target's temporary name already taken by other bytes, one of them read-only:
-        all entries installed, no temporary left. As an ordinary user, since root may write
-        over a read-only file where Windows refuses."""
+        """Every target's staging and replacement names already taken by other bytes, one of
+        each read-only: all entries installed, nothing left. As an ordinary user, since root may
+        write over a read-only file where Windows refuses."""
         for i, name in enumerate(FILE_NAMES):
-            self.place_file(name + ".vannix-new", b"left by an interrupted run %d\r\n" % i * 4096)
-        read_only = FILE_NAMES[0] + ".vannix-new"
-        os.chmod(self.sysdir_path(read_only), 0o444)
+            for suffix in (".vannix-new", ".vannix-next"):
+                self.place_file(name + suffix, b"left by an interrupted run %d\r\n" % i * 4096)
+        for read_only in (FILE_NAMES[0] + ".vannix-new", FILE_NAMES[1] + ".vannix-next"):
+            os.chmod(self.sysdir_path(read_only), 0o444)
         rc, out = self.run_installer(user=winelab.ORDINARY_USER)
         self.assertEqual(rc, 0, out)
         self.assert_installed(FILE_NAMES)
@@ -265,18 +267,22 @@ echo "installers exit $ra $rb"
         return self.prefix.registry().value("System\\ControlSet001\\Control\\Session Manager",
                                             "PendingFileRenameOperations")
 
-    def test_target_held_through_the_run_then_restart(self):
-        """A server held open without sharing for the whole run, its earlier file one that
-        registers nothing: exit 0, the target unchanged, its replacement kept beside it, the
-        check exit 3010 naming it (pending, registered after the restart); after a restart
-        (wineboot -r) the target is its payload, nothing left, registered, check exit 0."""
+    def test_held_through_two_runs_then_windows_starts_again(self):
+        """A server held open without sharing through two runs, its earlier file one that
+        registers nothing: exit 0 both times, the target unchanged, its replacement kept beside
+        it, one rename in Windows' list and one start-up task (the second run schedules nothing
+        twice), no RunOnce value; the check exits 3010 (pending, after restart). The restart makes
+        the rename; while the start-up task has not run, the check says not registered (exit 1,
+        never 3010 again). The task runs (no logon): registered, the task gone, check exit 0."""
         held = "KorviDataSetX.dll"
+        task = "setup_vannix " + held
+        self.use_scheduler_standin()
         earlier = b"an earlier file that registers nothing\r\n" * 1000
         self.place_file(held, earlier)
         stop = self.work_file("stop")
-        # The holder stays until after the run: it ends when the prefix's programs are ended.
-        rc, out = self.install_beside_a_holder(held, winelab.windows_path(stop), "whole-run")
-        self.assertEqual(rc, 0, out)
+        # The holder stays until after the runs: it ends when the prefix's programs are ended.
+        rc, out = self.install_beside_a_holder(held, winelab.windows_path(stop), "whole-run", runs=2)
+        self.assertEqual(out.count("installer exit 0"), 2, out)
         self.assert_same_bytes(self.installed(held), earlier, held + " held")
         self.assertEqual(self.leftover_temporaries(), [held + ".vannix-new"])
         self.assert_same_bytes(read_bytes(self.sysdir_path(held + ".vannix-new")), self.payload(held),
@@ -285,41 +291,102 @@ echo "installers exit $ra $rb"
         pending = self.pending_renames()
         log("  PendingFileRenameOperations: %r" % pending)
         path = self.prefix.installed_path(held)
-        self.assertEqual([p.lower() for p in pending.split("\0")[:2]],
+        self.assertEqual([p.lower() for p in pending.rstrip("\0").split("\0")],
                          [("\\??\\" + path + ".vannix-new").lower(), ("!\\??\\" + path).lower()])
-        run_once = self.prefix.registry().value("Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
-                                                "setup_vannix " + held)
-        log("  RunOnce: %r" % run_once)
-        self.assertEqual(run_once.lower(), ('"C:\\windows\\syswow64\\regsvr32.exe" /s "%s"' % path).lower())
+        self.assertEqual(list(self.scheduled_tasks()), [task])
+        self.assertEqual(self.scheduler_log(), ["create " + task] * 2)
+        self.assertIsNone(self.prefix.registry().value(RUN_ONCE, task))
         # Checked before the session ends: Wine's next session starts with wineboot, which
-        # makes the scheduled renames and runs RunOnce as Windows does when it starts again.
+        # makes the scheduled renames as Windows does when it starts again.
         self.assert_check_in_session_said(out, pending=[held], after_restart=[held])
         log("  the check before the restart:\n" + "\n".join(
             ln for ln in out.splitlines() if winelab.parse_check(ln) != ({}, None)))
 
-        rc, out = self.shell("wine wineboot -r; echo \"wineboot exit $?\"", what="wineboot -r")
-        self.assertIn("wineboot exit 0", out)
+        self.restart()
         self.assert_installed(FILE_NAMES)
-        self.assert_no_leftover()
         self.assertIsNone(self.pending_renames())
+        out = self.assert_check(not_registered=[held])
+        log("  the check after the restart, its task not run yet:\n" + out)
+
+        out = self.run_start_up_tasks()
+        self.assertEqual(out.count("launch: exit=0"), 2, out)
+        self.assertEqual(self.scheduled_tasks(), {})
+        self.assertEqual(self.scheduler_log()[-1], "delete " + task)
+        self.assert_no_leftover()
         reg = self.prefix.registry()
-        self.assertIsNone(reg.value("Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
-                                    "setup_vannix " + held))
         for base in REGISTERED:
             with self.subTest(registered=base):
                 installed = self.prefix.installed_path(file_of(base)).lower()
                 self.assertEqual((reg.value(self.clsid_key(base) + "\\InprocServer32") or "").lower(), installed)
                 self.assertEqual((reg.value(self.trace_key(base), "Path") or "").lower(), installed)
+        self.assertIsNone(reg.value(RUN_ONCE, task))
         out = self.assert_check()
-        log("  the check after the restart:\n" + out)
+        log("  the check after the start-up task:\n" + out)
+
+    def test_run_killed_mid_copy_after_a_scheduled_rename(self):
+        """KorviGovX.ocx held through a first run (its rename scheduled), free for a second
+        (replaced at once; the rename stays in Windows' list, with no source now), a third run
+        killed while it writes it: the restart leaves the target whole, this release's file,
+        and the check exits 0 beside the third run's partial copy."""
+        installer, check = self.size_faithful()
+        self.use_scheduler_standin()
+        self.place_file(BIG, b"an earlier control\r\n" * 1000)
+        ready, stop = self.work_file("ready"), self.work_file("stop")
+        staging = self.sysdir_path(BIG + ".vannix-next")
+        rc, out = self.shell("""
+wine '%(hold)s' '%(held_w)s' '%(ready_w)s' '%(stop_w)s' & holder=$!
+%(wait_ready)s
+rc=0; wine '%(setup)s' || rc=$?; echo "run 1 exit $rc"
+touch '%(stop)s'; wait $holder
+rc=0; wine '%(setup)s' || rc=$?; echo "run 2 exit $rc"
+wine '%(setup)s' & run=$!
+while ! [ -s '%(staging)s' ] && kill -0 $run 2>/dev/null; do :; done
+kill -STOP $run; kill -KILL $run; wait $run
+echo "run 3 killed"
+wine wineboot -r; echo "wineboot exit $?"
+""" % dict(hold=CFG.hold_open, held_w=winelab.windows_path(self.sysdir_path(BIG)), ready=ready,
+           ready_w=winelab.windows_path(ready), stop=stop, stop_w=winelab.windows_path(stop),
+           wait_ready=winelab.shell_wait_until("[ -e '%s' ]" % ready), setup=installer,
+           staging=staging), exes=(installer, CFG.hold_open), what="three runs and a restart")
+        for line in ("run 1 exit 0", "run 2 exit 0", "run 3 killed", "wineboot exit 0"):
+            self.assertIn(line, out)
+        written = os.path.getsize(staging) if os.path.exists(staging) else None
+        log("  run 3 killed after %s of %d bytes" % (written, len(self.payload(BIG))))
+        self.assertTrue(written and written < len(self.payload(BIG)), "run 3 was not killed mid-copy")
+        self.assert_same_bytes(self.installed(BIG), self.payload(BIG), BIG + " after the restart")
+        self.assertFalse(os.path.exists(self.sysdir_path(BIG + ".vannix-new")))
+        # The second run, which put the file in place, removed the first run's start-up task.
+        self.assertEqual(self.scheduled_tasks(), {})
+        self.assert_check(check=check)
+
+    def test_target_whose_replacement_is_refused(self):
+        """ssleay32.dll may not be replaced at all: immutable (neither read-only nor Windows'
+        own, and nothing holds it), as a file whose ACL denies its deletion is on Windows. Never
+        waited for nor scheduled, nothing left beside it, the others installed, exit 0; the
+        check says differs (exit 1)."""
+        target = "ssleay32.dll"
+        other = {"64": "32", "32": "64"}[self.variant]
+        earlier = read_bytes(os.path.join(CFG.build_dir, "payload", other, target))
+        self.place_file(target, earlier)
+        subprocess.run(["chattr", "+i", self.sysdir_path(target)], check=True)
+        self.addCleanup(subprocess.run, ["chattr", "-i", self.sysdir_path(target)])
+        self.use_scheduler_standin()
+        rc, out = self.run_installer()
+        self.assertEqual(rc, 0, out)
+        self.assert_same_bytes(self.installed(target), earlier, target + " (refused)")
+        self.assert_installed([n for n in FILE_NAMES if n != target])
+        self.assert_no_leftover()
+        self.assertIsNone(self.pending_renames())
+        self.assertEqual(self.scheduler_log(), [])
+        self.assert_check(differs=[target])
 
     def test_holder_that_lets_go(self):
-        """A holder that lets go as soon as the replacement is written beside the target (its
-        stop file is the temporary file): replaced within the same run, nothing scheduled,
-        check exit 0."""
+        """A holder that lets go as soon as the installer writes beside the target (its stop
+        file is the staging copy): replaced within the same run, nothing scheduled, check exit
+        0."""
         held = "KorviX.dll"
         self.place_file(held, b"an earlier file\r\n" * 1000)
-        stop_w = self.prefix.installed_path(held) + ".vannix-new"
+        stop_w = self.prefix.installed_path(held) + ".vannix-next"
         rc, out = self.install_beside_a_holder(held, stop_w, "lets-go")
         self.assertEqual(rc, 0, out)
         self.assert_installed(FILE_NAMES)
@@ -450,5 +517,5 @@ if __name__ == "__main__":
         "failtest": "setup_vannix-failtest.exe", "dismiss": "vannix_dismiss.exe",
         "hold_open": "vannix_hold_open.exe",
         "launch": "vannix_launch.exe", "watch_windows": "vannix_watch_windows.exe",
-        "sfc": "e2e-sfc/sfc.dll"},
+        "sfc": "e2e-sfc/sfc.dll", "schtasks": "e2e-schtasks/schtasks.exe"},
         default_kind="win64", work_name=lambda kind: "faults-" + kind)

@@ -11,6 +11,7 @@ import argparse
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 import unittest
@@ -25,6 +26,13 @@ KIND = "win64"
 def exe(name):
     return os.path.join(CFG.build_dir, name + ".exe")
 
+
+# A start-up task as the installer defines it, but for its action: the arguments follow.
+TASK = ('<?xml version="1.0" encoding="UTF-16"?><Task version="1.2" '
+        'xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task"><Triggers><BootTrigger>'
+        '<Enabled>true</Enabled></BootTrigger></Triggers><Principals><Principal id="System">'
+        '<UserId>S-1-5-18</UserId></Principal></Principals><Actions Context="System"><Exec>'
+        '<Command>%s</Command><Arguments>')
 
 # CurrentControlSet is a link in Wine's registry files: its keys are stored under ControlSet001.
 SESSION_MANAGER = "System\\ControlSet001\\Control\\Session Manager"
@@ -177,6 +185,67 @@ touch '{u}/stop'; wait $h
         self.assertIsNone(reg.value(SESSION_MANAGER,
                                     "PendingFileRenameOperations"))
         self.assertIsNone(reg.value(run_once, "probe64"))
+
+    def test_what_tells_a_held_target_from_a_refused_one(self):
+        """Replacing fails with 5 for a file held open, one loaded as a DLL and one that may not
+        be deleted (immutable). Opening it for DELETE with full sharing fails with 32 for the
+        first, as on Windows, and succeeds for the others: Wine checks no right to delete (nor a
+        DACL, which SetFileSecurity stores without enforcing). Opening for FILE_WRITE_DATA tells
+        those two apart: 32 for the loaded DLL (a mapped image refuses writers, as on Windows),
+        5 for the immutable file."""
+        d, u = "C:\\held", os.path.join(self.prefix.path, "drive_c", "held")
+        os.makedirs(u)
+        for name in ("a", "imm", "src1", "src2", "src3"):
+            with open(os.path.join(u, name), "w") as f:
+                f.write(name + "\n")
+        shutil.copy(os.path.join(CFG.build_dir, "payload", "64", "KorviX.dll"), os.path.join(u, "x.dll"))
+        subprocess.run(["chattr", "+i", os.path.join(u, "imm")], check=True)
+        self.addCleanup(subprocess.run, ["chattr", "-i", os.path.join(u, "imm")])
+        script = """
+wine '{hold}' '{d}\\a' '{d}\\ready1' '{d}\\stop' & h1=$!
+wine '{hold}' '{d}\\x.dll' '{d}\\ready2' '{d}\\stop' load & h2=$!
+{wait_ready}
+wine '{fo}' open-delete '{d}\\a' open-delete '{d}\\x.dll' open-write '{d}\\x.dll' open-delete '{d}\\imm' open-write '{d}\\imm' move-replace '{d}\\src1' '{d}\\a' move-replace '{d}\\src2' '{d}\\x.dll' move-replace '{d}\\src3' '{d}\\imm'
+touch '{u}/stop'; wait $h1 $h2
+""".format(hold=exe("vannix_hold_open"), fo=exe("vannix_fileop"), d=d, u=u,
+           wait_ready=winelab.shell_wait_until("[ -e '%s/ready1' ] && [ -e '%s/ready2' ]" % (u, u)))
+        rc, out = self.run_sh(script)
+        self.assertEqual([ln for ln in out.splitlines() if re.match(r"(open|move)", ln)],
+                         ["open-delete error 32", "open-delete ok", "open-write error 32",
+                          "open-delete ok", "open-write error 5", "move-replace error 5",
+                          "move-replace error 5", "move-replace error 5"], out)
+
+    def test_task_scheduler(self):
+        """Wine's schtasks takes a definition (exit 0) but keeps it without its start-up trigger
+        and its command, and `wineboot -r` runs nothing; the stand-in, placed in the system
+        directory for 32-bit programs, is what a 32-bit program starts there, and keeps the
+        definition byte for byte."""
+        marker = self.host("ran")
+        definition = TASK % winelab.windows_path(exe("vannix_fileop")) + " create-always " + \
+            winelab.windows_path(marker) + "</Arguments></Exec></Actions></Task>"
+        with open(self.host("task.xml"), "w", encoding="utf-16") as f:
+            f.write(definition)
+        task_w = winelab.windows_path(self.host("task.xml"))
+        rc, out = self.run_sh("wine schtasks /create /tn probe /xml '%s' /f; echo \"schtasks exit $?\"" % task_w)
+        self.assertIn("schtasks exit 0", out)
+        [kept_at] = [p for p in (os.path.join(self.prefix.path, "drive_c", "windows", d, "tasks", "probe")
+                                 for d in ("system32", "syswow64")) if os.path.exists(p)]
+        with open(kept_at, "rb") as f:
+            kept = f.read().decode("utf-8-sig")
+        print("[probes] Wine keeps: %r" % kept, file=sys.stderr)
+        self.assertIn("<Triggers/>", kept)
+        self.assertIn("<Exec/>", kept)
+        self.assertNotIn("create-always", kept)
+        self.run_sh("wine wineboot -r")
+        self.assertFalse(os.path.exists(marker))
+
+        shutil.copy(os.path.join(CFG.build_dir, "e2e-schtasks", "schtasks.exe"),
+                    os.path.join(self.prefix.path, "drive_c", "windows", "syswow64", "schtasks.exe"))
+        rc, out = self.run_sh("wine '%s' 'C:\\windows\\syswow64\\schtasks.exe' /create /tn probe "
+                              "/xml '%s' /ru SYSTEM /f" % (exe("vannix_launch"), task_w))
+        self.assertIn("launch: exit=0", out)
+        with open(os.path.join(self.prefix.path, "drive_c", "vannix-scheduler", "probe.xml"), "rb") as f:
+            self.assertEqual(f.read().decode("utf-16"), definition)
 
     def test_system_directory_with_little_room(self):
         """WL_SYSDIR_FREE_MB: a copy that does not fit fails; the next run, with room, goes on
