@@ -24,8 +24,7 @@ LONG WINAPI OnUnhandledFault(EXCEPTION_POINTERS* pointers) {
   if (g_frame != nullptr) ::ExitProcess(static_cast<UINT>(g_frame->OnSystemFault(failure)));
   // Before the run began: the process itself could not start.
   vannix::platform::Win32Platform platform;
-  vannix::ReportRuntimeError(platform, vannix::kExitRuntimeError, address);
-  ::ExitProcess(vannix::kExitRuntimeError);
+  ::ExitProcess(static_cast<UINT>(vannix::OnStartUpFault(platform, address)));
 }
 
 void Install(vannix::platform::Platform& platform) {

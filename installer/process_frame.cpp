@@ -45,6 +45,11 @@ int ProcessFrame::Run(const std::function<void()>& install) {
 
 int ProcessFrame::OnSystemFault(const Failure& failure) { return Fail(failure); }
 
+int OnStartUpFault(platform::Platform& platform, std::uintptr_t address) {
+  ReportRuntimeError(platform, kExitRuntimeError, address);
+  return kExitRuntimeError;
+}
+
 int ProcessFrame::Fail(const Failure& failure) {
   // One box per process, even when a fault strikes while the first one is being shown.
   if (!std::exchange(reported_, true)) ReportFailure(platform_, failure);

@@ -1,6 +1,7 @@
 // The process around the installation: start-up, failure handling and shutdown.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "installer/failure.h"
@@ -32,5 +33,9 @@ class ProcessFrame {
   platform::Platform& platform_;
   bool reported_ = false;
 };
+
+// For the process-level exception filter when the process itself fails to start, before any
+// frame runs: shows the runtime error box and returns the exit code (217).
+int OnStartUpFault(platform::Platform& platform, std::uintptr_t address);
 
 }  // namespace vannix

@@ -25,24 +25,38 @@ class Deployment : public ::testing::TestWithParam<bool> {
   FakePlatform fake_;
 };
 
-TEST_P(Deployment, WritesEveryEntryFromItsVariantInCatalogueOrder) {
+// The catalogue: its eleven rows in their fixed order, and the six it registers.
+const std::vector<std::u16string> kFiles{
+    u"KorviX.dll",   u"KorviDataSetX.dll", u"msxml6.dll",   u"KorviGovX.ocx",
+    u"midas.dll",    u"stdvcl40.dll",      u"ssleay32.dll", u"libeay32.dll",
+    u"msxml6r.dll",  u"qelKorviLibUNICODE.dll", u"qelKorviLib.dll"};
+constexpr std::size_t kRegistered = 6;  // the first six rows
+
+TEST_P(Deployment, WritesTheElevenFilesFromTheirVariantInCatalogueOrderAndRegistersTheFirstSix) {
   InstallComponents(fake_, fake_);
-  int previous = -1;
-  for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
-    const std::u16string target = SystemDir() + EntryFileName(kCatalogue[i]);
-    ASSERT_TRUE(fake_.Exists(target)) << Narrow(target);
-    EXPECT_EQ(fake_.At(target).bytes, Payload(i, wow64())) << Narrow(target);
-    // Looked up with the catalogue's letter case.
-    const int lookup = fake_.IndexOf(
-        "FindResourceW", (wow64() ? u"64_" : u"32_") + std::u16string(kCatalogue[i].BaseName));
-    EXPECT_GT(lookup, previous) << Narrow(target);
-    previous = lookup;
+  std::vector<std::u16string> lookups, written, registered;
+  for (const Call& call : fake_.calls()) {
+    if (call.name == "FindResourceW") lookups.push_back(call.argument);
+    if (call.name == "MoveFileExW" && call.argument.rfind(SystemDir(), 0) == 0)
+      written.push_back(call.argument.substr(SystemDir().size()));
   }
+  for (const ProcessStart& child : fake_.processes()) registered.push_back(child.command_line);
+  std::vector<std::u16string> names, commands;
+  for (std::size_t i = 0; i < kFiles.size(); ++i) {
+    // Looked up with the catalogue's letter case, without the extension.
+    names.push_back((wow64() ? u"64_" : u"32_") + kFiles[i].substr(0, kFiles[i].rfind(u'.')));
+    if (i < kRegistered)
+      commands.push_back(SystemDir() + u"regsvr32.exe /s \"" + SystemDir() + kFiles[i] + u"\"");
+    EXPECT_EQ(fake_.At(SystemDir() + kFiles[i]).bytes, Payload(i, wow64())) << Narrow(kFiles[i]);
+  }
+  EXPECT_EQ(lookups, names);
+  EXPECT_EQ(written, kFiles);
+  EXPECT_EQ(registered, commands);
   EXPECT_EQ(fake_.OpenHandles(), 0);
   // Nothing but the eleven files lands in the system directory.
-  int written = 0;
-  for (const auto& path : fake_.Paths()) written += path.rfind(SystemDir(), 0) == 0;
-  EXPECT_EQ(written, 11);
+  int present = 0;
+  for (const auto& path : fake_.Paths()) present += path.rfind(SystemDir(), 0) == 0;
+  EXPECT_EQ(present, 11);
 }
 
 TEST_P(Deployment, DerivesNameTargetAndCommandForTheControl) {

@@ -1,4 +1,5 @@
 #include "installer/failure_report.h"
+#include "installer/process_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -57,12 +58,12 @@ TEST(ReportFailure, ShowsOneTaskModalErrorBox) {
             u"Exception CopyError in module setup_vannix.exe at 00001000.\r\nCannot replace x.\r\n");
 }
 
-TEST(RuntimeError, FillsCodeAndAddress) {
-  EXPECT_EQ(RuntimeErrorText(217, 0x0040A1B2), "Runtime error 217 at 0040A1B2");
-  EXPECT_EQ(RuntimeErrorText(5, 0), "Runtime error   5 at 00000000");
+TEST(RuntimeError, AFaultBeforeTheRunShowsItsBoxAndExitsWith217) {
   FakePlatform fake;
-  ReportRuntimeError(fake, 217, 0x1234);
+  EXPECT_EQ(OnStartUpFault(fake, 0x0040A1B2), 217);
   ASSERT_EQ(fake.message_boxes().size(), 1u);
+  EXPECT_EQ(fake.message_boxes()[0].text, u"Runtime error 217 at 0040A1B2");
+  EXPECT_EQ(RuntimeErrorText(5, 0), "Runtime error   5 at 00000000");
   EXPECT_TRUE(fake.message_boxes()[0].ansi);
   EXPECT_EQ(fake.message_boxes()[0].caption, u"Error");
   EXPECT_EQ(fake.message_boxes()[0].flags, 0u);
