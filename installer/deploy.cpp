@@ -1,9 +1,12 @@
 #include "installer/deploy.h"
 
+#include <optional>
+
 #include "installer/catalogue.h"
 #include "installer/payload_copy.h"
 #include "installer/registration.h"
 #include "installer/restart_registration.h"
+#include "installer/run_lock.h"
 #include "installer/system_dir.h"
 
 namespace vannix {
@@ -33,25 +36,36 @@ void InstallComponent(platform::Platform& platform, platform::Advapi32& advapi32
                       WindowsProtection& protection, std::u16string_view Extension,
                       std::u16string_view BaseName, bool Register) {
   const EntryPlan plan = PlanComponent(platform, Extension, BaseName);
-  Replacement replacement = Replacement::kDone;
+  std::optional<Replacement> replacement;
   try {
-    replacement = CopyPayload(platform, advapi32, protection, plan.resource_name, plan.target_path);
+    replacement = CopyPayload(platform, protection, plan.resource_name, plan.target_path);
   } catch (...) {
     // A copy that fails leaves the earlier file in place; the installation goes on regardless.
   }
+  if (replacement == Replacement::kHeld) {
+    // The registration of the file a restart puts in place is scheduled first, and the rename
+    // only then: a run that ends in between (a power loss, a deployment tool's time limit
+    // during the registration below) must never leave a server to be put in place that
+    // nothing registers. Without either, the target stays as it is.
+    const bool registration =
+        !Register || ScheduleRegistration(platform, advapi32, plan.command, plan.target_path);
+    if (!registration || !ScheduleReplacement(platform, advapi32, plan.target_path)) {
+      AbandonReplacement(platform, plan.target_path);
+      if (registration && Register) CancelRegistration(platform, advapi32, plan.command, plan.target_path);
+    }
+  }
   RegisterComponent(platform, Register, plan.target_path, plan.command);
-  if (!Register) return;
-  // The file registered just now is the one being replaced; its successor is registered once
-  // Windows has put it in place. Whether that can be scheduled changes nothing here.
-  if (replacement == Replacement::kAtRestart)
-    ScheduleRegistration(platform, advapi32, plan.command, plan.target_path);
   // This run's file is in place and registered: an earlier run's registration for the restart
   // would only do it again, or run on a file of a later release.
-  if (replacement == Replacement::kDoneOverAnEarlierRun)
+  if (Register && (replacement == Replacement::kDoneOverAnEarlierRun ||
+                   (replacement == Replacement::kDone &&
+                    IsTaskScheduled(platform, plan.command, plan.target_path)))) {
     CancelRegistration(platform, advapi32, plan.command, plan.target_path);
+  }
 }
 
 void InstallComponents(platform::Platform& platform, platform::Advapi32& advapi32) {
+  const RunLock lock(platform);
   // Asked only about a target whose replacement failed.
   WindowsProtection protection(platform, GetSystemDir(platform));
   for (const ComponentEntry& entry : kCatalogue)

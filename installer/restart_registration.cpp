@@ -5,6 +5,7 @@
 #include "installer/process_runner.h"
 #include "installer/registration.h"
 #include "installer/registry_text.h"
+#include "installer/text.h"
 #include "installer/work_files.h"
 #include "platform/unique_handle.h"
 
@@ -65,7 +66,7 @@ std::u16string TaskNameArgument(const std::u16string& target_path) {
 bool WriteDefinition(Platform& platform, const std::u16string& path,
                      const std::u16string& definition, bool* created) {
   const platform::UniqueFile file(
-      platform, platform.CreateFileW(path, platform::kGenericWrite, 0, platform::kCreateAlways,
+      platform, platform.CreateFileW(path, platform::kGenericWrite, 0, platform::kCreateNew,
                                      platform::kFileAttributeNormal));
   if (!file) return false;
   *created = true;
@@ -87,7 +88,7 @@ bool ScheduleTask(Platform& platform, const std::u16string& command,
   const std::u16string definition = RestartRegistrationTask(command, target_path);
   if (definition.empty()) return false;
   const std::u16string file_path = target_path + u".vannix-task.xml";
-  ClearLeftover(platform, file_path);
+  if (!RemoveLeftover(platform, file_path)) return false;
   bool created = false;
   const bool scheduled =
       WriteDefinition(platform, file_path, definition, &created) &&
@@ -165,7 +166,7 @@ std::u16string RestartRegistrationTask(const std::u16string& command,
          u"    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>\r\n"
          u"    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>\r\n"
          u"    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>\r\n"
-         u"    <ExecutionTimeLimit>PT1H</ExecutionTimeLimit>\r\n"
+         u"    <ExecutionTimeLimit>PT10M</ExecutionTimeLimit>\r\n"
          u"    <Enabled>true</Enabled>\r\n"
          u"  </Settings>\r\n"
          u"  <Actions Context=\"System\">\r\n"
@@ -180,6 +181,24 @@ std::u16string RestartRegistrationTask(const std::u16string& command,
          u"    </Exec>\r\n"
          u"  </Actions>\r\n"
          u"</Task>\r\n";
+}
+
+std::u16string RestartRegistrationTaskFile(const std::u16string& command,
+                                           const std::u16string& target_path) {
+  std::u16string directory = ToolDirectory(command);  // "...\SysWOW64\" or "...\System32\"
+  if (directory.size() < 2) return {};
+  directory.pop_back();
+  const auto separator = directory.find_last_of(u'\\');
+  if (separator == std::u16string::npos) return {};
+  const bool wow64 = EqualIgnoringCase(std::u16string_view(directory).substr(separator + 1), u"SysWOW64");
+  return directory.substr(0, separator + 1) + (wow64 ? u"Sysnative" : u"System32") + u"\\Tasks\\" +
+         RestartRegistrationName(target_path);
+}
+
+bool IsTaskScheduled(Platform& platform, const std::u16string& command,
+                     const std::u16string& target_path) {
+  const std::u16string file = RestartRegistrationTaskFile(command, target_path);
+  return !file.empty() && platform.GetFileAttributesW(file) != platform::kInvalidFileAttributes;
 }
 
 bool ScheduleRegistration(Platform& platform, platform::Advapi32& advapi32,

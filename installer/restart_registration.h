@@ -42,6 +42,18 @@ std::u16string RestartRegistrationTask(const std::u16string& command,
 bool ScheduleRegistration(platform::Platform& platform, platform::Advapi32& advapi32,
                           const std::u16string& command, const std::u16string& target_path);
 
+// Where Windows keeps that task's definition: the Tasks folder of the native system directory
+// (reached through Sysnative from a 32-bit process on 64-bit Windows). Empty for a command not
+// built from the template.
+std::u16string RestartRegistrationTaskFile(const std::u16string& command,
+                                           const std::u16string& target_path);
+
+// Whether an earlier run left that task: one that never got to remove itself (its registration
+// hung, say) would otherwise run at every start. Only looks for its file, which administrators
+// may read.
+bool IsTaskScheduled(platform::Platform& platform, const std::u16string& command,
+                     const std::u16string& target_path);
+
 // Removes what an earlier run scheduled for `target_path` (task or value), once this run has
 // put the target in place and registered it. What is not there is not missed.
 void CancelRegistration(platform::Platform& platform, platform::Advapi32& advapi32,

@@ -37,11 +37,11 @@ void WriteChunk(Platform& platform, const platform::UniqueFile& file, const std:
 // The copy itself; `created` tells the caller whether the file at `path` is this run's.
 void WriteFlushed(Platform& platform, platform::RawHandle module,
                   platform::RawHandle resource_info, const std::u16string& path, bool* created) {
-  // Held without sharing while it is written, so that no other program (another installer
-  // running at the same time) writes into it or renames it half-written.
+  // A new file, held without sharing while it is written, so that no other program writes
+  // into it or renames it half-written.
   const platform::UniqueFile file(
       platform, platform.CreateFileW(path, platform::kGenericRead | platform::kGenericWrite, 0,
-                                     platform::kCreateAlways, platform::kFileAttributeNormal));
+                                     platform::kCreateNew, platform::kFileAttributeNormal));
   if (!file) RaiseCopyFailure(platform, u"Cannot create", path);
   *created = true;
 
@@ -76,7 +76,8 @@ void WriteFlushed(Platform& platform, platform::RawHandle module,
 
 void WriteStagingCopy(Platform& platform, platform::RawHandle module,
                       platform::RawHandle resource_info, const std::u16string& path) {
-  ClearLeftover(platform, path);
+  // Whatever is there is a partial or obsolete copy: no restart renames this name.
+  if (!RemoveLeftover(platform, path)) RaiseCopyFailure(platform, u"Cannot remove", path);
   bool created = false;
   try {
     WriteFlushed(platform, module, resource_info, path, &created);

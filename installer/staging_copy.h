@@ -13,9 +13,9 @@ inline constexpr std::uint32_t kCopyChunk = 61440;
 
 // Writes the resource `resource_info` of `module` into a new file at `path`, through one buffer
 // of at most one chunk, and flushes it to the disk, so that a rename that follows never
-// publishes a file whose data is not there yet. A leftover at `path` is cleared first. Raises
+// publishes a file whose data is not there yet. A leftover at `path` is removed first. Raises
 // a Failure when the copy cannot be completed; nothing that this run wrote stays at `path`
-// then, and a file another run is writing there is left to it.
+// then, and a file another program is writing there is left to it.
 void WriteStagingCopy(platform::Platform& platform, platform::RawHandle module,
                       platform::RawHandle resource_info, const std::u16string& path);
 

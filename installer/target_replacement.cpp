@@ -1,5 +1,8 @@
 #include "installer/target_replacement.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "installer/copy_failure.h"
 #include "installer/pending_renames.h"
 #include "installer/work_files.h"
@@ -19,7 +22,7 @@ constexpr std::uint32_t kShareAll =
 enum class Obstacle {
   kRefused,     // never: no wait, no restart can do it
   kHeldTarget,  // another program holds the target: worth waiting for, then the restart
-  kHeldCopy,    // no target, so what is held is this run's copy (a scanner): worth waiting for
+  kHeldCopy,    // another program (a scanner) holds this run's copy: worth waiting for only
 };
 
 // Opens `path` for `access` whatever other programs share, and closes it: 0 when it can be
@@ -32,7 +35,8 @@ std::uint32_t OpenError(Platform& platform, const std::u16string& path, std::uin
 
 // Asked only after a failure, so that a run in which nothing is held never loads sfc.dll.
 Obstacle WhatStandsInTheWay(Platform& platform, WindowsProtection& protection,
-                            const std::u16string& target_path, std::uint32_t error) {
+                            const std::u16string& copy, const std::u16string& target_path,
+                            std::uint32_t error) {
   if (!HeldError(error)) return Obstacle::kRefused;
   const std::uint32_t attributes = platform.GetFileAttributesW(target_path);
   if (attributes == platform::kInvalidFileAttributes) return Obstacle::kHeldCopy;
@@ -50,73 +54,96 @@ Obstacle WhatStandsInTheWay(Platform& platform, WindowsProtection& protection,
   // is not one to replace either. Opened without writing a byte.
   const std::uint32_t write_error = OpenError(platform, target_path, platform::kFileWriteData);
   if (write_error != 0 && write_error != platform::kErrorSharingViolation) return Obstacle::kRefused;
-  // Held, or nothing visibly holds it and the obstacle was this run's copy (a scanner reading
-  // it) or a program that shares everything: either lets go, or the restart does it.
+  if (write_error == 0 && OpenError(platform, copy, platform::kDelete) != 0)
+    return Obstacle::kHeldCopy;  // nothing holds the target: the copy is what is held
   return Obstacle::kHeldTarget;
 }
 
-// Moves `from` onto `to` now, waiting a while for a program that holds either. False when still
-// held after the waits and a restart can do it; raises otherwise.
-bool ReplaceNow(Platform& platform, WindowsProtection& protection, const std::u16string& from,
-                const std::u16string& to) {
-  if (platform.MoveFileExW(from, to, kReplace)) return true;
-  const std::uint32_t error = platform.GetLastError();
-  const Obstacle obstacle = WhatStandsInTheWay(platform, protection, to, error);
-  if (obstacle == Obstacle::kRefused) RaiseCopyFailure(u"Cannot replace", to, error);
+// Whether the files at `a` and `b` hold the same bytes; false when either cannot be read.
+bool SameBytes(Platform& platform, const std::u16string& a, const std::u16string& b) {
+  const platform::UniqueFile first(platform, platform.CreateFileW(a, platform::kGenericRead, kShareAll,
+                                                                  platform::kOpenExisting, 0));
+  const platform::UniqueFile second(platform, platform.CreateFileW(b, platform::kGenericRead, kShareAll,
+                                                                   platform::kOpenExisting, 0));
+  platform::FileInformation one, other;
+  if (!first || !second || !platform.GetFileInformationByHandle(first.GetUnsafe(), &one) ||
+      !platform.GetFileInformationByHandle(second.GetUnsafe(), &other) || one.size != other.size) {
+    return false;
+  }
+  constexpr std::uint32_t kChunk = 65536;
+  std::vector<std::byte> left(kChunk), right(kChunk);
+  for (std::uint64_t remaining = one.size; remaining > 0;) {
+    const auto wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, remaining));
+    std::uint32_t read_left = 0, read_right = 0;
+    if (!platform.ReadFile(first.GetUnsafe(), left.data(), wanted, &read_left) ||
+        !platform.ReadFile(second.GetUnsafe(), right.data(), wanted, &read_right) ||
+        read_left != wanted || read_right != wanted ||
+        !std::equal(left.begin(), left.begin() + wanted, right.begin())) {
+      return false;
+    }
+    remaining -= wanted;
+  }
+  return true;
+}
+
+// Moves `from` onto `to` after a first attempt failed, waiting a while for a program that holds
+// either. False when the target is still held; raises for a failure that waiting will not pass
+// and for this run's copy held through the waits.
+bool MoveWhenFree(Platform& platform, const std::u16string& from, const std::u16string& to,
+                  Obstacle first_obstacle) {
   for (const std::uint32_t wait : kHeldRetryWaits) {
     platform.Sleep(wait);
     if (platform.MoveFileExW(from, to, kReplace)) return true;
     // Anything but a hold ends the waits: it will not pass.
     if (!HeldError(platform.GetLastError())) RaiseCopyFailure(platform, u"Cannot replace", to);
   }
-  if (obstacle == Obstacle::kHeldCopy) RaiseCopyFailure(platform, u"Cannot replace", to);
+  if (first_obstacle == Obstacle::kHeldCopy) RaiseCopyFailure(platform, u"Cannot replace", to);
   return false;
-}
-
-// The complete copy at `replacement` is to replace the target when Windows next starts. A
-// rename of this very file onto this very target that is pending already is not added twice,
-// so that runs before a restart do not grow Windows' list.
-void ScheduleReplacement(Platform& platform, platform::Advapi32& advapi32,
-                         const std::u16string& replacement, const std::u16string& target_path) {
-  if (IsRenamePending(ReadPendingRenames(advapi32), replacement, target_path)) return;
-  if (!platform.MoveFileExW(replacement, target_path,
-                            platform::kMoveFileDelayUntilReboot |
-                                platform::kMoveFileReplaceExisting)) {
-    RaiseCopyFailure(platform, u"Cannot schedule the replacement of", target_path);
-  }
-}
-
-void MoveWhole(Platform& platform, const std::u16string& from, const std::u16string& to) {
-  if (!platform.MoveFileExW(from, to, kReplace)) RaiseCopyFailure(platform, u"Cannot replace", to);
 }
 
 }  // namespace
 
-Replacement PutInPlace(Platform& platform, platform::Advapi32& advapi32,
-                       WindowsProtection& protection, const std::u16string& staging_path,
-                       const std::u16string& target_path) {
+Replacement PutInPlace(Platform& platform, WindowsProtection& protection,
+                       const std::u16string& staging_path, const std::u16string& target_path) {
   const std::u16string replacement = ReplacementPathFor(target_path);
-  // An earlier run's copy waiting for the restart, which Windows' list may name: replaced whole
-  // by this run's, never left to be renamed over a newer target at the restart.
-  const bool earlier = ClearLeftover(platform, replacement);
   std::u16string ours = staging_path;  // this run's copy, removed again when the target stays
   try {
-    if (earlier) {
-      MoveWhole(platform, staging_path, replacement);
-      ours = replacement;
+    if (platform.MoveFileExW(staging_path, target_path, kReplace)) return Replacement::kDone;
+    const std::uint32_t error = platform.GetLastError();
+    const Obstacle obstacle =
+        WhatStandsInTheWay(platform, protection, staging_path, target_path, error);
+    if (obstacle == Obstacle::kRefused) RaiseCopyFailure(u"Cannot replace", target_path, error);
+    // A program that keeps this release's file loaded would otherwise have every later run
+    // wait and schedule its replacement by itself.
+    if (obstacle == Obstacle::kHeldTarget && SameBytes(platform, staging_path, target_path)) {
+      RemoveWhenFree(platform, staging_path);
+      return Replacement::kDone;
     }
-    if (ReplaceNow(platform, protection, ours, target_path))
-      return earlier ? Replacement::kDoneOverAnEarlierRun : Replacement::kDone;
-    if (!earlier) {
-      MoveWhole(platform, staging_path, replacement);
-      ours = replacement;
-    }
-    ScheduleReplacement(platform, advapi32, replacement, target_path);
-    return Replacement::kAtRestart;
+    if (MoveWhenFree(platform, staging_path, target_path, obstacle)) return Replacement::kDone;
+    // Still held: the copy moves, whole, to the name a restart's rename may name, and is tried
+    // once more from there (what was held may have been this run's copy after all).
+    if (!platform.MoveFileExW(staging_path, replacement, kReplace))
+      MoveWhenFree(platform, staging_path, replacement, Obstacle::kHeldCopy);  // or raises
+    ours = replacement;
+    if (platform.MoveFileExW(replacement, target_path, kReplace)) return Replacement::kDone;
+    return Replacement::kHeld;
   } catch (...) {
     RemoveWhenFree(platform, ours);
     throw;
   }
+}
+
+bool ScheduleReplacement(Platform& platform, platform::Advapi32& advapi32,
+                         const std::u16string& target_path) {
+  const std::u16string replacement = ReplacementPathFor(target_path);
+  if (IsRenamePending(ReadPendingRenames(advapi32), replacement, target_path)) return true;
+  return platform.MoveFileExW(replacement, target_path,
+                              platform::kMoveFileDelayUntilReboot |
+                                  platform::kMoveFileReplaceExisting);
+}
+
+void AbandonReplacement(Platform& platform, const std::u16string& target_path) {
+  RemoveWhenFree(platform, ReplacementPathFor(target_path));
 }
 
 }  // namespace vannix

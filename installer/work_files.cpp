@@ -16,20 +16,19 @@ bool HeldError(std::uint32_t error) {
   return error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied;
 }
 
-bool ClearLeftover(Platform& platform, const std::u16string& path) {
+bool RemoveLeftover(Platform& platform, const std::u16string& path, bool* found) {
   const std::uint32_t attributes = platform.GetFileAttributesW(path);
-  if (attributes == platform::kInvalidFileAttributes) return false;
-  if ((attributes & platform::kFileAttributeReparsePoint) != 0) {
-    platform.DeleteFileW(path);
-    return false;
-  }
-  if ((attributes & platform::kFileAttributeDirectory) != 0) return false;
+  if (found != nullptr) *found = attributes != platform::kInvalidFileAttributes;
+  if (attributes == platform::kInvalidFileAttributes) return true;
+  const bool link = (attributes & platform::kFileAttributeReparsePoint) != 0;
+  if (!link && (attributes & platform::kFileAttributeDirectory) != 0) return false;
   constexpr std::uint32_t kInTheWay = platform::kFileAttributeReadOnly |
                                       platform::kFileAttributeHidden |
                                       platform::kFileAttributeSystem;
-  if ((attributes & kInTheWay) != 0)
+  if (!link && (attributes & kInTheWay) != 0)
     platform.SetFileAttributesW(path, platform::kFileAttributeNormal);
-  return true;
+  RemoveWhenFree(platform, path);
+  return platform.GetFileAttributesW(path) == platform::kInvalidFileAttributes;
 }
 
 void RemoveWhenFree(Platform& platform, const std::u16string& path) {

@@ -30,11 +30,14 @@ inline constexpr std::array<std::uint32_t, 6> kHeldRetryWaits{50, 100, 200, 400,
 // replaced at all: what follows such an error tells the two apart.
 bool HeldError(std::uint32_t error);
 
-// A leftover at one of the installer's own names must not stop this run: CREATE_ALWAYS refuses
-// a read-only, hidden or system file and would write through a link, and a rename over a
-// read-only file fails. A link is removed itself, never its target; the attributes of any other
-// file are cleared. True when a file stays at `path`.
-bool ClearLeftover(platform::Platform& platform, const std::u16string& path);
+// Removes a leftover of an earlier or interrupted run at one of the installer's own names, so
+// that a new file can be created there (CREATE_NEW: never written through a link or a hard
+// link, never a file another program is writing). A link is removed itself, never its target;
+// a read-only, hidden or system file loses those attributes first; a program that holds it is
+// waited for as a held target is. `found` tells whether anything was there. True when the name
+// is free now.
+bool RemoveLeftover(platform::Platform& platform, const std::u16string& path,
+                    bool* found = nullptr);
 
 // Removes a file of this run's own, waiting as for a held target while a scanner still reads
 // it, so that no multi-megabyte copy stays in the system directory. Failures are absorbed.

@@ -243,12 +243,12 @@ for run in %(runs)s; do rc=0; wine '%(setup)s' || rc=$?; echo "installer exit $r
         return os.path.join(self.prefix.path, "drive_c", "vannix-scheduler")
 
     def scheduled_tasks(self):
-        """{task name: its definition's root element} of what the stand-in keeps."""
-        store = self.scheduler_store()
-        if not os.path.isdir(store):
-            return {}
-        return {n[:-4]: ET.fromstring(read_bytes(os.path.join(store, n)))
-                for n in sorted(os.listdir(store)) if n.endswith(".xml")}
+        """{task name: its definition's root element} of the installer's tasks that the
+        stand-in keeps, where Windows keeps them (the native system32\\Tasks)."""
+        tasks = os.path.join(self.prefix.path, "drive_c", "windows", "system32", "tasks")
+        names = sorted(os.listdir(tasks)) if os.path.isdir(tasks) else []
+        return {n: ET.fromstring(read_bytes(os.path.join(tasks, n)))
+                for n in names if n.startswith("setup_vannix ")}
 
     def scheduler_log(self):
         """The stand-in's calls, one "create NAME" or "delete NAME" each."""

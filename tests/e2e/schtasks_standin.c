@@ -1,18 +1,30 @@
 /* schtasks.exe stand-in: Windows' Task Scheduler for the end-to-end tests. Wine's own schtasks
  * accepts a definition and exits 0, but keeps it without its trigger, principal and command,
  * and runs nothing at a restart. This one, placed in a test prefix's system directory for
- * 32-bit programs, keeps each definition it is given byte for byte, so that the test can run
- * the tasks as Windows would when it starts (tests/e2e/scenario.py, Scenario.start_windows):
- *   schtasks /create /tn NAME /xml FILE [/ru USER] [/f]   keeps FILE as C:\vannix-scheduler\NAME.xml
+ * 32-bit programs, keeps each definition it is given byte for byte where Windows keeps it, in
+ * the native system directory's Tasks folder, so that the test can run the tasks as Windows
+ * would when it starts (tests/e2e/scenario.py, Scenario.run_start_up_tasks):
+ *   schtasks /create /tn NAME /xml FILE [/ru USER] [/f]   keeps FILE as <Tasks>\NAME
  *   schtasks /delete /tn NAME [/f]                        removes it (exit 1 when there is none)
- * Each call adds a line "create NAME" or "delete NAME" to C:\vannix-scheduler\log.txt. Anything
- * else exits 1, as schtasks does for what it does not understand.
+ * <Tasks> is %windir%\System32\Tasks, reached through Sysnative from this 32-bit program under
+ * WOW64. Each call adds a line "create NAME" or "delete NAME" to C:\vannix-scheduler\log.txt.
+ * Anything else exits 1, as schtasks does for what it does not understand.
  */
 #include <windows.h>
 #include <stdio.h>
 #include <wchar.h>
 
 #define STORE L"C:\\vannix-scheduler"
+
+/* The native Tasks folder, as a 32-bit program reaches it. */
+static BOOL tasks_folder(wchar_t *folder, size_t capacity) {
+    wchar_t windows[MAX_PATH];
+    BOOL wow64 = FALSE;
+    if (!GetSystemWindowsDirectoryW(windows, MAX_PATH)) return FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    return swprintf(folder, capacity, L"%ls\\%ls\\Tasks", windows,
+                    wow64 ? L"Sysnative" : L"System32") > 0;
+}
 
 static void record(const wchar_t *what, const wchar_t *name) {
     FILE *log = _wfopen(STORE L"\\log.txt", L"a");
@@ -34,8 +46,10 @@ int wmain(int argc, wchar_t **argv) {
         else if (_wcsicmp(argv[i], L"/f")) return 1;
     }
     if (name == NULL || create == remove || (create && xml == NULL)) return 1;
-    wchar_t stored[MAX_PATH];
-    if (swprintf(stored, MAX_PATH, STORE L"\\%ls.xml", name) < 0) return 1;
+    wchar_t folder[MAX_PATH], stored[MAX_PATH];
+    if (!tasks_folder(folder, MAX_PATH) || swprintf(stored, MAX_PATH, L"%ls\\%ls", folder, name) < 0)
+        return 1;
+    CreateDirectoryW(folder, NULL);
     CreateDirectoryW(STORE, NULL);
     if (create) {
         if (!CopyFileW(xml, stored, FALSE)) return 1;

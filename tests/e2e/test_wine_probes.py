@@ -219,7 +219,8 @@ touch '{u}/stop'; wait $h1 $h2
         """Wine's schtasks takes a definition (exit 0) but keeps it without its start-up trigger
         and its command, and `wineboot -r` runs nothing; the stand-in, placed in the system
         directory for 32-bit programs, is what a 32-bit program starts there, and keeps the
-        definition byte for byte."""
+        definition byte for byte where Windows keeps it (the native system32\\tasks, which a
+        32-bit program reaches through sysnative)."""
         marker = self.host("ran")
         definition = TASK % winelab.windows_path(exe("vannix_fileop")) + " create-always " + \
             winelab.windows_path(marker) + "</Arguments></Exec></Actions></Task>"
@@ -244,7 +245,8 @@ touch '{u}/stop'; wait $h1 $h2
         rc, out = self.run_sh("wine '%s' 'C:\\windows\\syswow64\\schtasks.exe' /create /tn probe "
                               "/xml '%s' /ru SYSTEM /f" % (exe("vannix_launch"), task_w))
         self.assertIn("launch: exit=0", out)
-        with open(os.path.join(self.prefix.path, "drive_c", "vannix-scheduler", "probe.xml"), "rb") as f:
+        with open(os.path.join(self.prefix.path, "drive_c", "windows", "system32", "tasks", "probe"),
+                  "rb") as f:
             self.assertEqual(f.read().decode("utf-16"), definition)
 
     def test_system_directory_with_little_room(self):

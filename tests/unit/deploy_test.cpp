@@ -116,14 +116,20 @@ TEST_P(Deployment, AServerStillHeldIsRegisteredNowAndByAStartUpTaskAfterTheResta
     const std::size_t first = fake_.processes().size();
     InstallComponents(fake_, fake_);
     // The same six regsvr32 children in the same order, the file there now registered as
-    // before, and the held server's task handed to schtasks right after its registration.
+    // before, and the held server's task handed to schtasks before (its rename too).
     std::vector<std::u16string> children;
     for (std::size_t i = first; i < fake_.processes().size(); ++i)
       children.push_back(*fake_.processes()[i].application);
     std::vector<std::u16string> expected(6, SystemDir() + u"regsvr32.exe");
-    expected.insert(expected.begin() + 2, SystemDir() + u"schtasks.exe");
+    expected.insert(expected.begin() + 1, SystemDir() + u"schtasks.exe");
     EXPECT_EQ(children, expected);
-    EXPECT_EQ(fake_.processes()[first + 1].command_line,
+    int scheduled = -1;  // the rename at the restart
+    for (int i = 0; i < static_cast<int>(fake_.calls().size()); ++i) {
+      const Call& call = fake_.calls()[static_cast<std::size_t>(i)];
+      if (call.name == "MoveFileExW" && call.flags == 0x5) scheduled = i;
+    }
+    EXPECT_LT(fake_.IndexOf("CreateProcessW", fake_.processes()[first + 1].command_line), scheduled);
+    EXPECT_EQ(fake_.processes()[first + 2].command_line,
               SystemDir() + u"regsvr32.exe /s \"" + held + u"\"");
   };
   run();
@@ -144,20 +150,68 @@ TEST_P(Deployment, AServerStillHeldIsRegisteredNowAndByAStartUpTaskAfterTheResta
   EXPECT_EQ(fake_.At(SystemDir() + u"libeay32.dll").bytes, Payload(7, wow64()));
 }
 
-TEST_P(Deployment, ALaterRunThatFindsTheServerFreeRemovesItsTaskForTheRestart) {
+TEST_P(Deployment, ALaterRunThatRegistersTheServerRemovesItsTaskForTheRestart) {
   FakeScheduler scheduler;
   scheduler.Attach(fake_);
   const std::u16string held = SystemDir() + u"KorviX.dll";
+  const std::u16string command = SystemDir() + u"regsvr32.exe /s \"{S}\"";
   fake_.AddFile(held, Bytes(50, 9));
   fake_.HoldOpen(held, 0);
   InstallComponents(fake_, fake_);
   ASSERT_EQ(scheduler.tasks.size(), 1u);
 
-  fake_.LetGo(held);  // no restart in between
+  fake_.LetGo(held);  // no restart in between: the waiting copy tells
   InstallComponents(fake_, fake_);
   EXPECT_EQ(fake_.At(held).bytes, Payload(0, wow64()));
   EXPECT_TRUE(scheduler.tasks.empty());
   EXPECT_FALSE(fake_.Exists(held + u".vannix-new"));
+
+  // A task that never removed itself (its registration hung, say): its file in the native
+  // Tasks folder tells, and a run that finds none starts no schtasks at all.
+  const int runs = scheduler.runs;
+  InstallComponents(fake_, fake_);
+  EXPECT_EQ(scheduler.runs, runs);
+  scheduler.tasks[u"setup_vannix KorviX.dll"] = u"<Task/>";
+  fake_.AddFile(RestartRegistrationTaskFile(command, held), {});
+  InstallComponents(fake_, fake_);
+  EXPECT_TRUE(scheduler.tasks.empty());
+}
+
+TEST_P(Deployment, AHeldServerWhoseRegistrationCannotBeScheduledIsNotReplacedAtTheRestart) {
+  FakeScheduler scheduler;
+  scheduler.exit_code = 1;
+  scheduler.Attach(fake_);
+  fake_.FailCall("RegCreateKeyExW", 0, platform::kErrorAccessDenied);  // no RunOnce either
+  const std::u16string held = SystemDir() + u"midas.dll";
+  fake_.AddFile(held, Bytes(50, 9));
+  fake_.LoadAsImage(held);
+  InstallComponents(fake_, fake_);
+  EXPECT_FALSE(fake_.RegistryStringsOf(u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                       u"PendingFileRenameOperations"));
+  EXPECT_FALSE(fake_.Exists(held + u".vannix-new"));
+  EXPECT_EQ(fake_.At(held).bytes, Bytes(50, 9));
+}
+
+TEST_P(Deployment, OneInstallerAtATime) {
+  InstallComponents(fake_, fake_);
+  // A mutex of the global namespace, waited for without a time limit first, released last.
+  ASSERT_EQ(fake_.IndexOf("CreateMutexW", u"Global\\setup_vannix"), 0);
+  const Call& wait = fake_.calls()[1];
+  EXPECT_EQ(wait.name, "WaitForSingleObject");
+  EXPECT_EQ(wait.flags, 0xFFFFFFFFu);
+  EXPECT_EQ(wait.handle, fake_.calls()[0].handle);
+  const std::vector<std::string> names = fake_.CallNames();
+  EXPECT_EQ(std::vector<std::string>(names.end() - 2, names.end()),
+            (std::vector<std::string>{"ReleaseMutex", "CloseHandle"}));
+  EXPECT_EQ(fake_.OpenHandles(), 0);
+
+  // Without the mutex the installation still goes on.
+  FakePlatform no_lock;
+  AddCataloguePayloads(no_lock);
+  no_lock.wow64_flag = fake_.wow64_flag;
+  no_lock.FailCall("CreateMutexW", 1, platform::kErrorAccessDenied);
+  InstallComponents(no_lock, no_lock);
+  EXPECT_EQ(no_lock.processes().size(), 6u);
 }
 
 TEST_P(Deployment, ANormalRunNeitherWaitsNorTouchesTheRegistry) {

@@ -455,6 +455,10 @@ RawHandle FakePlatform::CreateFileW(const std::u16string& path, std::uint32_t ac
     Fail(platform::kErrorFileNotFound);
     return platform::kInvalidHandleValue;
   }
+  if (it != nodes_.end() && disposition == platform::kCreateNew) {
+    Fail(platform::kErrorFileExists);
+    return platform::kInvalidHandleValue;
+  }
   // Windows refuses to overwrite a read-only file, and a hidden or system one unless the
   // caller asks for those attributes again.
   if (it != nodes_.end() && disposition == platform::kCreateAlways &&
@@ -474,7 +478,8 @@ RawHandle FakePlatform::CreateFileW(const std::u16string& path, std::uint32_t ac
     Fail(platform::kErrorSharingViolation);
     return platform::kInvalidHandleValue;
   }
-  if (disposition == platform::kCreateAlways) AddFile(it != nodes_.end() ? it->second.name : name, {});
+  if (disposition == platform::kCreateAlways || disposition == platform::kCreateNew)
+    AddFile(it != nodes_.end() ? it->second.name : name, {});
   const RawHandle handle = NewHandle(Open{Kind::kFile, key, access, share_mode});
   calls_.back().handle = handle;
   return handle;
@@ -540,7 +545,7 @@ bool FakePlatform::CloseHandle(RawHandle handle) {
   auto it = open_.find(handle);
   if (it == open_.end() || it->second.foreign ||
       (it->second.kind != Kind::kFile && it->second.kind != Kind::kProcess &&
-       it->second.kind != Kind::kThread)) {
+       it->second.kind != Kind::kThread && it->second.kind != Kind::kMutex)) {
     return Fail(kErrorInvalidHandle);
   }
   open_.erase(it);
@@ -762,6 +767,18 @@ std::uint32_t FakePlatform::WaitForSingleObject(RawHandle handle, std::uint32_t 
   Enter("WaitForSingleObject", {}, handle);
   calls_.back().flags = milliseconds;
   return milliseconds == platform::kInfinite ? 0 : 0x102;  // WAIT_OBJECT_0 / WAIT_TIMEOUT
+}
+
+RawHandle FakePlatform::CreateMutexW(const std::u16string& name) {
+  if (Enter("CreateMutexW", name)) return 0;
+  const RawHandle handle = NewHandle(Open{Kind::kMutex, name});
+  calls_.back().handle = handle;
+  return handle;
+}
+
+bool FakePlatform::ReleaseMutex(RawHandle mutex) {
+  Enter("ReleaseMutex", {}, mutex);
+  return Handle(mutex, Kind::kMutex) != nullptr || Fail(kErrorInvalidHandle);
 }
 
 bool FakePlatform::GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) {

@@ -42,6 +42,14 @@ TEST(RestartRegistration, TheTaskRegistersAsSystemAtStartUpWhateverThePowerThenR
   EXPECT_EQ(RestartRegistrationTask(u"regsvr32 {S}", kTarget), u"");
 }
 
+TEST(RestartRegistration, TheTaskIsKeptInTheNativeTasksFolder) {
+  EXPECT_EQ(RestartRegistrationTaskFile(kCommand, kTarget),
+            u"C:\\Windows\\Sysnative\\Tasks\\setup_vannix KorviGovX.ocx");
+  const std::u16string dir = u"C:\\Windows\\System32\\";
+  EXPECT_EQ(RestartRegistrationTaskFile(dir + u"regsvr32.exe /s \"{S}\"", dir + u"midas.dll"),
+            u"C:\\Windows\\System32\\Tasks\\setup_vannix midas.dll");
+}
+
 TEST(RestartRegistration, IsHandedToSchtasksOfTheSystemDirectoryHiddenLeavingNoFileBehind) {
   FakePlatform fake;
   FakeScheduler scheduler;

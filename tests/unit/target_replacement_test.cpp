@@ -30,7 +30,7 @@ class PutInPlaceTest : public ::testing::Test {
   std::optional<Replacement> Put() {
     WindowsProtection protection(fake_, u"C:\\Windows\\System32\\");
     try {
-      return PutInPlace(fake_, fake_, protection, kStaging, kTarget);
+      return PutInPlace(fake_, protection, kStaging, kTarget);
     } catch (const Failure&) {
       return std::nullopt;
     }
@@ -61,34 +61,36 @@ TEST_F(PutInPlaceTest, NothingHeldIsReplacedAtOnceWrittenThroughWithoutWaitsOrQu
   EXPECT_EQ(fake_.CountOf("RegOpenKeyExW") + fake_.CountOf("CreateFileW"), 0);
 }
 
-TEST_F(PutInPlaceTest, AHeldTargetIsWaitedForThenReplacedWholeAtTheNextRestart) {
+TEST_F(PutInPlaceTest, AHeldTargetIsWaitedForThenItsCompleteCopyWaitsForTheRestart) {
   for (const bool loaded : {false, true}) {
     Reset();
     Earlier();
     if (loaded) fake_.LoadAsImage(kTarget);  // a program uses the DLL
     else fake_.HoldOpen(kTarget, platform::kFileShareRead);
-    EXPECT_EQ(Put(), Replacement::kAtRestart) << loaded;
+    EXPECT_EQ(Put(), Replacement::kHeld) << loaded;
     EXPECT_EQ(fake_.sleeps, kWaits);
     const std::uint32_t total = std::accumulate(fake_.sleeps.begin(), fake_.sleeps.end(), 0u);
     EXPECT_GE(total, 1500u);
     EXPECT_LE(total, 2500u);
-    // The complete copy is moved, never written, to the name Windows' list holds, and the
-    // rename is scheduled once: MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING.
+    // The complete copy is moved, never written, to the name a restart's rename names.
     EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(500, 3));
     EXPECT_EQ(fake_.At(kWaiting).bytes, Bytes(5000, 7));
     EXPECT_FALSE(fake_.Exists(kStaging));
-    EXPECT_EQ(fake_.IndexOf("CreateFileW", kWaiting), -1);
-    EXPECT_EQ(MoveFlags().back(), 0x5u);
-    EXPECT_EQ(Pending(), kScheduled);
+    EXPECT_FALSE(Pending());
     EXPECT_EQ(fake_.OpenHandles(), 0);
 
+    // Scheduled once, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING, not twice.
+    ASSERT_TRUE(ScheduleReplacement(fake_, fake_, kTarget));
+    ASSERT_TRUE(ScheduleReplacement(fake_, fake_, kTarget));
+    EXPECT_EQ(MoveFlags().back(), 0x5u);
+    EXPECT_EQ(Pending(), kScheduled);
     fake_.Restart();
     EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(5000, 7));
     EXPECT_FALSE(fake_.Exists(kWaiting));
   }
 }
 
-TEST_F(PutInPlaceTest, ATargetThatMayNotBeReplacedIsNeitherWaitedForNorScheduled) {
+TEST_F(PutInPlaceTest, ATargetThatMayNotBeReplacedIsNeverWaitedFor) {
   struct Case {
     const char* what;
     std::function<void(FakePlatform&)> arrange;
@@ -98,11 +100,11 @@ TEST_F(PutInPlaceTest, ATargetThatMayNotBeReplacedIsNeitherWaitedForNorScheduled
       {"Windows' own", [](FakePlatform& f) { f.protected_files = {kTarget}; f.HoldOpen(kTarget, 1); }},
       // Its security denies deletion: the restart's rename could not do it either.
       {"deletion denied", [](FakePlatform& f) { f.DenyAccess(kTarget, platform::kDelete); }},
-      {"deletion denied, held", [](FakePlatform& f) {
+      {"deletion denied, loaded", [](FakePlatform& f) {
          f.DenyAccess(kTarget, platform::kDelete);
          f.LoadAsImage(kTarget);
        }},
-      {"writing denied, delete failing", [](FakePlatform& f) {
+      {"writing denied, replacing failing", [](FakePlatform& f) {
          f.DenyAccess(kTarget, platform::kFileWriteData);
          f.FailCall("MoveFileExW", 1, platform::kErrorAccessDenied);
        }},
@@ -115,7 +117,6 @@ TEST_F(PutInPlaceTest, ATargetThatMayNotBeReplacedIsNeitherWaitedForNorScheduled
     EXPECT_EQ(Put(), std::nullopt) << c.what;
     EXPECT_TRUE(fake_.sleeps.empty()) << c.what;
     EXPECT_EQ(fake_.CountOf("MoveFileExW"), 1) << c.what;
-    EXPECT_FALSE(Pending()) << c.what;
     EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(10, 3)) << c.what;
     EXPECT_FALSE(fake_.Exists(kStaging)) << c.what;
     EXPECT_FALSE(fake_.Exists(kWaiting)) << c.what;
@@ -130,7 +131,6 @@ TEST_F(PutInPlaceTest, TheWaitsEndAsSoonAsTheHolderLetsGoOrAnotherErrorComes) {
   EXPECT_EQ(Put(), Replacement::kDone);
   EXPECT_EQ(fake_.sleeps, (std::vector<std::uint32_t>{50, 100}));
   EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(5000, 7));
-  EXPECT_EQ(fake_.CountOf("RegOpenKeyExW"), 0);  // nothing scheduled, the registry untouched
 
   // Held at first, then a failure that waiting will not pass: the copy fails at once.
   Reset();
@@ -139,59 +139,34 @@ TEST_F(PutInPlaceTest, TheWaitsEndAsSoonAsTheHolderLetsGoOrAnotherErrorComes) {
   fake_.FailCall("MoveFileExW", 2, platform::kErrorDiskFull);
   EXPECT_EQ(Put(), std::nullopt);
   EXPECT_EQ(fake_.sleeps, std::vector<std::uint32_t>{50});
-  EXPECT_FALSE(Pending());
   EXPECT_FALSE(fake_.Exists(kStaging));
+  EXPECT_FALSE(fake_.Exists(kWaiting));
 }
 
-TEST_F(PutInPlaceTest, ACopyAScannerHoldsOnAFreshInstallIsWaitedForNeverScheduled) {
+TEST_F(PutInPlaceTest, ACopyAScannerHoldsIsWaitedForNeverLeftForTheRestart) {
+  for (const bool fresh : {true, false}) {
+    Reset();
+    if (!fresh) Earlier();
+    fake_.HoldOpen(kStaging, platform::kFileShareRead);  // through the waits and the removal
+    EXPECT_EQ(Put(), std::nullopt) << fresh;
+    EXPECT_EQ(fake_.sleeps.size(), 12u) << fresh;  // the waits for the rename, then the removal
+    EXPECT_FALSE(fake_.Exists(kWaiting)) << fresh;
+  }
+  // The scanner lets go during the waits: replaced.
+  Reset();
   fake_.FailCall("MoveFileExW", 1, platform::kErrorSharingViolation);
   EXPECT_EQ(Put(), Replacement::kDone);
   EXPECT_EQ(fake_.sleeps, std::vector<std::uint32_t>{50});
-  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(5000, 7));
-
-  Reset();
-  fake_.HoldOpen(kStaging, platform::kFileShareRead);  // through the waits and the removal
-  EXPECT_EQ(Put(), std::nullopt);
-  EXPECT_EQ(fake_.sleeps.size(), 12u);  // the waits for the rename, then for the removal
-  EXPECT_FALSE(Pending());
-  EXPECT_FALSE(fake_.Exists(kTarget));
 }
 
-TEST_F(PutInPlaceTest, AnEarlierRunsWaitingCopyIsReplacedWholeAndNeverScheduledTwice) {
-  // Still held: this run's copy takes the waiting one's place under the same name; the rename
-  // already in Windows' list stands for it.
-  Earlier();
-  fake_.AddFile(kWaiting, Bytes(20, 9), platform::kFileAttributeReadOnly);
-  fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations", kScheduled);
-  fake_.HoldOpen(kTarget, 0);
-  EXPECT_EQ(Put(), Replacement::kAtRestart);
-  EXPECT_EQ(fake_.At(kWaiting).bytes, Bytes(5000, 7));
-  EXPECT_EQ(fake_.IndexOf("CreateFileW", kWaiting), -1);
-  EXPECT_EQ(Pending(), kScheduled);
-
-  // Free now: replaced at once, and the waiting copy with it, so that the rename still in the
-  // list finds no source at the restart (which Windows skips) instead of an older file.
-  Reset();
-  Earlier();
-  fake_.AddFile(kWaiting, Bytes(20, 9));
-  fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations", kScheduled);
-  EXPECT_EQ(Put(), Replacement::kDoneOverAnEarlierRun);
-  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(5000, 7));
+TEST_F(PutInPlaceTest, ALoadedTargetThatIsThisReleasesFileAlreadyIsLeftAsItIs) {
+  Earlier(Bytes(5000, 7));
+  fake_.LoadAsImage(kTarget);
+  EXPECT_EQ(Put(), Replacement::kDone);
+  EXPECT_TRUE(fake_.sleeps.empty());
+  EXPECT_FALSE(fake_.Exists(kStaging));
   EXPECT_FALSE(fake_.Exists(kWaiting));
-  fake_.Restart();
-  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(5000, 7));
-}
-
-TEST_F(PutInPlaceTest, ALinkAtTheWaitingNameIsRemovedNotFollowed) {
-  const std::u16string elsewhere = u"C:\\Users\\admin\\precious.dat";
-  fake_.AddFile(elsewhere, Bytes(700, 5));
-  fake_.AddLink(kWaiting, elsewhere);
-  Earlier();
-  fake_.HoldOpen(kTarget, 0);
-  EXPECT_EQ(Put(), Replacement::kAtRestart);
-  EXPECT_EQ(fake_.At(elsewhere).bytes, Bytes(700, 5));
-  EXPECT_EQ(fake_.At(kWaiting).bytes, Bytes(5000, 7));
-  EXPECT_FALSE(fake_.At(kWaiting).link_target);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
 }
 
 }  // namespace
