@@ -31,6 +31,11 @@ std::u16string RegistrationTool(std::u16string_view command) {
   return std::u16string(command.substr(0, at + kToolName.size()));
 }
 
+std::u16string RegistrationDirectory(std::u16string_view command) {
+  const std::u16string tool = RegistrationTool(command);
+  return tool.empty() ? tool : tool.substr(0, tool.size() - kToolName.size());
+}
+
 void RegisterComponent(platform::Platform& platform, bool Register,
                        const std::u16string& target_path, const std::u16string& command) {
   if (!Register) return;
@@ -40,7 +45,7 @@ void RegisterComponent(platform::Platform& platform, bool Register,
   // The child starts in the system directory, never in the installer's own (often a Downloads
   // folder): a server whose libraries are not installed yet would make the loader look for them
   // in the current directory of an elevated process.
-  const std::u16string directory = tool.substr(0, tool.size() - kToolName.size());
+  const std::u16string directory = RegistrationDirectory(command);
   ChildStart start;
   if (!tool.empty()) {
     start.application = &tool;

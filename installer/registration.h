@@ -21,6 +21,9 @@ std::u16string ReplaceAll(std::u16string_view text, std::u16string_view placehol
 // for a command not built from the template.
 std::u16string RegistrationTool(std::u16string_view command);
 
+// The system directory that program lies in, with its closing backslash; likewise empty.
+std::u16string RegistrationDirectory(std::u16string_view command);
+
 // Runs regsvr32 silently on `target_path` when `Register` is set and a file stands there, and
 // waits for it. Its outcome changes nothing.
 void RegisterComponent(platform::Platform& platform, bool Register,

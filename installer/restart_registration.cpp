@@ -18,17 +18,10 @@ using platform::Platform;
 // otherwise land in Wow6432Node); the flag means nothing on 32-bit Windows.
 constexpr std::uint32_t kView64 = platform::kKeyWow64View64;
 constexpr std::uint16_t kShowHidden = 0;  // SW_HIDE
-constexpr std::u16string_view kToolName = u"regsvr32.exe";
 
 std::u16string FileNamePart(const std::u16string& path) {
   const auto separator = path.find_last_of(u"\\/");
   return separator == std::u16string::npos ? path : path.substr(separator + 1);
-}
-
-// The system directory the command's tool lies in, with its closing backslash.
-std::u16string ToolDirectory(const std::u16string& command) {
-  const std::u16string tool = RegistrationTool(command);
-  return tool.empty() ? tool : tool.substr(0, tool.size() - kToolName.size());
 }
 
 std::u16string Escaped(const std::u16string& text) {
@@ -92,7 +85,7 @@ bool ScheduleTask(Platform& platform, const std::u16string& command,
   bool created = false;
   const bool scheduled =
       WriteDefinition(platform, file_path, definition, &created) &&
-      RunSchtasks(platform, ToolDirectory(command),
+      RunSchtasks(platform, RegistrationDirectory(command),
                   u"/create " + TaskNameArgument(target_path) + u" /xml \"" + file_path +
                       u"\" /ru SYSTEM /f");
   if (created) RemoveWhenFree(platform, file_path);
@@ -138,12 +131,12 @@ std::u16string RestartRegistrationCommand(const std::u16string& command,
 
 std::u16string RestartRegistrationTask(const std::u16string& command,
                                        const std::u16string& target_path) {
-  const std::u16string directory = ToolDirectory(command);
+  const std::u16string directory = RegistrationDirectory(command);
   if (directory.empty()) return {};
   // A working directory without its closing backslash, but for a drive's root.
   std::u16string working = directory;
   if (working.size() > 3) working.pop_back();
-  const std::u16string tool = Escaped(directory + std::u16string(kToolName));
+  const std::u16string tool = Escaped(RegistrationTool(command));
   const std::u16string target = Escaped(target_path);
   return u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
          u"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
@@ -185,7 +178,7 @@ std::u16string RestartRegistrationTask(const std::u16string& command,
 
 std::u16string RestartRegistrationTaskFile(const std::u16string& command,
                                            const std::u16string& target_path) {
-  std::u16string directory = ToolDirectory(command);  // "...\SysWOW64\" or "...\System32\"
+  std::u16string directory = RegistrationDirectory(command);  // "...\SysWOW64\" or "...\System32\"
   if (directory.size() < 2) return {};
   directory.pop_back();
   const auto separator = directory.find_last_of(u'\\');
@@ -214,7 +207,7 @@ bool ScheduleRegistration(Platform& platform, platform::Advapi32& advapi32,
 void CancelRegistration(Platform& platform, platform::Advapi32& advapi32,
                         const std::u16string& command, const std::u16string& target_path) {
   RemoveLogonValue(advapi32, target_path);
-  const std::u16string directory = ToolDirectory(command);
+  const std::u16string directory = RegistrationDirectory(command);
   if (!directory.empty())
     RunSchtasks(platform, directory, u"/delete " + TaskNameArgument(target_path) + u" /f");
 }

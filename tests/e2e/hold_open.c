@@ -13,27 +13,23 @@
 
 int wmain(int argc, wchar_t **argv) {
     if (argc != 4 && argc != 5) return 255;
+    const BOOL load = argc == 5 && !wcscmp(argv[4], L"load");
     DWORD share = 0;
-    if (argc == 5 && !wcscmp(argv[4], L"load")) {
-        HMODULE module = LoadLibraryW(argv[1]);
-        if (module == NULL) return 2;
-        HANDLE r = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
-        const BOOL stopped = WaitForFile(argv[3], 600000);
-        FreeLibrary(module);
-        return stopped ? 0 : 3;
-    }
-    if (argc == 5) {
+    if (argc == 5 && !load) {
         if (wcschr(argv[4], L'r')) share |= FILE_SHARE_READ;
         if (wcschr(argv[4], L'w')) share |= FILE_SHARE_WRITE;
         if (wcschr(argv[4], L'd')) share |= FILE_SHARE_DELETE;
     }
-    HANDLE h = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, share, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE) return 2;
+    HMODULE module = NULL;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (load) module = LoadLibraryW(argv[1]);
+    else h = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, share, NULL, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+    if (module == NULL && h == INVALID_HANDLE_VALUE) return 2;
     HANDLE r = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
     const BOOL stopped = WaitForFile(argv[3], 600000);
-    CloseHandle(h);
+    if (module != NULL) FreeLibrary(module);
+    else CloseHandle(h);
     return stopped ? 0 : 3;
 }
