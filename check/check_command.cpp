@@ -2,6 +2,9 @@
 
 #include <exception>
 
+#include "check/check_names.h"
+#include "check/file_version.h"
+#include "check/json_report.h"
 #include "installer/failure.h"
 #include "installer/text.h"
 
@@ -11,7 +14,7 @@ namespace {
 constexpr std::u16string_view kProgram = u"setup_vannix_check";
 
 constexpr std::u16string_view kUsage =
-    u"Usage: setup_vannix_check.exe [--help]\r\n"
+    u"Usage: setup_vannix_check.exe [--json | --help]\r\n"
     u"\r\n"
     u"Tells whether setup_vannix.exe has installed its components on this machine. Changes\r\n"
     u"nothing. Each file in the system directory for 32-bit programs is compared with the size\r\n"
@@ -30,7 +33,13 @@ constexpr std::u16string_view kUsage =
     u"Exit code: 0 everything is in place; 3010 only a restart is missing (pending files);\r\n"
     u"1 a file is missing or differs, or a server is not registered; 2 the check could not be\r\n"
     u"made, or a file could not be read and nothing is definitely missing, different or\r\n"
-    u"unregistered (the reason is on the error output).\r\n";
+    u"unregistered (the reason is on the error output).\r\n"
+    u"\r\n"
+    u"--json writes the same findings as one JSON document instead of the lines, in ASCII\r\n"
+    u"(other characters as \\u escapes): the release (payload variant, this program's version),\r\n"
+    u"the system directory, each file (name, path, state, expected and found size and SHA-256,\r\n"
+    u"versions, registration), the summary's counts and verdict, and the exit code, the same\r\n"
+    u"as without --json. When the check cannot be made, it holds the reason as \"error\".\r\n";
 
 std::u16string Padded(std::u16string_view text, std::size_t width) {
   std::u16string padded(text);
@@ -38,27 +47,21 @@ std::u16string Padded(std::u16string_view text, std::size_t width) {
   return padded;
 }
 
-std::u16string_view StateName(FileState state) {
-  switch (state) {
-    case FileState::kOk: return u"ok";
-    case FileState::kMissing: return u"missing";
-    case FileState::kDiffers: return u"differs";
-    case FileState::kWindows: return u"windows";
-    case FileState::kUnknown: return u"unknown";
-    case FileState::kPending: return u"pending";
+int ExitCodeOf(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kComplete: return kCheckComplete;
+    case Verdict::kRestartPending: return kCheckRestartPending;
+    case Verdict::kIncomplete: return kCheckIncomplete;
+    case Verdict::kUnknown: return kCheckCannotRun;
   }
-  return u"?";
+  return kCheckCannotRun;
 }
 
 }  // namespace
 
 std::u16string FormatEntry(const EntryCheck& entry) {
-  const std::u16string_view registration = !entry.must_be_registered      ? u"-"
-                                           : entry.registered             ? u"registered"
-                                           : entry.registration_scheduled ? u"after restart"
-                                                                          : u"not registered";
-  std::u16string line = Padded(StateName(entry.file), 7) + u"  " + Padded(registration, 14) +
-                        u"  " + entry.path;
+  std::u16string line = Padded(StateName(entry.file), 7) + u"  " +
+                        Padded(RegistrationName(entry), 14) + u"  " + entry.path;
   if (entry.file == FileState::kWindows) {
     const auto or_else = [](const std::u16string& version, std::u16string_view none) {
       return version.empty() ? std::u16string(none) : version;
@@ -70,28 +73,14 @@ std::u16string FormatEntry(const EntryCheck& entry) {
 }
 
 std::u16string FormatSummary(const InstallationCheck& check) {
-  std::size_t files_ok = 0, windows = 0, unknown = 0, pending = 0, servers = 0, registered = 0,
-              scheduled = 0;
-  for (const EntryCheck& entry : check.entries) {
-    files_ok += entry.file == FileState::kOk;
-    windows += entry.file == FileState::kWindows;
-    unknown += entry.file == FileState::kUnknown;
-    pending += entry.file == FileState::kPending;
-    servers += entry.must_be_registered;
-    registered += entry.must_be_registered && entry.registered;
-    scheduled += entry.must_be_registered && !entry.registered && entry.registration_scheduled;
-  }
-  const Verdict verdict = check.Judge();
-  std::u16string summary = verdict == Verdict::kComplete         ? u"complete: "
-                           : verdict == Verdict::kRestartPending ? u"restart pending: "
-                           : verdict == Verdict::kIncomplete     ? u"incomplete: "
-                                                                 : u"undetermined: ";
-  summary += Decimal(files_ok) + u" of " + Decimal(check.entries.size()) + u" files as shipped, ";
-  if (windows != 0) summary += Decimal(windows) + u" owned by Windows, ";
-  if (unknown != 0) summary += Decimal(unknown) + u" could not be read, ";
-  if (pending != 0) summary += Decimal(pending) + u" replaced at the next restart, ";
-  summary += Decimal(registered) + u" of " + Decimal(servers) + u" servers registered";
-  if (scheduled != 0) summary += u", " + Decimal(scheduled) + u" after the restart";
+  const CheckCounts n = check.Count();
+  std::u16string summary = std::u16string(VerdictName(check.Judge())) + u": ";
+  summary += Decimal(n.ok) + u" of " + Decimal(n.files) + u" files as shipped, ";
+  if (n.windows != 0) summary += Decimal(n.windows) + u" owned by Windows, ";
+  if (n.unknown != 0) summary += Decimal(n.unknown) + u" could not be read, ";
+  if (n.pending != 0) summary += Decimal(n.pending) + u" replaced at the next restart, ";
+  summary += Decimal(n.registered) + u" of " + Decimal(n.servers) + u" servers registered";
+  if (n.after_restart != 0) summary += u", " + Decimal(n.after_restart) + u" after the restart";
   return summary + u" (\"" + check.variant + u"\" payload)\r\n";
 }
 
@@ -101,33 +90,37 @@ int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Plat
     out(kUsage);
     return kCheckComplete;
   }
-  if (!arguments.empty()) {
-    err(std::u16string(kProgram) + u": unexpected argument \"" + arguments[0] + u"\"\r\n\r\n");
+  const bool json = arguments.size() == 1 && arguments[0] == u"--json";
+  if (!arguments.empty() && !json) {
+    const auto unknown = arguments[0] == u"--json" ? arguments[1] : arguments[0];
+    err(std::u16string(kProgram) + u": unexpected argument \"" + unknown + u"\"\r\n\r\n");
     err(kUsage);
     return kCheckCannotRun;
   }
+  std::u16string reason;
   try {
     const InstallationCheck check =
         CheckInstallation(platform, advapi32, LoadPayloadDigests(platform));
     for (const EntryCheck& entry : check.entries) {
-      out(FormatEntry(entry));
+      if (!json) out(FormatEntry(entry));
       if (!entry.problem.empty())
         err(std::u16string(kProgram) + u": " + entry.path + u" " + entry.problem + u"\r\n");
     }
-    out(FormatSummary(check));
-    switch (check.Judge()) {
-      case Verdict::kComplete: return kCheckComplete;
-      case Verdict::kRestartPending: return kCheckRestartPending;
-      case Verdict::kIncomplete: return kCheckIncomplete;
-      case Verdict::kUnknown: return kCheckCannotRun;
+    const int code = ExitCodeOf(check.Judge());
+    if (json) {
+      out(FormatJson(check, FileVersionReader(platform, check.system_dir).Read(platform.OwnModulePath()),
+                     code));
+    } else {
+      out(FormatSummary(check));
     }
+    return code;
   } catch (const Failure& failure) {
-    err(std::u16string(kProgram) + u": cannot check the installation: " + failure.message() +
-        u"\r\n");
+    reason = failure.message();
   } catch (const std::exception& failure) {
-    err(std::u16string(kProgram) + u": cannot check the installation: " + Widen(failure.what()) +
-        u"\r\n");
+    reason = Widen(failure.what());
   }
+  err(std::u16string(kProgram) + u": cannot check the installation: " + reason + u"\r\n");
+  if (json) out(FormatJsonFailure(reason, u"", kCheckCannotRun));
   return kCheckCannotRun;
 }
 

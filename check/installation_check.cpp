@@ -74,6 +74,7 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
     return;
   }
   item->identity = information;
+  check.found_size = information.size;
   if (information.size != expected.size) {
     check.file = FileState::kDiffers;
     return;
@@ -84,6 +85,7 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
     check.problem = ErrorText(u"cannot be read", error);
     return;
   }
+  check.found_sha256 = digest;
   check.file = *digest == expected.sha256 ? FileState::kOk : FileState::kDiffers;
 }
 
@@ -117,12 +119,31 @@ Verdict InstallationCheck::Judge() const {
   return unknown ? Verdict::kUnknown : pending ? Verdict::kRestartPending : Verdict::kComplete;
 }
 
+CheckCounts InstallationCheck::Count() const {
+  CheckCounts counts;
+  for (const EntryCheck& entry : entries) {
+    ++counts.files;
+    counts.ok += entry.file == FileState::kOk;
+    counts.missing += entry.file == FileState::kMissing;
+    counts.differs += entry.file == FileState::kDiffers;
+    counts.windows += entry.file == FileState::kWindows;
+    counts.unknown += entry.file == FileState::kUnknown;
+    counts.pending += entry.file == FileState::kPending;
+    counts.servers += entry.must_be_registered;
+    counts.registered += entry.must_be_registered && entry.registered;
+    counts.after_restart +=
+        entry.must_be_registered && !entry.registered && entry.registration_scheduled;
+  }
+  return counts;
+}
+
 InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& advapi32,
                                     const std::vector<PayloadDigest>& table) {
   InstallationCheck result;
   result.variant = IsWow64(platform) ? u"64" : u"32";
   FileHasher hasher(platform, advapi32);  // first: without SHA-256 there is no verdict
   const std::u16string system_dir = GetSystemDir(platform);
+  result.system_dir = system_dir;
   WindowsProtection protection(platform, system_dir);
   FileVersionReader versions(platform, system_dir);
   Inspectors tools{hasher, protection, versions};
@@ -138,6 +159,8 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
     const EntryPlan plan = PlanComponent(platform, entry.Extension, entry.BaseName);
     item.check.path = plan.target_path;
     item.check.must_be_registered = entry.Register;
+    item.check.expected_size = expected.size;
+    item.check.expected_sha256 = expected.sha256;
     InspectFile(platform, tools, expected, &item);
     // Neither a file in place nor one Windows owns: its replacement may wait for the restart.
     if (item.check.file != FileState::kOk && item.check.file != FileState::kWindows) {

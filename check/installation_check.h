@@ -2,6 +2,8 @@
 // writes to, as its payload, and every COM server registered for 32-bit processes.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,12 @@ enum class FileState {
 struct EntryCheck {
   std::u16string path;
   FileState file = FileState::kMissing;
+  // This release's file, and what the check found at the path where it read it: the size,
+  // and the SHA-256 when that size is the payload's (a file of another size is not hashed).
+  std::uint64_t expected_size = 0;
+  Sha256Digest expected_sha256{};
+  std::optional<std::uint64_t> found_size;
+  std::optional<Sha256Digest> found_sha256;
   bool must_be_registered = false;
   bool registered = false;
   // Its file is pending: registered once the restart has put this release's file in place (by
@@ -45,13 +53,21 @@ enum class Verdict {
   kUnknown,         // nothing definitely wrong, but a file could not be read
 };
 
+// How many entries are in which state, for the summary.
+struct CheckCounts {
+  std::size_t files = 0, ok = 0, missing = 0, differs = 0, windows = 0, unknown = 0, pending = 0;
+  std::size_t servers = 0, registered = 0, after_restart = 0;
+};
+
 struct InstallationCheck {
-  std::u16string variant;  // "32" or "64": the payload the installer writes here
+  std::u16string variant;     // "32" or "64": the payload the installer writes here
+  std::u16string system_dir;  // where it writes, with its closing backslash
   std::vector<EntryCheck> entries;  // in catalogue order
 
   // A definite shortfall outweighs a file that could not be read, and that outweighs what a
-  // restart (and the logon after it, for the registrations) completes.
+  // restart completes.
   Verdict Judge() const;
+  CheckCounts Count() const;
 };
 
 // Looks where the installer writes (the same catalogue, variant and system directory rules)

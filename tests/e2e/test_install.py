@@ -9,6 +9,8 @@ prefix ("32" payload, System32). Every scenario runs on its own fresh copy of th
 (tools/wine/wl-prefix.sh), which is removed afterwards. The screenshot of the failure box stays in
 the work directory (default DIR/e2e/<kind>/).
 """
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -153,6 +155,27 @@ class InstallerUnderWine(scenario.Scenario):
         self.assertEqual(rc, 0, out)
         self.assertIsNone(self.prefix.registry().value(self.clsid_key("KorviX") + "\\InprocServer32"))
         self.assert_check(differs=[changed], not_registered=["KorviX.dll"])
+
+        # The same findings as data, as a fleet tool reads them.
+        rc, out = self.prefix.run([CFG.check, "--json"], binds=self.binds())
+        document = out[out.index("{"):out.rindex("}") + 1]
+        log("  setup_vannix_check --json: exit code %d\n%s" % (rc, document))
+        report = json.loads(document)
+        self.assertTrue(document.isascii())
+        self.assertEqual(rc, 1)
+        self.assertEqual(report["exit_code"], 1)
+        self.assertEqual(report["release"]["payload_variant"], self.variant)
+        self.assertEqual(report["release"]["check_version"], "1.0.0.0")
+        files = {f["name"]: f for f in report["files"]}
+        self.assertEqual(sorted(files), sorted(FILE_NAMES))
+        self.assertEqual(files[changed]["state"], "differs")
+        self.assertEqual(files[changed]["expected"]["sha256"],
+                         hashlib.sha256(self.payload(changed)).hexdigest())
+        self.assertEqual(files[changed]["found"]["sha256"], hashlib.sha256(data).hexdigest())
+        self.assertEqual(files["KorviX.dll"]["registration"], "not registered")
+        self.assertEqual(report["summary"]["verdict"], "incomplete")
+        self.assertEqual(report["system_directory"].lower(),
+                         self.prefix.installed_path("").lower())
 
     def test_deployment_command_reports_the_check(self):
         """The documented one-line command, started as a deployment tool starts it (the exact

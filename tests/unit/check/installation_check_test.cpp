@@ -177,6 +177,68 @@ TEST_F(PendingCheck, AnythingElseMissingWinsOver3010) {
   }
 }
 
+// One document, one line per file, whatever the state; the exit code as without --json.
+TEST_F(PendingCheck, JsonGivesEachFilesFindingsAndTheSameExitCode) {
+  Install();
+  fake_.DeleteFileW(Path(0));                                         // missing
+  auto changed = Payload(1, true);
+  changed[9] ^= std::byte{1};
+  fake_.AddFile(Path(1), changed);                                    // differs, same size
+  fake_.protected_files.insert(Path(2));                              // windows
+  fake_.file_versions[Path(2)] = 0x0006001E'4A610001u;
+  fake_.HoldOpen(Path(3), 0);                                         // unknown
+  Pend(4);                                                            // pending
+  fake_.AddFile(fake_.own_module_path, Bytes(10));
+  fake_.file_versions[fake_.own_module_path] = 0x00010002'00030004u;
+  EXPECT_EQ(Run({u"--json"}), kCheckIncomplete) << Err();
+  const auto file = [&](std::size_t i) {
+    const std::u16string line = u"\r\n    {\"name\": \"" + EntryFileName(kCatalogue[i]) + u"\"";
+    const auto at = out_.find(line);
+    return at == std::u16string::npos ? std::string()
+                                      : Narrow(out_.substr(at + 6, out_.find(u'\r', at + 2) - at - 6));
+  };
+  const auto expected = [](std::size_t i) {
+    return "\"expected\": {\"size\": " + std::to_string(PayloadSize(i, true)) + ", \"sha256\": \"" +
+           Sha256Hex(Payload(i, true)) + "\"}";
+  };
+  EXPECT_EQ(file(0), "{\"name\": \"KorviX.dll\", \"path\": \"C:\\\\Windows\\\\SysWOW64\\\\KorviX.dll\", "
+                     "\"state\": \"missing\", " + expected(0) + ", \"found\": null, \"versions\": null, "
+                     "\"registration\": \"not registered\", \"problem\": null},");
+  EXPECT_NE(file(1).find("\"state\": \"differs\", " + expected(1) + ", \"found\": {\"size\": " +
+                         std::to_string(PayloadSize(1, true)) + ", \"sha256\": \"" + Sha256Hex(changed) +
+                         "\"}, \"versions\": null, \"registration\": \"registered\""), std::string::npos);
+  EXPECT_NE(file(2).find("\"state\": \"windows\", " + expected(2) + ", \"found\": null, "
+                         "\"versions\": {\"installed\": \"6.30.19041.1\", \"release\": \"6.1.2.64\"}"),
+            std::string::npos);
+  EXPECT_NE(file(3).find("\"state\": \"unknown\""), std::string::npos);
+  EXPECT_NE(file(3).find("\"problem\": \"cannot be opened (error 32)\"}"), std::string::npos);
+  EXPECT_NE(file(4).find("\"state\": \"pending\""), std::string::npos);
+  EXPECT_NE(file(4).find("\"registration\": \"after restart\""), std::string::npos);
+  EXPECT_NE(file(6).find("\"state\": \"ok\", " + expected(6) + ", \"found\": {\"size\": "), std::string::npos);
+  EXPECT_NE(file(6).find("\"registration\": null"), std::string::npos);
+  EXPECT_EQ(out_.rfind(u"{\r\n  \"release\": {\"product\": \"setup_vannix\", \"payload_variant\": \"64\", "
+                       u"\"check_version\": \"1.2.3.4\"},\r\n  \"system_directory\": "
+                       u"\"C:\\\\Windows\\\\SysWOW64\\\\\",\r\n  \"files\": [", 0), 0u) << Out();
+  EXPECT_NE(out_.find(u"\"summary\": {\"verdict\": \"incomplete\", \"files\": 11, \"as_shipped\": 6, "
+                      u"\"missing\": 1, \"differs\": 1, \"windows\": 1, \"unknown\": 1, \"pending\": 1, "
+                      u"\"servers\": 6, \"registered\": 4, \"after_restart\": 1},\r\n  \"exit_code\": 1\r\n}\r\n"),
+            std::u16string::npos) << Out();
+  for (const char16_t c : out_) EXPECT_LT(c, 0x80);
+}
+
+TEST_F(Check, JsonIsAsciiAndSaysWhyTheCheckCouldNotBeMade) {
+  fake_.windows_directory = u"C:\\Wíndows \"x\"";
+  Install();
+  Run({u"--json"});
+  EXPECT_NE(out_.find(u"\"system_directory\": \"C:\\\\W\\u00EDndows \\\"x\\\"\\\\SysWOW64\\\\\""),
+            std::u16string::npos) << Out();
+  fake_.FailCall("GetSystemWindowsDirectoryW", 0, 5);
+  EXPECT_EQ(Run({u"--json"}), kCheckCannotRun);
+  EXPECT_NE(out_.find(u"\"error\": \"The Windows directory cannot be read (error 5)\",\r\n  \"files\": [],\r\n"
+                      u"  \"exit_code\": 2\r\n}"), std::u16string::npos) << Out();
+  EXPECT_NE(err_.find(u"cannot check the installation"), std::u16string::npos);
+}
+
 TEST_F(PendingCheck, AFileThatCannotBeReadWinsOver3010) {
   Install();
   Pend(1);
@@ -461,7 +523,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Check, HelpPrintsTheUsageAndChecksNothing) {
   EXPECT_EQ(Run({u"--help"}), kCheckComplete);
-  EXPECT_EQ(out_.rfind(u"Usage: setup_vannix_check.exe [--help]\r\n", 0), 0u);
+  EXPECT_EQ(out_.rfind(u"Usage: setup_vannix_check.exe [--json | --help]\r\n", 0), 0u);
   EXPECT_NE(out_.find(u"Exit code: 0"), std::u16string::npos);
   EXPECT_TRUE(err_.empty());
   EXPECT_TRUE(fake_.calls().empty());
@@ -469,11 +531,12 @@ TEST_F(Check, HelpPrintsTheUsageAndChecksNothing) {
 
 TEST_F(Check, AnyOtherArgumentIsAnError) {
   for (const auto& arguments : std::vector<std::vector<std::u16string>>{
-           {u"/?"}, {u"--verbose"}, {u"--help", u"--help"}, {u""}}) {
+           {u"/?"}, {u"--verbose"}, {u"--help", u"--help"}, {u""}, {u"--json", u"--help"},
+           {u"--json", u"--json"}, {u"--JSON"}}) {
     EXPECT_EQ(Run(arguments), kCheckCannotRun);
     EXPECT_TRUE(out_.empty());
-    EXPECT_EQ(err_.rfind(u"setup_vannix_check: unexpected argument \"" + arguments[0] + u"\"", 0),
-              0u);
+    const std::u16string& named = arguments[0] == u"--json" ? arguments[1] : arguments[0];
+    EXPECT_EQ(err_.rfind(u"setup_vannix_check: unexpected argument \"" + named + u"\"", 0), 0u);
     EXPECT_NE(err_.find(u"Usage: "), std::u16string::npos);
   }
   EXPECT_TRUE(fake_.calls().empty());
