@@ -89,7 +89,7 @@ add_custom_command(OUTPUT ${_sf}/resources/payload.rc ${_sf}/resources/payload.j
   COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${_sf}/payload
           --rc ${_sf}/resources/payload.rc --json ${_sf}/resources/payload.json
   DEPENDS ${_sf}/payload/staged.stamp ${_image_tools}/validate_payload.py
-          ${_image_tools}/catalogue.py ${_image_tools}/payload_record.py
+          ${_image_tools}/catalogue.py ${_image_tools}/payload_record.py ${_image_tools}/typelib.py
   COMMENT "Validating the size-faithful payload" VERBATIM)
 add_custom_command(OUTPUT ${_sf}/setup_vannix.exe
   COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/embed_payload.py
@@ -104,6 +104,47 @@ setup_vannix_add_check(vannix_e2e_size_faithful_check ${_sf}/resources)
 add_dependencies(vannix_e2e_size_faithful_check_resources vannix_e2e_size_faithful)
 set_target_properties(vannix_e2e_size_faithful_check PROPERTIES
   OUTPUT_NAME setup_vannix_check RUNTIME_OUTPUT_DIRECTORY ${_sf})
+
+# A server without a type library: the sample payload with midas.dll built without one (in both
+# variants), embedded into the same linked image beside a check made from that payload's record.
+# Unsigned, in e2e-untyped/ of the build tree.
+set(_ut ${CMAKE_BINARY_DIR}/e2e-untyped)
+set(_ut_staging)
+set(_rest ${SETUP_VANNIX_SAMPLE_SIZES})
+while(_rest)
+  list(POP_FRONT _rest _built _dest _size)
+  if(_dest MATCHES "/midas.dll$")
+    set(_built ${SETUP_VANNIX_SAMPLE_UNTYPED})
+  endif()
+  list(APPEND _ut_staging ${_built} ${_ut}/payload/${_dest} -)
+endwhile()
+add_custom_command(OUTPUT ${_ut}/payload/staged.stamp
+  COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
+          --stamp ${_ut}/payload/staged.stamp ${_ut_staging}
+  DEPENDS ${SETUP_VANNIX_SAMPLE_STAMP} ${SETUP_VANNIX_SAMPLE_UNTYPED}
+          ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
+  COMMENT "Staging the payload with a server without a type library in ${_ut}/payload" VERBATIM)
+add_custom_command(OUTPUT ${_ut}/resources/payload.rc ${_ut}/resources/payload.json
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${_ut}/resources
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${_ut}/payload
+          --rc ${_ut}/resources/payload.rc --json ${_ut}/resources/payload.json
+  DEPENDS ${_ut}/payload/staged.stamp ${_image_tools}/validate_payload.py
+          ${_image_tools}/catalogue.py ${_image_tools}/payload_record.py ${_image_tools}/typelib.py
+  COMMENT "Validating the payload with a server without a type library" VERBATIM)
+add_custom_command(OUTPUT ${_ut}/setup_vannix.exe
+  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/embed_payload.py
+          $<TARGET_FILE:setup_vannix_linked> ${_ut}/resources/payload.rc ${_ut}/setup_vannix.exe
+  DEPENDS setup_vannix_linked $<TARGET_FILE:setup_vannix_linked> ${_ut}/resources/payload.rc
+          ${_image_tools}/embed_payload.py ${_image_tools}/pe_resources.py
+  COMMENT "Embedding the payload with a server without a type library: ${_ut}/setup_vannix.exe"
+  VERBATIM)
+add_custom_target(vannix_e2e_untyped ALL
+  DEPENDS ${_ut}/setup_vannix.exe ${_ut}/resources/payload.json)
+add_dependencies(vannix_e2e_untyped setup_vannix_sample_payload)
+setup_vannix_add_check(vannix_e2e_untyped_check ${_ut}/resources)
+add_dependencies(vannix_e2e_untyped_check_resources vannix_e2e_untyped)
+set_target_properties(vannix_e2e_untyped_check PROPERTIES
+  OUTPUT_NAME setup_vannix_check RUNTIME_OUTPUT_DIRECTORY ${_ut})
 
 find_program(SETUP_VANNIX_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(NOT SETUP_VANNIX_HOST_PYTHON)
