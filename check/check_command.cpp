@@ -15,11 +15,17 @@ constexpr std::u16string_view kUsage =
     u"\r\n"
     u"Tells whether setup_vannix.exe has installed its components on this machine. Changes\r\n"
     u"nothing. Each file in the system directory for 32-bit programs is compared with the size\r\n"
-    u"and SHA-256 of the file setup_vannix.exe carries, and each COM server must be named by a\r\n"
-    u"class in the registry view of 32-bit programs.\r\n"
+    u"and SHA-256 of the file setup_vannix.exe carries. A COM server is registered when every\r\n"
+    u"class that this release's server declares creatable in its type library is registered\r\n"
+    u"for 32-bit programs machine-wide (HKLM\\SOFTWARE\\Classes\\CLSID, 32-bit view) with an\r\n"
+    u"InprocServer32 that names this very file; a user's own classes, which other users and\r\n"
+    u"services do not see, never count. A server whose classes are unknown (it has no type\r\n"
+    u"library) is registered when any machine-wide class names it; its line says so.\r\n"
     u"\r\n"
     u"One line per file: its state, its registration (registered, not registered, after\r\n"
-    u"restart, or - for a file that is no COM server) and its path; then a summary. The\r\n"
+    u"restart, or - for a file that is no COM server) and its path; a server not registered is\r\n"
+    u"followed by how many of its classes are, and the CLSIDs of those that are missing or name\r\n"
+    u"another file. Then a summary. The\r\n"
     u"states: ok; missing; differs; windows (a file that Windows owns and protects, which\r\n"
     u"setup_vannix.exe cannot replace: in place whatever it holds, shown with its file version\r\n"
     u"and this release's); unknown (present, but it cannot be opened or read: the reason is on\r\n"
@@ -50,6 +56,34 @@ std::u16string_view StateName(FileState state) {
   return u"?";
 }
 
+// "  (2 of 3 classes; {...} missing; {...} names another file)" for a server not registered
+// (and not to be after the restart),
+// "  (classes unknown: ...)" for one whose classes the build could not list; else nothing.
+std::u16string ClassNote(const EntryCheck& entry) {
+  if (entry.classes.empty()) return u"  (classes unknown: any class naming this file counts)";
+  if (entry.registered || entry.registration_scheduled) return {};
+  std::size_t registered = 0, others = 0;
+  std::u16string missing, other;
+  const auto add = [](std::u16string& list, const std::u16string& clsid) {
+    list += (list.empty() ? std::u16string() : u", ") + clsid;
+  };
+  for (const ClassCheck& c : entry.classes) {
+    if (c.state == ClassState::kRegistered) {
+      ++registered;
+    } else if (c.state == ClassState::kOtherFile) {
+      ++others;
+      add(other, c.clsid);
+    } else {
+      add(missing, c.clsid);
+    }
+  }
+  std::u16string note = u"  (" + Decimal(registered) + u" of " + Decimal(entry.classes.size()) +
+                        u" classes";
+  if (!missing.empty()) note += u"; " + missing + u" missing";
+  if (!other.empty()) note += u"; " + other + (others == 1 ? u" names" : u" name") + u" another file";
+  return note + u")";
+}
+
 }  // namespace
 
 std::u16string FormatEntry(const EntryCheck& entry) {
@@ -66,12 +100,13 @@ std::u16string FormatEntry(const EntryCheck& entry) {
     line += u"  (version " + or_else(entry.installed_version, u"unknown") +
             u"; this release carries " + or_else(entry.release_version, u"none") + u")";
   }
+  if (entry.must_be_registered && entry.file != FileState::kMissing) line += ClassNote(entry);
   return line + u"\r\n";
 }
 
 std::u16string FormatSummary(const InstallationCheck& check) {
   std::size_t files_ok = 0, windows = 0, unknown = 0, pending = 0, servers = 0, registered = 0,
-              scheduled = 0;
+              scheduled = 0, classes = 0, classes_registered = 0, classes_unknown = 0;
   for (const EntryCheck& entry : check.entries) {
     files_ok += entry.file == FileState::kOk;
     windows += entry.file == FileState::kWindows;
@@ -80,6 +115,9 @@ std::u16string FormatSummary(const InstallationCheck& check) {
     servers += entry.must_be_registered;
     registered += entry.must_be_registered && entry.registered;
     scheduled += entry.must_be_registered && !entry.registered && entry.registration_scheduled;
+    classes_unknown += entry.must_be_registered && entry.classes.empty();
+    classes += entry.classes.size();
+    for (const ClassCheck& c : entry.classes) classes_registered += c.state == ClassState::kRegistered;
   }
   const Verdict verdict = check.Judge();
   std::u16string summary = verdict == Verdict::kComplete         ? u"complete: "
@@ -92,6 +130,14 @@ std::u16string FormatSummary(const InstallationCheck& check) {
   if (pending != 0) summary += Decimal(pending) + u" replaced at the next restart, ";
   summary += Decimal(registered) + u" of " + Decimal(servers) + u" servers registered";
   if (scheduled != 0) summary += u", " + Decimal(scheduled) + u" after the restart";
+  if (classes != 0) {
+    summary += u", " + Decimal(classes_registered) + u" of " + Decimal(classes) +
+               u" classes machine-wide";
+  }
+  if (classes_unknown != 0) {
+    summary += u", " + Decimal(classes_unknown) +
+               (classes_unknown == 1 ? u" server's" : u" servers'") + u" classes unknown";
+  }
   return summary + u" (\"" + check.variant + u"\" payload)\r\n";
 }
 

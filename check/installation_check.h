@@ -23,11 +23,29 @@ enum class FileState {
   kPending,
 };
 
+// How this machine registers one of this release's classes for 32-bit programs.
+enum class ClassState {
+  kRegistered,  // its InprocServer32 names the installed file
+  kMissing,     // no InprocServer32 with a path
+  kOtherFile,   // its InprocServer32 names another file
+  kUnchecked,   // not looked up: the file is not there
+};
+
+struct ClassCheck {
+  std::u16string clsid;  // "{...}"
+  ClassState state = ClassState::kUnchecked;
+};
+
 struct EntryCheck {
   std::u16string path;
   FileState file = FileState::kMissing;
   bool must_be_registered = false;
+  // A server's: every one of `classes` registered machine-wide; for a server whose classes are
+  // unknown, some class names the file.
   bool registered = false;
+  // Of a server: this release's creatable classes (from its type library) with their state;
+  // empty when they are unknown (no type library, or none creatable).
+  std::vector<ClassCheck> classes;
   // Not registered, but regsvr32 runs on it at the logon after the restart that replaces it
   // (its file pending, or already replaced by that restart).
   bool registration_scheduled = false;
