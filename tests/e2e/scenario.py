@@ -6,6 +6,7 @@ which parses --kind, --build-dir, --work-dir and one --<program> option per prog
 default: the file of that name in the build directory) into CFG.
 """
 import argparse
+import json
 import os
 import sys
 import unittest
@@ -102,6 +103,12 @@ class Scenario(unittest.TestCase):
         return rc, entries, out
 
     # ---- what is where ----
+
+    def payload_record(self):
+        """The entries of the build's payload record (resources/payload.json), its classes among
+        them."""
+        with open(os.path.join(CFG.build_dir, "resources", "payload.json"), encoding="ascii") as f:
+            return json.load(f)["payload"]
 
     def payload(self, file_name):
         return read_bytes(os.path.join(self.payload_dir, file_name))
