@@ -95,9 +95,10 @@ class Scenario(unittest.TestCase):
         rc, out = self.prefix.run([check], binds=self.binds(check), user=user, **run_options)
         entries, summary = winelab.parse_check(out)
         log("  setup_vannix_check: exit code %d after %s; %s" % (rc, t, summary))
-        for name, (state, registration) in entries.items():
-            if state != "ok" or registration == "not registered":
-                log("    %-7s  %-14s  %s" % (state, registration, name))
+        for line in out.splitlines():  # what is not in place, and every note, as printed
+            [(state, registration)] = winelab.parse_check(line)[0].values() or [("ok", "-")]
+            if state != "ok" or registration == "not registered" or "  (" in line:
+                log("    " + line.rstrip("\r"))
         self.assertEqual(sorted(entries), sorted(FILE_NAMES), out)
         self.assertIsNotNone(summary, out)
         return rc, entries, out

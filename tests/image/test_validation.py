@@ -85,12 +85,16 @@ class Validation(unittest.TestCase):
         by_name = {e["resource"]: e for e in entries}
         self.assertEqual(by_name["64_KORVIGOVX"]["exports"], 5)  # DllInstall too
 
+    def record_by_resource(self):
+        """The payload record of a sound payload, by resource name."""
+        code, message = self.run_validator()
+        self.assertEqual(code, 0, message)
+        with open(self.json) as f:
+            return {e["resource"]: e for e in json.load(f)["payload"]}
+
     @unittest.skipUnless(image_env.SAMPLE_PAYLOAD, "not the sample components")
     def test_table_and_record_give_the_file_versions(self):
-        code, _ = self.run_validator()
-        self.assertEqual(code, 0)
-        with open(self.json) as f:
-            by_name = {e["resource"]: e for e in json.load(f)["payload"]}
+        by_name = self.record_by_resource()
         self.assertEqual((by_name["64_MSXML6"]["file_version"],
                           by_name["64_MSXML6"]["file_version_text"]),
                          ("6.30.17763.437", "6.30.17763.437"))
@@ -171,10 +175,7 @@ class Validation(unittest.TestCase):
 
     @unittest.skipUnless(image_env.SAMPLE_PAYLOAD, "not the sample components")
     def test_servers_classes_are_those_widl_declared_creatable(self):
-        code, _ = self.run_validator()
-        self.assertEqual(code, 0)
-        with open(self.json) as f:
-            by_name = {e["resource"]: e for e in json.load(f)["payload"]}
+        by_name = self.record_by_resource()
         self.assertEqual(by_name["32_KORVIX"]["classes"], [
             {"clsid": "{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F11}", "name": "KorviX"},
             {"clsid": "{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F21}", "name": "KorviXGrid"},
