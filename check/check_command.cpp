@@ -80,7 +80,8 @@ std::u16string ClassNote(const EntryCheck& entry) {
   std::u16string note = u"  (" + Decimal(registered) + u" of " + Decimal(entry.classes.size()) +
                         u" classes";
   if (!missing.empty()) note += u"; " + missing + u" missing";
-  if (!other.empty()) note += u"; " + other + (others == 1 ? u" names" : u" name") + u" another file";
+  if (!other.empty())
+    note += u"; " + other + (others == 1 ? u" names" : u" name") + u" another file";
   return note + u")";
 }
 
@@ -117,7 +118,8 @@ std::u16string FormatSummary(const InstallationCheck& check) {
     scheduled += entry.must_be_registered && !entry.registered && entry.registration_scheduled;
     classes_unknown += entry.must_be_registered && entry.classes.empty();
     classes += entry.classes.size();
-    for (const ClassCheck& c : entry.classes) classes_registered += c.state == ClassState::kRegistered;
+    for (const ClassCheck& c : entry.classes)
+      classes_registered += c.state == ClassState::kRegistered;
   }
   const Verdict verdict = check.Judge();
   std::u16string summary = verdict == Verdict::kComplete         ? u"complete: "

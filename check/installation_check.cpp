@@ -117,8 +117,9 @@ void JudgeRegistration(Platform& platform, MachineClasses& classes,
     check.registered = NamesInstalledFile(platform, servers, check.path, identity);
   } else {
     check.classes = classes.Check(item.clsids, check.path, identity);
-    check.registered = std::all_of(check.classes.begin(), check.classes.end(),
-                                   [](const ClassCheck& c) { return c.state == ClassState::kRegistered; });
+    check.registered = std::all_of(
+        check.classes.begin(), check.classes.end(),
+        [](const ClassCheck& c) { return c.state == ClassState::kRegistered; });
   }
 }
 

@@ -74,7 +74,8 @@ TEST_F(Check, ACompleteInstallationIsOkRegisteredAndExitsZero) {
   EXPECT_EQ(Run(), kCheckComplete) << Out() << Err();
   EXPECT_EQ(Line(0), u"ok       registered      C:\\Windows\\SysWOW64\\KorviX.dll");
   EXPECT_EQ(Line(6), u"ok       -               C:\\Windows\\SysWOW64\\ssleay32.dll");
-  EXPECT_EQ(Line(11), u"complete: 11 of 11 files as shipped, 6 of 6 servers registered, 8 of 8 classes machine-wide (\"64\" payload)");
+  EXPECT_EQ(Line(11), u"complete: 11 of 11 files as shipped, 6 of 6 servers registered, "
+                      u"8 of 8 classes machine-wide (\"64\" payload)");
   EXPECT_EQ(out_.size(), out_.rfind(u"\r\n") + 2);
   EXPECT_TRUE(err_.empty());
   // Only the registry view of 32-bit programs is read.
