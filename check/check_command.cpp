@@ -18,17 +18,23 @@ constexpr std::u16string_view kUsage =
     u"\r\n"
     u"Tells whether setup_vannix.exe has installed its components on this machine. Changes\r\n"
     u"nothing. Each file in the system directory for 32-bit programs is compared with the size\r\n"
-    u"and SHA-256 of the file setup_vannix.exe carries, and each COM server must be named by a\r\n"
-    u"class in the registry view of 32-bit programs.\r\n"
+    u"and SHA-256 of the file setup_vannix.exe carries. A COM server is registered when every\r\n"
+    u"class that this release's server declares creatable in its type library is registered\r\n"
+    u"for 32-bit programs machine-wide (HKLM\\SOFTWARE\\Classes\\CLSID, 32-bit view) with an\r\n"
+    u"InprocServer32 that names this very file; a user's own classes, which other users and\r\n"
+    u"services do not see, never count. A server whose classes are unknown (it has no type\r\n"
+    u"library) is registered when any machine-wide class names it; its line says so.\r\n"
     u"\r\n"
     u"One line per file: its state, its registration (registered, not registered, after\r\n"
-    u"restart, or - for a file that is no COM server) and its path; then a summary. The\r\n"
-    u"states: ok; missing; differs; windows (a file that Windows owns and protects, which\r\n"
-    u"setup_vannix.exe cannot replace: in place whatever it holds, shown with its file version\r\n"
-    u"and this release's); unknown (present, but it cannot be opened or read: the reason is on\r\n"
-    u"the error output); pending (Windows replaces the file with this release's when it next\r\n"
-    u"starts). \"after restart\": a pending server, which regsvr32 registers once that restart\r\n"
-    u"has put it in place; once it is in place, its registration is judged as any file's.\r\n"
+    u"restart, or - for a file that is no COM server) and its path; a server not registered is\r\n"
+    u"followed by how many of its classes are, and the CLSIDs of those that are missing or name\r\n"
+    u"another file. Then a summary. The states: ok; missing; differs; windows (a file that\r\n"
+    u"Windows owns and protects, which setup_vannix.exe cannot replace: in place whatever it\r\n"
+    u"holds, shown with its file version and this release's); unknown (present, but it cannot\r\n"
+    u"be opened or read: the reason is on the error output); pending (Windows replaces the file\r\n"
+    u"with this release's when it next starts). \"after restart\": a pending server, which\r\n"
+    u"regsvr32 registers once that restart has put it in place; once it is in place, its\r\n"
+    u"registration is judged as any file's.\r\n"
     u"\r\n"
     u"Exit code: 0 everything is in place; 3010 only a restart is missing (pending files);\r\n"
     u"1 a file is missing or differs, or a server is not registered; 2 the check could not be\r\n"
@@ -38,8 +44,9 @@ constexpr std::u16string_view kUsage =
     u"--json writes the same findings as one JSON document instead of the lines, in ASCII\r\n"
     u"(other characters as \\u escapes): the release (payload variant, this program's version),\r\n"
     u"the system directory, each file (name, path, state, expected and found size and SHA-256,\r\n"
-    u"versions, registration), the summary's counts and verdict, and the exit code, the same\r\n"
-    u"as without --json. When the check cannot be made, it holds the reason as \"error\".\r\n";
+    u"versions, registration, classes), the summary's counts and verdict, and the exit code,\r\n"
+    u"the same as without --json. When the check cannot be made, it holds the reason as\r\n"
+    u"\"error\".\r\n";
 
 std::u16string Padded(std::u16string_view text, std::size_t width) {
   std::u16string padded(text);
@@ -57,6 +64,35 @@ int ExitCodeOf(Verdict verdict) {
   return kCheckCannotRun;
 }
 
+// "  (2 of 3 classes; {...} missing; {...} names another file)" for a server not registered
+// (and not to be after the restart),
+// "  (classes unknown: ...)" for one whose classes the build could not list; else nothing.
+std::u16string ClassNote(const EntryCheck& entry) {
+  if (entry.classes.empty()) return u"  (classes unknown: any class naming this file counts)";
+  if (entry.registered || entry.registration_scheduled) return {};
+  std::size_t registered = 0, others = 0;
+  std::u16string missing, other;
+  const auto add = [](std::u16string& list, const std::u16string& clsid) {
+    list += (list.empty() ? std::u16string() : u", ") + clsid;
+  };
+  for (const ClassCheck& c : entry.classes) {
+    if (c.state == ClassState::kRegistered) {
+      ++registered;
+    } else if (c.state == ClassState::kOtherFile) {
+      ++others;
+      add(other, c.clsid);
+    } else {
+      add(missing, c.clsid);
+    }
+  }
+  std::u16string note = u"  (" + Decimal(registered) + u" of " + Decimal(entry.classes.size()) +
+                        u" classes";
+  if (!missing.empty()) note += u"; " + missing + u" missing";
+  if (!other.empty())
+    note += u"; " + other + (others == 1 ? u" names" : u" name") + u" another file";
+  return note + u")";
+}
+
 }  // namespace
 
 std::u16string FormatEntry(const EntryCheck& entry) {
@@ -69,6 +105,7 @@ std::u16string FormatEntry(const EntryCheck& entry) {
     line += u"  (version " + or_else(entry.installed_version, u"unknown") +
             u"; this release carries " + or_else(entry.release_version, u"none") + u")";
   }
+  if (entry.must_be_registered && entry.file != FileState::kMissing) line += ClassNote(entry);
   return line + u"\r\n";
 }
 
@@ -81,6 +118,14 @@ std::u16string FormatSummary(const InstallationCheck& check) {
   if (n.pending != 0) summary += Decimal(n.pending) + u" replaced at the next restart, ";
   summary += Decimal(n.registered) + u" of " + Decimal(n.servers) + u" servers registered";
   if (n.after_restart != 0) summary += u", " + Decimal(n.after_restart) + u" after the restart";
+  if (n.classes != 0) {
+    summary += u", " + Decimal(n.classes_registered) + u" of " + Decimal(n.classes) +
+               u" classes machine-wide";
+  }
+  if (n.classes_unknown != 0) {
+    summary += u", " + Decimal(n.classes_unknown) +
+               (n.classes_unknown == 1 ? u" server's" : u" servers'") + u" classes unknown";
+  }
   return summary + u" (\"" + check.variant + u"\" payload)\r\n";
 }
 

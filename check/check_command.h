@@ -24,7 +24,9 @@ using TextSink = std::function<void(std::u16string_view)>;
 // One line per catalogue entry: the file's state (7 columns: "ok", "missing", "differs",
 // "windows", "unknown", "pending"), its registration (14 columns: "registered", "not
 // registered", "after restart", or "-" for a file that is not a COM server) and its path; a file
-// Windows owns is followed by its version and the one this release carries.
+// Windows owns is followed by its version and the one this release carries, a server that is
+// not registered by how many of its classes are and the CLSIDs missing or naming another file,
+// and one whose classes are unknown by a note saying so.
 std::u16string FormatEntry(const EntryCheck& entry);
 // "complete: ...", "restart pending: ...", "incomplete: ..." or "undetermined: ...", with the
 // counts.

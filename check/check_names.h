@@ -27,6 +27,16 @@ inline std::u16string_view RegistrationName(const EntryCheck& entry) {
                                         : u"not registered";
 }
 
+inline std::u16string_view ClassStateName(ClassState state) {
+  switch (state) {
+    case ClassState::kRegistered: return u"registered";
+    case ClassState::kMissing: return u"missing";
+    case ClassState::kOtherFile: return u"names another file";
+    case ClassState::kUnchecked: return u"not looked up";
+  }
+  return u"?";
+}
+
 inline std::u16string_view VerdictName(Verdict verdict) {
   switch (verdict) {
     case Verdict::kComplete: return u"complete";

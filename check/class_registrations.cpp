@@ -30,27 +30,24 @@ std::u16string Unquoted(std::u16string_view text) {
   return std::u16string(text);
 }
 
-// The server path of one class, or nothing when it has no string InprocServer32 default value.
-std::u16string ServerOf(Platform& platform, Advapi32& advapi32, platform::RawHandle classes,
-                        const std::u16string& clsid) {
+// The ways a class key cannot be read that mean "no such class".
+bool IsAbsent(std::int32_t status) {
+  return status == static_cast<std::int32_t>(platform::kErrorFileNotFound);
+}
+
+[[noreturn]] void RaiseUnreadable(std::u16string_view what, std::int32_t status) {
+  throw Failure("CheckError", std::u16string(what) + u" (error " +
+                                  Decimal(static_cast<std::uint32_t>(status)) + u")");
+}
+
+// HKLM\SOFTWARE\Classes\CLSID for reading, or 0 when there is none.
+platform::RawHandle OpenMachineClasses(Advapi32& advapi32) {
   platform::RawHandle raw = 0;
-  if (advapi32.RegOpenKeyExW(classes, clsid + u"\\InprocServer32", kView32, &raw) !=
-      platform::kErrorSuccess) {
-    return {};
-  }
-  const platform::UniqueRegistryKey server(advapi32, raw);
-  std::uint32_t type = 0;
-  std::vector<std::byte> data;
-  if (advapi32.RegQueryValueExW(server.GetUnsafe(), u"", &type, &data) != platform::kErrorSuccess)
-    return {};
-  if (type != platform::kRegSz && type != platform::kRegExpandSz) return {};
-  std::u16string path = StringOf(data);
-  if (type == platform::kRegExpandSz) {
-    std::u16string expanded;
-    if (!platform.ExpandEnvironmentStringsW(path, &expanded)) return {};
-    path = std::move(expanded);
-  }
-  return Unquoted(path);
+  const std::int32_t status = advapi32.RegOpenKeyExW(
+      platform::kHkeyLocalMachine, u"SOFTWARE\\Classes\\CLSID", kView32, &raw);
+  if (status != platform::kErrorSuccess && !IsAbsent(status))
+    RaiseUnreadable(u"the COM class registrations cannot be read", status);
+  return raw;
 }
 
 }  // namespace
@@ -73,36 +70,73 @@ std::u16string FileNameOf(const std::u16string& path) {
   return separator == std::u16string::npos ? path : path.substr(separator + 1);
 }
 
-std::vector<std::u16string> FindInprocServers(Platform& platform, Advapi32& advapi32,
-                                              const std::vector<std::u16string>& file_names,
-                                              const std::u16string& system_dir) {
+MachineClasses::MachineClasses(Platform& platform, Advapi32& advapi32, std::u16string system_dir)
+    : platform_(platform), advapi32_(advapi32), system_dir_(std::move(system_dir)),
+      classes_(advapi32, OpenMachineClasses(advapi32)) {}
+
+std::optional<std::u16string> MachineClasses::ServerOf(const std::u16string& clsid) {
+  if (!classes_) return std::nullopt;
   platform::RawHandle raw = 0;
   const std::int32_t status =
-      advapi32.RegOpenKeyExW(platform::kHkeyClassesRoot, u"CLSID", kView32, &raw);
-  if (status == static_cast<std::int32_t>(platform::kErrorFileNotFound)) return {};
-  if (status != platform::kErrorSuccess) {
-    throw Failure("CheckError", u"the COM class registrations cannot be read (error " +
-                                    Decimal(static_cast<std::uint32_t>(status)) + u")");
+      advapi32_.RegOpenKeyExW(classes_.GetUnsafe(), clsid + u"\\InprocServer32", kView32, &raw);
+  if (IsAbsent(status)) return std::nullopt;
+  if (status != platform::kErrorSuccess)
+    RaiseUnreadable(u"the COM class " + clsid + u" cannot be read", status);
+  const platform::UniqueRegistryKey server(advapi32_, raw);
+  std::uint32_t type = 0;
+  std::vector<std::byte> data;
+  if (advapi32_.RegQueryValueExW(server.GetUnsafe(), u"", &type, &data) != platform::kErrorSuccess)
+    return std::nullopt;
+  if (type != platform::kRegSz && type != platform::kRegExpandSz) return std::nullopt;
+  std::u16string path = StringOf(data);
+  if (type == platform::kRegExpandSz) {
+    std::u16string expanded;
+    if (!platform_.ExpandEnvironmentStringsW(path, &expanded)) return std::nullopt;
+    path = std::move(expanded);
   }
-  const platform::UniqueRegistryKey classes(advapi32, raw);
+  path = Unquoted(path);
+  if (path.empty()) return std::nullopt;
+  // A bare name means the system directory's file, where a client's loader finds it; never one
+  // in the check's working directory, which must not decide the verdict.
+  if (path.find_first_of(u"\\/:") == std::u16string::npos) path = system_dir_ + path;
+  return path;
+}
 
+std::vector<ClassCheck> MachineClasses::Check(const std::vector<std::u16string>& clsids,
+                                              const std::u16string& installed_path,
+                                              const platform::FileInformation* installed) {
+  std::vector<ClassCheck> checks;
+  for (const std::u16string& clsid : clsids) {
+    const std::optional<std::u16string> server = ServerOf(clsid);
+    checks.push_back({clsid, !server ? ClassState::kMissing
+                             : NamesInstalledFile(platform_, {*server}, installed_path, installed)
+                                 ? ClassState::kRegistered
+                                 : ClassState::kOtherFile});
+  }
+  return checks;
+}
+
+std::vector<std::u16string> MachineClasses::FindInprocServers(
+    const std::vector<std::u16string>& file_names) {
   std::vector<std::u16string> servers;
+  if (!classes_) return servers;
   for (std::uint32_t index = 0;; ++index) {
     std::u16string clsid;
-    const std::int32_t enumerated = advapi32.RegEnumKeyExW(classes.GetUnsafe(), index, &clsid);
+    const std::int32_t enumerated = advapi32_.RegEnumKeyExW(classes_.GetUnsafe(), index, &clsid);
     if (enumerated == platform::kErrorNoMoreItems) break;
-    if (enumerated != platform::kErrorSuccess) {
-      throw Failure("CheckError", u"the COM class registrations cannot be listed (error " +
-                                      Decimal(static_cast<std::uint32_t>(enumerated)) + u")");
+    if (enumerated != platform::kErrorSuccess)
+      RaiseUnreadable(u"the COM class registrations cannot be listed", enumerated);
+    std::optional<std::u16string> server;
+    try {
+      server = ServerOf(clsid);
+    } catch (const Failure&) {
+      continue;  // another program's class that this user may not read
     }
-    std::u16string server = ServerOf(platform, advapi32, classes.GetUnsafe(), clsid);
-    const std::u16string name = FileNameOf(server);
+    if (!server) continue;
+    const std::u16string name = FileNameOf(*server);
     for (const std::u16string& wanted : file_names) {
-      if (!name.empty() && EqualIgnoringCase(name, wanted)) {
-        // A bare name means the system directory's file, where a client's loader finds it;
-        // never one in the check's working directory, which must not decide the verdict.
-        if (server.find_first_of(u"\\/:") == std::u16string::npos) server = system_dir + server;
-        servers.push_back(std::move(server));
+      if (EqualIgnoringCase(name, wanted)) {
+        servers.push_back(std::move(*server));
         break;
       }
     }

@@ -30,15 +30,23 @@ std::u16string FileVersionReader::Read(const std::u16string& path) {
     version_ =
         platform::UniqueLibrary(platform_, platform_.LoadLibraryW(system_dir_ + u"version.dll"));
     if (version_) {
+      info_size_ex_ = platform_.GetProcAddress(version_.GetUnsafe(), "GetFileVersionInfoSizeExW");
+      info_ex_ = platform_.GetProcAddress(version_.GetUnsafe(), "GetFileVersionInfoExW");
       info_size_ = platform_.GetProcAddress(version_.GetUnsafe(), "GetFileVersionInfoSizeW");
       info_ = platform_.GetProcAddress(version_.GetUnsafe(), "GetFileVersionInfoW");
       query_ = platform_.GetProcAddress(version_.GetUnsafe(), "VerQueryValueW");
     }
   }
-  if (info_size_ == 0 || info_ == 0 || query_ == 0) return {};
+  const bool neutral = info_size_ex_ != 0 && info_ex_ != 0;
+  if ((!neutral && (info_size_ == 0 || info_ == 0)) || query_ == 0) return {};
+  // The plain calls read the whole block from the file's language satellite where one exists,
+  // which a serviced system may not have updated with the file.
   std::vector<std::byte> block, fixed;
-  if (!platform_.CallGetFileVersionInfoW(info_size_, info_, path, &block) ||
-      !platform_.CallVerQueryValueW(query_, block, u"\\", &fixed) ||
+  const bool read = neutral ? platform_.CallGetFileVersionInfoExW(info_size_ex_, info_ex_,
+                                                                  platform::kFileVerGetNeutral,
+                                                                  path, &block)
+                            : platform_.CallGetFileVersionInfoW(info_size_, info_, path, &block);
+  if (!read || !platform_.CallVerQueryValueW(query_, block, u"\\", &fixed) ||
       fixed.size() < kFixedFileInfoSize || DwordAt(fixed, 0) != kFixedFileInfoSignature) {
     return {};
   }

@@ -1,5 +1,6 @@
-// The file version of an installed image, as Windows shows it: the version API of version.dll,
-// which the check loads only when it needs a version, by its full path in the system directory.
+// The file version of an installed image, read from the image itself (never from its language
+// satellite): the version API of version.dll, which the check loads only when it needs a
+// version, by its full path in the system directory.
 #pragma once
 
 #include <string>
@@ -24,6 +25,8 @@ class FileVersionReader {
   std::u16string system_dir_;
   bool loaded_ = false;
   platform::UniqueLibrary version_;
+  platform::ProcAddress info_size_ex_ = 0;  // Vista on
+  platform::ProcAddress info_ex_ = 0;
   platform::ProcAddress info_size_ = 0;
   platform::ProcAddress info_ = 0;
   platform::ProcAddress query_ = 0;

@@ -1,5 +1,6 @@
 #include "check/installation_check.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "installer/catalogue.h"
@@ -28,6 +29,7 @@ struct Inspectors {
 
 struct InspectedFile {
   EntryCheck check;
+  std::vector<std::u16string> clsids;  // a server's classes; empty when unknown
   std::optional<platform::FileInformation> identity;
   std::u16string short_name;
 };
@@ -101,6 +103,26 @@ bool ReplacementPending(Platform& platform, Inspectors& tools, const PayloadDige
   return replacement.check.file == FileState::kOk;
 }
 
+// Every class of this release names the installed file, or, for a server whose classes are
+// unknown, one of the walk's `servers` does. A class cannot name a file that is not there,
+// whatever its text says.
+void JudgeRegistration(Platform& platform, MachineClasses& classes,
+                       const std::vector<std::u16string>& servers, InspectedFile& item) {
+  EntryCheck& check = item.check;
+  if (!check.must_be_registered) return;
+  const platform::FileInformation* identity = item.identity ? &*item.identity : nullptr;
+  if (check.file == FileState::kMissing) {
+    for (const std::u16string& clsid : item.clsids) check.classes.push_back({clsid});
+  } else if (item.clsids.empty()) {
+    check.registered = NamesInstalledFile(platform, servers, check.path, identity);
+  } else {
+    check.classes = classes.Check(item.clsids, check.path, identity);
+    check.registered = std::all_of(
+        check.classes.begin(), check.classes.end(),
+        [](const ClassCheck& c) { return c.state == ClassState::kRegistered; });
+  }
+}
+
 }  // namespace
 
 Verdict InstallationCheck::Judge() const {
@@ -133,6 +155,10 @@ CheckCounts InstallationCheck::Count() const {
     counts.registered += entry.must_be_registered && entry.registered;
     counts.after_restart +=
         entry.must_be_registered && !entry.registered && entry.registration_scheduled;
+    counts.classes_unknown += entry.must_be_registered && entry.classes.empty();
+    counts.classes += entry.classes.size();
+    for (const ClassCheck& c : entry.classes)
+      counts.classes_registered += c.state == ClassState::kRegistered;
   }
   return counts;
 }
@@ -170,15 +196,19 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
         item.check.problem.clear();  // what stands there now is to go
       }
     }
-    if (entry.Register) {
+    item.clsids = expected.classes;
+    // Only a server whose classes are unknown needs the walk of every class.
+    if (entry.Register && item.clsids.empty()) {
       server_names.push_back(file_name);
       if (!item.short_name.empty()) server_names.push_back(item.short_name);
     }
     files.push_back(std::move(item));
   }
 
+  MachineClasses classes(platform, advapi32, system_dir);
   const std::vector<std::u16string> servers =
-      FindInprocServers(platform, advapi32, server_names, system_dir);
+      server_names.empty() ? std::vector<std::u16string>{}
+                           : classes.FindInprocServers(server_names);
   for (InspectedFile& item : files) {
     EntryCheck& check = item.check;
     // What stands at a pending file's place now is to go: the installer has its successor
@@ -187,10 +217,9 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
     // is never taken for one that a restart will complete.
     if (check.must_be_registered && check.file == FileState::kPending) {
       check.registration_scheduled = true;
-    } else if (check.must_be_registered && check.file != FileState::kMissing) {
-      // A class cannot name a file that is not there, whatever its text says.
-      check.registered = NamesInstalledFile(platform, servers, check.path,
-                                            item.identity ? &*item.identity : nullptr);
+      for (const std::u16string& clsid : item.clsids) check.classes.push_back({clsid});
+    } else {
+      JudgeRegistration(platform, classes, servers, item);
     }
     result.entries.push_back(std::move(check));
   }

@@ -25,6 +25,19 @@ enum class FileState {
   kPending,
 };
 
+// How this machine registers one of this release's classes for 32-bit programs.
+enum class ClassState {
+  kRegistered,  // its InprocServer32 names the installed file
+  kMissing,     // no InprocServer32 with a path
+  kOtherFile,   // its InprocServer32 names another file
+  kUnchecked,   // not looked up: the file is not there
+};
+
+struct ClassCheck {
+  std::u16string clsid;  // "{...}"
+  ClassState state = ClassState::kUnchecked;
+};
+
 struct EntryCheck {
   std::u16string path;
   FileState file = FileState::kMissing;
@@ -35,7 +48,12 @@ struct EntryCheck {
   std::optional<std::uint64_t> found_size;
   std::optional<Sha256Digest> found_sha256;
   bool must_be_registered = false;
+  // A server's: every one of `classes` registered machine-wide; for a server whose classes are
+  // unknown, some class names the file.
   bool registered = false;
+  // Of a server: this release's creatable classes (from its type library) with their state;
+  // empty when they are unknown (no type library, or none creatable).
+  std::vector<ClassCheck> classes;
   // Its file is pending: registered once the restart has put this release's file in place (by
   // a start-up task, or at an administrator's logon where Windows has no Task Scheduler).
   bool registration_scheduled = false;
@@ -57,6 +75,8 @@ enum class Verdict {
 struct CheckCounts {
   std::size_t files = 0, ok = 0, missing = 0, differs = 0, windows = 0, unknown = 0, pending = 0;
   std::size_t servers = 0, registered = 0, after_restart = 0;
+  std::size_t classes = 0, classes_registered = 0;  // of the servers whose classes are known
+  std::size_t classes_unknown = 0;                  // servers whose classes are not
 };
 
 struct InstallationCheck {

@@ -55,6 +55,18 @@ std::u16string FileObject(const EntryCheck& entry) {
               : u"null";
   json += u", \"registration\": ";
   json += entry.must_be_registered ? Quoted(RegistrationName(entry)) : u"null";
+  // A server's classes of this release; null where they are unknown (or for no server).
+  json += u", \"classes\": ";
+  if (entry.classes.empty()) {
+    json += u"null";
+  } else {
+    json += u"[";
+    for (std::size_t i = 0; i < entry.classes.size(); ++i) {
+      json += (i == 0 ? u"{\"clsid\": " : u", {\"clsid\": ") + Quoted(entry.classes[i].clsid) +
+              u", \"state\": " + Quoted(ClassStateName(entry.classes[i].state)) + u"}";
+    }
+    json += u"]";
+  }
   json += u", \"problem\": " + OrNull(entry.problem) + u"}";
   return json;
 }
@@ -79,7 +91,9 @@ std::u16string FormatJson(const InstallationCheck& check, const std::u16string& 
           u", \"windows\": " + Decimal(n.windows) + u", \"unknown\": " + Decimal(n.unknown) +
           u", \"pending\": " + Decimal(n.pending) + u", \"servers\": " + Decimal(n.servers) +
           u", \"registered\": " + Decimal(n.registered) + u", \"after_restart\": " +
-          Decimal(n.after_restart) + u"},\r\n";
+          Decimal(n.after_restart) + u", \"classes\": " + Decimal(n.classes) +
+          u", \"classes_registered\": " + Decimal(n.classes_registered) +
+          u", \"servers_with_classes_unknown\": " + Decimal(n.classes_unknown) + u"},\r\n";
   return json + u"  \"exit_code\": " + Decimal(static_cast<std::uint64_t>(exit_code)) +
          u"\r\n}\r\n";
 }

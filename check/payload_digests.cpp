@@ -1,5 +1,6 @@
 #include "check/payload_digests.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "installer/failure.h"
@@ -26,6 +27,29 @@ bool ParseSha256(std::string_view hex, Sha256Digest* digest) {
     const int low = HexValue(hex[2 * i + 1]);
     if (high < 0 || low < 0) return false;
     (*digest)[i] = static_cast<std::byte>(high * 16 + low);
+  }
+  return true;
+}
+
+bool IsClsid(std::string_view text) {
+  if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
+  for (std::size_t i = 1; i < 37; ++i) {
+    const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+    const char c = text[i];
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// "-" for none, else CLSIDs separated by commas.
+bool ParseClasses(std::string_view field, std::vector<std::u16string>* classes) {
+  if (field == "-") return true;
+  for (std::size_t start = 0; start <= field.size();) {
+    const std::size_t end = std::min(field.find(',', start), field.size());
+    const std::string_view clsid = field.substr(start, end - start);
+    if (!IsClsid(clsid)) return false;
+    classes->push_back(Widen(clsid));
+    start = end + 1;
   }
   return true;
 }
@@ -61,11 +85,11 @@ std::vector<PayloadDigest> ParsePayloadDigests(std::string_view text) {
     PayloadDigest row;
     std::uint64_t size = 0;
     const bool valid =
-        fields.size() == 5 && (fields[0] == "32" || fields[0] == "64") && !fields[1].empty() &&
+        fields.size() == 6 && (fields[0] == "32" || fields[0] == "64") && !fields[1].empty() &&
         std::from_chars(fields[2].data(), fields[2].data() + fields[2].size(), size).ptr ==
             fields[2].data() + fields[2].size() &&
         !fields[2].empty() && ParseSha256(fields[3], &row.sha256) &&
-        (fields[4] == "-" || IsVersion(fields[4]));
+        (fields[4] == "-" || IsVersion(fields[4])) && ParseClasses(fields[5], &row.classes);
     if (!valid) RaiseTableError(u"is damaged at line " + Decimal(number));
     row.variant = Widen(fields[0]);
     row.file_name = Widen(fields[1]);

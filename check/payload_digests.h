@@ -24,10 +24,13 @@ struct PayloadDigest {
   std::uint64_t size = 0;
   Sha256Digest sha256{};
   std::u16string file_version;  // "a.b.c.d" of the file's version block; empty when it has none
+  // Of a COM server: the CLSIDs ("{...}", upper case) of the creatable classes its type library
+  // declares; empty when they are unknown (no type library) or the file is no server.
+  std::vector<std::u16string> classes;
 };
 
-// Parses the table's text: one line per file,
-// "<variant> <file name> <size> <sha256 hex> <file version, or - for none>".
+// Parses the table's text: one line per file, "<variant> <file name> <size> <sha256 hex>
+// <file version, or - for none> <CLSIDs separated by commas, or - for none>".
 // Raises a Failure naming the first line that does not have that form.
 std::vector<PayloadDigest> ParsePayloadDigests(std::string_view text);
 

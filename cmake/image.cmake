@@ -57,7 +57,7 @@ add_custom_command(OUTPUT ${_res_out}/payload.rc ${_res_out}/payload.json
           ${CMAKE_BINARY_DIR}/setup_vannix_check-unsigned.exe ${CMAKE_BINARY_DIR}/setup_vannix_check.exe
           ${CMAKE_BINARY_DIR}/setup_vannix.cdx.json
   DEPENDS ${_payload_depends} ${_image_tools}/validate_payload.py ${_image_tools}/catalogue.py
-          ${_image_tools}/payload_record.py
+          ${_image_tools}/payload_record.py ${_image_tools}/typelib.py
           ${CMAKE_SOURCE_DIR}/installer/catalogue.h
   COMMENT "Validating the payload in ${SETUP_VANNIX_PAYLOAD_DIR}" VERBATIM)
 add_custom_target(setup_vannix_payload DEPENDS ${_res_out}/payload.rc)

@@ -88,31 +88,55 @@ set(_sf ${CMAKE_BINARY_DIR}/e2e-size-faithful)
 # The staging triples of the sample payload at the real sizes, each "<variant>/<file>" placed here.
 list(TRANSFORM SETUP_VANNIX_SAMPLE_SIZES PREPEND ${_sf}/payload/ REGEX "^(32|64)/"
      OUTPUT_VARIABLE _sf_staging)
-add_custom_command(OUTPUT ${_sf}/payload/staged.stamp
-  COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
-          --stamp ${_sf}/payload/staged.stamp ${_sf_staging}
-  DEPENDS ${SETUP_VANNIX_SAMPLE_STAMP} ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
-  COMMENT "Staging the size-faithful payload in ${_sf}/payload" VERBATIM)
-add_custom_command(OUTPUT ${_sf}/resources/payload.rc ${_sf}/resources/payload.json
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${_sf}/resources
-  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${_sf}/payload
-          --rc ${_sf}/resources/payload.rc --json ${_sf}/resources/payload.json
-  DEPENDS ${_sf}/payload/staged.stamp ${_image_tools}/validate_payload.py
-          ${_image_tools}/catalogue.py ${_image_tools}/payload_record.py
-  COMMENT "Validating the size-faithful payload" VERBATIM)
-add_custom_command(OUTPUT ${_sf}/setup_vannix.exe
-  COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/embed_payload.py
-          $<TARGET_FILE:setup_vannix_linked> ${_sf}/resources/payload.rc ${_sf}/setup_vannix.exe
-  DEPENDS setup_vannix_linked $<TARGET_FILE:setup_vannix_linked> ${_sf}/resources/payload.rc
-          ${_image_tools}/embed_payload.py ${_image_tools}/pe_resources.py
-  COMMENT "Embedding the size-faithful payload: ${_sf}/setup_vannix.exe" VERBATIM)
-add_custom_target(vannix_e2e_size_faithful ALL
-  DEPENDS ${_sf}/setup_vannix.exe ${_sf}/resources/payload.json)
-add_dependencies(vannix_e2e_size_faithful setup_vannix_sample_payload)
-setup_vannix_add_check(vannix_e2e_size_faithful_check ${_sf}/resources)
-add_dependencies(vannix_e2e_size_faithful_check_resources vannix_e2e_size_faithful)
-set_target_properties(vannix_e2e_size_faithful_check PROPERTIES
-  OUTPUT_NAME setup_vannix_check RUNTIME_OUTPUT_DIRECTORY ${_sf})
+# vannix_e2e_image(<target> <dir> <what> <staging triples...> DEPENDS <files...>): stages a
+# payload in <dir>/payload (stage_component.py triples), validates it, embeds it into the linked
+# image as <dir>/setup_vannix.exe and builds <dir>/setup_vannix_check.exe from its record
+# (target <target>_check).
+function(vannix_e2e_image target dir what)
+  cmake_parse_arguments(_e "" "" "DEPENDS" ${ARGN})
+  add_custom_command(OUTPUT ${dir}/payload/staged.stamp
+    COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
+            --stamp ${dir}/payload/staged.stamp ${_e_UNPARSED_ARGUMENTS}
+    DEPENDS ${SETUP_VANNIX_SAMPLE_STAMP} ${_e_DEPENDS}
+            ${CMAKE_SOURCE_DIR}/tools/components/stage_component.py
+    COMMENT "Staging the ${what} in ${dir}/payload" VERBATIM)
+  add_custom_command(OUTPUT ${dir}/resources/payload.rc ${dir}/resources/payload.json
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}/resources
+    COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/validate_payload.py ${dir}/payload
+            --rc ${dir}/resources/payload.rc --json ${dir}/resources/payload.json
+    DEPENDS ${dir}/payload/staged.stamp ${_image_tools}/validate_payload.py
+            ${_image_tools}/catalogue.py ${_image_tools}/payload_record.py ${_image_tools}/typelib.py
+    COMMENT "Validating the ${what}" VERBATIM)
+  add_custom_command(OUTPUT ${dir}/setup_vannix.exe
+    COMMAND ${SETUP_VANNIX_PYTHON} ${_image_tools}/embed_payload.py
+            $<TARGET_FILE:setup_vannix_linked> ${dir}/resources/payload.rc ${dir}/setup_vannix.exe
+    DEPENDS setup_vannix_linked $<TARGET_FILE:setup_vannix_linked> ${dir}/resources/payload.rc
+            ${_image_tools}/embed_payload.py ${_image_tools}/pe_resources.py
+    COMMENT "Embedding the ${what}: ${dir}/setup_vannix.exe" VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${dir}/setup_vannix.exe ${dir}/resources/payload.json)
+  add_dependencies(${target} setup_vannix_sample_payload)
+  setup_vannix_add_check(${target}_check ${dir}/resources)
+  add_dependencies(${target}_check_resources ${target})
+  set_target_properties(${target}_check PROPERTIES
+    OUTPUT_NAME setup_vannix_check RUNTIME_OUTPUT_DIRECTORY ${dir})
+endfunction()
+
+vannix_e2e_image(vannix_e2e_size_faithful ${_sf} "size-faithful payload" ${_sf_staging})
+
+# A server without a type library: the sample payload with midas.dll built without one (in both
+# variants), beside a check made from that payload's record. Unsigned, in e2e-untyped/.
+set(_ut ${CMAKE_BINARY_DIR}/e2e-untyped)
+set(_ut_staging)
+set(_rest ${SETUP_VANNIX_SAMPLE_SIZES})
+while(_rest)
+  list(POP_FRONT _rest _built _dest _size)
+  if(_dest MATCHES "/midas.dll$")
+    set(_built ${SETUP_VANNIX_SAMPLE_UNTYPED})
+  endif()
+  list(APPEND _ut_staging ${_built} ${_ut}/payload/${_dest} -)
+endwhile()
+vannix_e2e_image(vannix_e2e_untyped ${_ut} "payload with a server without a type library"
+  ${_ut_staging} DEPENDS ${SETUP_VANNIX_SAMPLE_UNTYPED})
 
 find_program(SETUP_VANNIX_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(NOT SETUP_VANNIX_HOST_PYTHON)

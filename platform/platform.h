@@ -60,6 +60,7 @@ inline constexpr std::uint32_t kCreateNoWindow = 0x08000000u;
 inline constexpr std::uint32_t kMbTaskModal = 0x2000u;
 inline constexpr std::uint32_t kMbIconError = 0x10u;
 inline constexpr std::uint32_t kMbOk = 0x0u;
+inline constexpr std::uint32_t kFileVerGetNeutral = 0x2u;
 
 // The fields of STARTUPINFOW that the installer sets; the rest are zero.
 struct StartupInfo {
@@ -103,6 +104,12 @@ class Platform {
   virtual bool CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
                                        const std::u16string& path,
                                        std::vector<std::byte>* block) = 0;
+  // Calls the GetFileVersionInfoSizeExW and GetFileVersionInfoExW found by GetProcAddress (Vista
+  // on) with `flags`: with kFileVerGetNeutral the block comes from the file itself, where the
+  // plain calls take it from the file's language satellite (.mui) when there is one.
+  virtual bool CallGetFileVersionInfoExW(ProcAddress size_function, ProcAddress info_function,
+                                         std::uint32_t flags, const std::u16string& path,
+                                         std::vector<std::byte>* block) = 0;
   // Calls the VerQueryValueW found by GetProcAddress: a copy of the value `sub_block` names.
   virtual bool CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
                                   const std::u16string& sub_block,

@@ -26,6 +26,8 @@ using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
 using SfcIsFileProtectedFunction = BOOL(WINAPI*)(HANDLE, LPCWSTR);
 using GetFileVersionInfoSizeWFunction = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
 using GetFileVersionInfoWFunction = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+using GetFileVersionInfoSizeExWFunction = DWORD(WINAPI*)(DWORD, LPCWSTR, LPDWORD);
+using GetFileVersionInfoExWFunction = BOOL(WINAPI*)(DWORD, LPCWSTR, DWORD, DWORD, LPVOID);
 using VerQueryValueWFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
@@ -104,6 +106,19 @@ bool Win32Platform::CallGetFileVersionInfoW(ProcAddress size_function, ProcAddre
   block->assign(size, std::byte{0});
   return reinterpret_cast<GetFileVersionInfoWFunction>(info_function)(Wide(path), 0, size,
                                                                        block->data()) != FALSE;
+}
+
+bool Win32Platform::CallGetFileVersionInfoExW(ProcAddress size_function,
+                                              ProcAddress info_function, std::uint32_t flags,
+                                              const std::u16string& path,
+                                              std::vector<std::byte>* block) {
+  DWORD ignored = 0;
+  const DWORD size = reinterpret_cast<GetFileVersionInfoSizeExWFunction>(size_function)(
+      flags, Wide(path), &ignored);
+  if (size == 0) return false;
+  block->assign(size, std::byte{0});
+  return reinterpret_cast<GetFileVersionInfoExWFunction>(info_function)(
+             flags, Wide(path), 0, size, block->data()) != FALSE;
 }
 
 bool Win32Platform::CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,

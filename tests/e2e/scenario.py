@@ -6,6 +6,7 @@ which parses --kind, --build-dir, --work-dir and one --<program> option per prog
 default: the file of that name in the build directory) into CFG.
 """
 import argparse
+import json
 import os
 import shutil
 import sys
@@ -96,14 +97,21 @@ class Scenario(unittest.TestCase):
         rc, out = self.prefix.run([check], binds=self.binds(check), user=user, **run_options)
         entries, summary = winelab.parse_check(out)
         log("  setup_vannix_check: exit code %d after %s; %s" % (rc, t, summary))
-        for name, (state, registration) in entries.items():
-            if state != "ok" or registration == "not registered":
-                log("    %-7s  %-14s  %s" % (state, registration, name))
+        for line in out.splitlines():  # what is not in place, and every note, as printed
+            [(state, registration)] = winelab.parse_check(line)[0].values() or [("ok", "-")]
+            if state != "ok" or registration == "not registered" or "  (" in line:
+                log("    " + line.rstrip("\r"))
         self.assertEqual(sorted(entries), sorted(FILE_NAMES), out)
         self.assertIsNotNone(summary, out)
         return rc, entries, out
 
     # ---- what is where ----
+
+    def payload_record(self):
+        """The entries of the build's payload record (resources/payload.json), its classes among
+        them."""
+        with open(os.path.join(CFG.build_dir, "resources", "payload.json"), encoding="ascii") as f:
+            return json.load(f)["payload"]
 
     def payload(self, file_name):
         return read_bytes(os.path.join(self.payload_dir, file_name))

@@ -56,11 +56,11 @@ class InstallerUnderWine(scenario.Scenario):
         sys64 = os.path.join(self.prefix.path, "drive_c", "windows", "system32")
         sys64_before = self.snapshot(sys64) if CFG.kind == "win64" else {}
 
-        # Before the installer: nothing of ours, only Wine's own msxml6.dll, which differs (and
-        # Wine has classes naming it).
+        # Before the installer: nothing of ours, only Wine's own msxml6.dll, which differs; Wine's
+        # classes naming it are not this release's class, so it is not registered either.
         self.assert_check(differs=self.preexisting,
                           missing=[n for n in FILE_NAMES if n not in self.preexisting],
-                          not_registered=[n for n in FILE_NAMES if n not in self.preexisting])
+                          not_registered=FILE_NAMES)
         rc, out = self.run_installer()
         self.assertEqual(rc, 0, out)
         self.assert_installed(FILE_NAMES)
@@ -74,16 +74,24 @@ class InstallerUnderWine(scenario.Scenario):
             for name, before in sys64_before.items():
                 self.assertEqual(sys64_after[name], before, "system32\\" + name + " touched")
 
-        # A 32-bit client creates each class through COM and gets the right variant's object.
+        # A 32-bit client creates every class the build lists through COM and gets the right
+        # variant's object from the right server.
+        listed = {e["file"]: e["classes"] for e in self.payload_record()
+                  if e["variant"] == self.variant and e["register"]}
+        self.assertEqual(sum(len(c) for c in listed.values()), 8, listed)
         t = winelab.Stopwatch()
-        rc, out = self.prefix.run([CFG.com_client, self.variant], binds=self.binds(CFG.com_client))
+        rc, out = self.prefix.run(
+            [CFG.com_client, self.variant] + ["%s=%s" % (c["name"], c["clsid"])
+                                              for classes in listed.values() for c in classes],
+            binds=self.binds(CFG.com_client))
         log("  com_client: exit code %d after %s\n%s" % (rc, t, out.rstrip()))
         self.assertEqual(rc, 0, out)
-        for base in REGISTERED:
-            line = next((ln for ln in out.splitlines() if ln.startswith(base + " ")), "")
-            self.assertIn(' ok ', line)
-            self.assertIn('describe="%s %s"' % (base, self.variant), line)
-            self.assertIn('module="%s"' % self.prefix.installed_path(file_of(base)).lower(), line.lower())
+        for server, classes in listed.items():
+            for c in classes:
+                line = next((ln for ln in out.splitlines() if ln.startswith(c["name"] + " ")), "")
+                self.assertIn(' ok ', line)
+                self.assertIn('describe="%s %s"' % (c["name"], self.variant), line)
+                self.assertIn('module="%s"' % self.prefix.installed_path(server).lower(), line.lower())
 
         # A second run leaves the same files and registers everything again, in order.
         rc, out = self.run_installer()
@@ -139,8 +147,8 @@ class InstallerUnderWine(scenario.Scenario):
         self.assert_check(missing=[blocked])
 
     def test_check_tells_a_changed_byte_and_a_deleted_class(self):
-        """After an installation, one byte changed in one file and one class's InprocServer32
-        deleted: the check names exactly those two, and exits 1."""
+        """After an installation, one byte changed in one file and one class of the server with
+        three removed: the check names exactly those two, the class by its CLSID, and exits 1."""
         rc, out = self.run_installer()
         self.assertEqual(rc, 0, out)
         changed = "qelKorviLibUNICODE.dll"
@@ -150,11 +158,31 @@ class InstallerUnderWine(scenario.Scenario):
         with open(path, "wb") as f:
             f.write(data)
         # reg.exe of the 32-bit view, which the check (a 32-bit program) reads.
-        key = r"HKLM\Software\Classes\CLSID\%s\InprocServer32" % CLSIDS["KorviX"]
-        rc, out = self.shell("wine reg delete '%s' /f /reg:32" % key, what="reg delete")
+        removed = dict(winelab.SAMPLE_CLASSES["KorviX"])["KorviXGrid"]
+        rc, out = self.shell(r"wine reg delete 'HKLM\Software\Classes\CLSID\%s' /f /reg:32"
+                             % removed, what="reg delete")
         self.assertEqual(rc, 0, out)
-        self.assertIsNone(self.prefix.registry().value(self.clsid_key("KorviX") + "\\InprocServer32"))
-        self.assert_check(differs=[changed], not_registered=["KorviX.dll"])
+        self.assertFalse(self.prefix.registry().has(self.prefix.clsid_root() + "\\" + removed))
+        out = self.assert_check(differs=[changed], not_registered=["KorviX.dll"])
+        self.assertIn(("not registered  %s  (2 of 3 classes; %s missing)\n"
+                       % (self.prefix.installed_path("KorviX.dll"), removed)).lower(), out.lower())
+
+    def test_server_without_a_type_library(self):
+        """midas.dll without its type library (a payload of its own): the build lists no class
+        for it, and the check counts it registered while any machine-wide class names it, saying
+        that its classes are unknown; with its class removed it is not registered."""
+        rc, out = self.run_installer(CFG.untyped_installer)
+        self.assertEqual(rc, 0, out)
+        unknown = "  (classes unknown: any class naming this file counts)\n"
+        out = self.assert_check(check=CFG.untyped_check)
+        self.assertIn(("registered      %s%s" % (self.prefix.installed_path("midas.dll"),
+                                                 unknown)).lower(), out.lower())
+        rc, out = self.shell(r"wine reg delete 'HKLM\Software\Classes\CLSID\%s' /f /reg:32"
+                             % CLSIDS["midas"], what="reg delete")
+        self.assertEqual(rc, 0, out)
+        out = self.assert_check(check=CFG.untyped_check, not_registered=["midas.dll"])
+        self.assertIn(("not registered  %s%s" % (self.prefix.installed_path("midas.dll"),
+                                                 unknown)).lower(), out.lower())
 
         # The same findings as data, as a fleet tool reads them.
         rc, out = self.prefix.run([CFG.check, "--json"], binds=self.binds())
@@ -301,4 +329,6 @@ if __name__ == "__main__":
         "installer": "setup_vannix.exe", "failtest": "setup_vannix-failtest.exe",
         "faulttest": "setup_vannix-faulttest.exe", "com_client": "vannix_com_client.exe",
         "dismiss": "vannix_dismiss.exe", "hold_open": "vannix_hold_open.exe",
-        "check": "setup_vannix_check.exe", "launch": "vannix_launch.exe"})
+        "check": "setup_vannix_check.exe", "launch": "vannix_launch.exe",
+        "untyped_installer": "e2e-untyped/setup_vannix.exe",
+        "untyped_check": "e2e-untyped/setup_vannix_check.exe"})

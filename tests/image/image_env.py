@@ -30,12 +30,13 @@ def image():
 
 def payload_digest_lines():
     """The check's digest table computed here from the payload files: (variant, file name, size,
-    sha256, file version or "-") in installation order."""
+    sha256, file version or "-", a server's creatable classes or "-") in installation order."""
     import hashlib
+    import typelib
     from catalogue import CATALOGUE
     lines = []
     for variant in ("32", "64"):
-        for base, ext, _ in CATALOGUE:
+        for base, ext, register in CATALOGUE:
             with open(os.path.join(PAYLOAD_DIR, variant, base + ext), "rb") as f:
                 data = f.read()
             pe = pefile.PE(data=data, fast_load=True)
@@ -45,7 +46,9 @@ def payload_digest_lines():
             for info in getattr(pe, "VS_FIXEDFILEINFO", [])[:1]:
                 ms, ls = info.FileVersionMS, info.FileVersionLS
                 version = f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
-            lines.append((variant, base + ext, len(data), hashlib.sha256(data).hexdigest(), version))
+            classes, _ = typelib.server_classes(pe) if register else (None, None)
+            lines.append((variant, base + ext, len(data), hashlib.sha256(data).hexdigest(), version,
+                          ",".join(clsid for clsid, _ in classes or ()) or "-"))
     return lines
 
 

@@ -14,7 +14,8 @@ ASM3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
 # The system libraries the check imports: no C++ runtime DLL, nothing else.
 IMPORTS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
-DIGEST_LINE = re.compile(rb"(32|64) (\S+) ([0-9]+) ([0-9a-f]{64}) ([0-9]+(?:\.[0-9]+){3}|-)\n")
+DIGEST_LINE = re.compile(rb"(32|64) (\S+) ([0-9]+) ([0-9a-f]{64}) ([0-9]+(?:\.[0-9]+){3}|-) "
+                         rb"((?:\{[0-9A-F-]{36}\},)*\{[0-9A-F-]{36}\}|-)\n")
 
 
 class CheckImage(unittest.TestCase):
@@ -108,7 +109,7 @@ class CheckImage(unittest.TestCase):
             match = DIGEST_LINE.fullmatch(line)
             self.assertIsNotNone(match, line)
             parsed.append((match[1].decode(), match[2].decode(), int(match[3]), match[4].decode(),
-                           match[5].decode()))
+                           match[5].decode(), match[6].decode()))
         self.assertEqual(parsed, image_env.payload_digest_lines())
 
     def test_digest_table_is_the_release_records_payload(self):
@@ -119,13 +120,15 @@ class CheckImage(unittest.TestCase):
             if c["type"] != "file":
                 continue
             props = {p["name"]: p["value"] for p in c["properties"]}
+            classes = [p["value"].split(" ")[0] for p in c["properties"]
+                       if p["name"] == "setup_vannix:com-class"]
             [digest] = c["hashes"]
             recorded.append((props["setup_vannix:variant"], c["name"],
                              int(props["setup_vannix:size"]), digest["content"],
-                             c.get("version", "-")))
+                             c.get("version", "-"), ",".join(classes) or "-"))
         [(_, table)] = image_env.resources_of_type(self.pe, 10)["PAYLOADDIGESTS"]
         lines = [tuple(line.split(" ")) for line in table.decode("ascii").splitlines()]
-        self.assertEqual([(v, n, int(s), d, ver) for v, n, s, d, ver in lines], recorded)
+        self.assertEqual([(v, n, int(s), d, ver, c) for v, n, s, d, ver, c in lines], recorded)
 
 
 if __name__ == "__main__":

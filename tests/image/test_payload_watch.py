@@ -62,9 +62,11 @@ class PayloadWatch(unittest.TestCase):
     def test_replaced_added_and_removed_files(self):
         self.assert_builds_with_the_payload()
 
-        # Replaced by another sound file, dated before the image: mtime alone would miss it.
+        # Replaced by another sound file (another build of it, here one byte longer), dated
+        # before the image: mtime alone would miss it.
         midas = os.path.join(self.payload, "32", "midas.dll")
-        shutil.copyfile(os.path.join(self.payload, "32", "KorviX.dll"), midas)
+        with open(midas, "ab") as f:
+            f.write(b"\0")
         os.utime(midas, (1e9, 1e9))
         self.assert_builds_with_the_payload()
 

@@ -6,6 +6,7 @@ import shutil
 import struct
 import tempfile
 import unittest
+import uuid
 from contextlib import redirect_stderr, redirect_stdout
 
 import image_env
@@ -84,12 +85,16 @@ class Validation(unittest.TestCase):
         by_name = {e["resource"]: e for e in entries}
         self.assertEqual(by_name["64_KORVIGOVX"]["exports"], 5)  # DllInstall too
 
+    def record_by_resource(self):
+        """The payload record of a sound payload, by resource name."""
+        code, message = self.run_validator()
+        self.assertEqual(code, 0, message)
+        with open(self.json) as f:
+            return {e["resource"]: e for e in json.load(f)["payload"]}
+
     @unittest.skipUnless(image_env.SAMPLE_PAYLOAD, "not the sample components")
     def test_table_and_record_give_the_file_versions(self):
-        code, _ = self.run_validator()
-        self.assertEqual(code, 0)
-        with open(self.json) as f:
-            by_name = {e["resource"]: e for e in json.load(f)["payload"]}
+        by_name = self.record_by_resource()
         self.assertEqual((by_name["64_MSXML6"]["file_version"],
                           by_name["64_MSXML6"]["file_version_text"]),
                          ("6.30.17763.437", "6.30.17763.437"))
@@ -152,6 +157,112 @@ class Validation(unittest.TestCase):
         shutil.copy(os.path.join(self.dir, "64", "KorviX.dll"),
                     os.path.join(self.dir, "64", "ssleay32.dll"))
         self.assert_fails_naming(os.path.join("64", "ssleay32.dll"))
+
+    # ---- the servers' type libraries ----
+
+    def patch_typelib(self, relative, offset, data):
+        """Writes `data` at `offset` of the MSFT type library inside a payload file."""
+        path = os.path.join(self.dir, relative)
+        with open(path, "r+b") as f:
+            at = f.read().index(b"MSFT\x02\x00\x01\x00")
+            f.seek(at + offset)
+            f.write(data)
+
+    def typelib_field(self, relative, offset):
+        with open(os.path.join(self.dir, relative), "rb") as f:
+            image = f.read()
+        return struct.unpack_from("<i", image, image.index(b"MSFT") + offset)[0]
+
+    @unittest.skipUnless(image_env.SAMPLE_PAYLOAD, "not the sample components")
+    def test_servers_classes_are_those_widl_declared_creatable(self):
+        by_name = self.record_by_resource()
+        self.assertEqual(by_name["32_KORVIX"]["classes"], [
+            {"clsid": "{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F11}", "name": "KorviX"},
+            {"clsid": "{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F21}", "name": "KorviXGrid"},
+            {"clsid": "{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F31}", "name": "KorviXReport"}])
+        # KorviDataSetXField is declared [noncreatable].
+        self.assertEqual(by_name["64_KORVIDATASETX"]["classes"], [
+            {"clsid": "{6C1A5E22-3B7D-4F0E-9A41-5D2C8B7E1F12}", "name": "KorviDataSetX"}])
+        self.assertEqual(by_name["64_STDVCL40"]["classes"], [
+            {"clsid": "{6C1A5E26-3B7D-4F0E-9A41-5D2C8B7E1F16}", "name": "stdvcl40"}])
+        self.assertIsNone(by_name["64_SSLEAY32"]["classes"])  # no server
+        self.assertIn("  {6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F21}  64_KORVIX", self.out)
+        self.assertNotIn("1F22", self.out)
+
+    @unittest.skipUnless(image_env.SAMPLE_PAYLOAD, "not the sample components")
+    def test_a_server_without_a_type_library_is_noted(self):
+        untyped = os.path.join(os.path.dirname(image_env.UNSIGNED), "samples", "untyped",
+                               "midas.dll")
+        for variant in ("32", "64"):
+            shutil.copy(untyped, os.path.join(self.dir, variant, "midas.dll"))
+        code, _ = self.run_validator()
+        self.assertEqual(code, 0)
+        self.assertIn("note: 32/midas.dll: no type library, so its classes are unknown: the check "
+                      "counts it registered when any class names it\n", self.out)
+        with open(self.json) as f:
+            midas = [e for e in json.load(f)["payload"] if e["file"] == "midas.dll"]
+        self.assertEqual([(e["classes"], e["classes_note"]) for e in midas],
+                         [(None, "no type library")] * 2)
+        # Another library format: its classes are unknown too.
+        self.patch_typelib(os.path.join("64", "KorviX.dll"), 0, b"SLTG")
+        code, _ = self.run_validator()
+        self.assertEqual(code, 0)
+        self.assertIn("note: 64/KorviX.dll: TYPELIB 1 is an SLTG type library, which the build "
+                      "does not read, so its classes are unknown", self.out)
+
+    def test_a_malformed_type_library_fails_naming_the_file(self):
+        server = os.path.join("32", "KorviDataSetX.dll")
+        count = self.typelib_field(server, 0x20)
+        directory = 0x54 + 4 * count
+        guid_segment = self.typelib_field(server, directory + 5 * 16)
+        for offset, data, reason in (
+                (0x20, struct.pack("<i", 100000), "truncated"),
+                (directory + 5 * 16, struct.pack("<i", 1 << 24), "GUID segment"),
+                (directory + 7 * 16 + 4, struct.pack("<i", 0), "name offset"),
+                (4, struct.pack("<I", 0x00010001), "not an MSFT type library")):
+            with self.subTest(reason=reason):
+                self.tearDown()
+                self.setUp()
+                self.patch_typelib(server, offset, data)
+                self.assert_fails_naming(server, reason)
+        self.assertGreater(guid_segment, 0)
+
+    def test_a_clsid_declared_twice_fails_naming_the_file(self):
+        # Within one library: KorviXGrid given KorviX's CLSID.
+        first, second = (uuid.UUID(f"6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F{n}").bytes_le
+                         for n in ("11", "21"))
+        path = os.path.join(self.dir, "64", "KorviX.dll")
+        with open(path, "rb") as f:
+            data = f.read()
+        with open(path, "wb") as f:
+            f.write(data.replace(second, first))
+        self.assert_fails_naming(os.path.join("64", "KorviX.dll"),
+                                 "CLSID {6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F11} declared twice")
+        # By two servers: each would register it over the other's.
+        self.tearDown()
+        self.setUp()
+        shutil.copy(os.path.join(self.dir, "32", "KorviGovX.ocx"),
+                    os.path.join(self.dir, "32", "midas.dll"))
+        self.assert_fails_naming(os.path.join("32", "midas.dll"), "declared twice, also by")
+
+    def test_classes_a_server_does_not_register_are_left_out(self):
+        listing = os.path.join(self.dir, "unregistered-classes.txt")
+        with open(listing, "w") as f:
+            f.write("# served by another library\nKorviX.dll {6c1a5e21-3b7d-4f0e-9a41-5d2c8b7e1f21}\n")
+        code, _ = self.run_validator()
+        self.assertEqual(code, 0)
+        with open(self.json) as f:
+            korvix = [e for e in json.load(f)["payload"] if e["file"] == "KorviX.dll"]
+        for e in korvix:
+            self.assertEqual([c["name"] for c in e["classes"]], ["KorviX", "KorviXReport"])
+            self.assertEqual(e["classes_not_registered"], ["{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F21}"])
+        self.assertIn("note: 64/KorviX.dll: {6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F21} is declared "
+                      "creatable but not registered by it", self.out)
+        # A class the server does not declare: the list is stale.
+        with open(listing, "a") as f:
+            f.write("midas.dll {6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F31}\n")
+        self.assert_fails_naming("unregistered-classes.txt",
+                                 "midas.dll declares no creatable class {6C1A5E21")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,8 @@ constexpr ProcAddress kSfcIsFileProtected = 0x76C31234;
 constexpr ProcAddress kGetFileVersionInfoSizeW = 0x77C01000;
 constexpr ProcAddress kGetFileVersionInfoW = 0x77C02000;
 constexpr ProcAddress kVerQueryValueW = 0x77C03000;
+constexpr ProcAddress kGetFileVersionInfoSizeExW = 0x77C04000;
+constexpr ProcAddress kGetFileVersionInfoExW = 0x77C05000;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
 constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BDu;
 
@@ -365,6 +367,9 @@ ProcAddress FakePlatform::GetProcAddress(RawHandle module, const char* name) {
     return wanted == "GetFileVersionInfoSizeW" ? kGetFileVersionInfoSizeW
            : wanted == "GetFileVersionInfoW"   ? kGetFileVersionInfoW
            : wanted == "VerQueryValueW"        ? kVerQueryValueW
+           : !version_has_ex                   ? 0
+           : wanted == "GetFileVersionInfoSizeExW" ? kGetFileVersionInfoSizeExW
+           : wanted == "GetFileVersionInfoExW"     ? kGetFileVersionInfoExW
                                                : 0;
   }
   if (!has_is_wow64_process) return 0;
@@ -405,7 +410,25 @@ bool FakePlatform::CallGetFileVersionInfoW(ProcAddress size_function, ProcAddres
   if (Enter("GetFileVersionInfoW", path)) return false;
   if (size_function != kGetFileVersionInfoSizeW || info_function != kGetFileVersionInfoW)
     return Fail(kErrorInvalidHandle);
-  for (const auto& [file, version] : file_versions) {
+  return VersionBlock(path, false, block);
+}
+
+bool FakePlatform::CallGetFileVersionInfoExW(ProcAddress size_function, ProcAddress info_function,
+                                             std::uint32_t flags, const std::u16string& path,
+                                             std::vector<std::byte>* block) {
+  if (Enter("GetFileVersionInfoExW", path)) return false;
+  if (size_function != kGetFileVersionInfoSizeExW || info_function != kGetFileVersionInfoExW)
+    return Fail(kErrorInvalidHandle);
+  return VersionBlock(path, (flags & platform::kFileVerGetNeutral) != 0, block);
+}
+
+bool FakePlatform::VersionBlock(const std::u16string& path, bool neutral,
+                                std::vector<std::byte>* block) {
+  auto versions = file_versions;
+  if (!neutral) {
+    for (const auto& [file, version] : satellite_versions) versions[file] = version;
+  }
+  for (const auto& [file, version] : versions) {
     if (Key(file) != Key(path) || !Exists(path)) continue;
     // The block holds only its VS_FIXEDFILEINFO here; VerQueryValueW hands it back whole.
     block->assign(52, std::byte{0});

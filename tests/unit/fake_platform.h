@@ -72,6 +72,10 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   bool version_loadable = true;  // version.dll
   // The fixed file version (FileVersionMS << 32 | FileVersionLS) of files with a version block.
   std::map<std::u16string, std::uint64_t> file_versions;
+  // Files with a language satellite (.mui) holding this version block, which the plain version
+  // calls read instead of the file's own; version.dll has the Ex calls (Vista on) or not (XP).
+  std::map<std::u16string, std::uint64_t> satellite_versions;
+  bool version_has_ex = true;
   std::int32_t wow64_flag = 0;  // what IsWow64Process stores
   std::uint32_t write_limit = 0xFFFFFFFFu;  // the most one WriteFile call writes
   std::uint32_t child_exit_code = 0;
@@ -158,6 +162,9 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
   bool CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
                                const std::u16string& path, std::vector<std::byte>* block) override;
+  bool CallGetFileVersionInfoExW(ProcAddress size_function, ProcAddress info_function,
+                                 std::uint32_t flags, const std::u16string& path,
+                                 std::vector<std::byte>* block) override;
   bool CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
                           const std::u16string& sub_block, std::vector<std::byte>* value) override;
   RawHandle CreateFileW(const std::u16string& path, std::uint32_t access, std::uint32_t share_mode,
@@ -265,6 +272,8 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   // The map key of a path: aliases applied, letter case folded.
   std::u16string Key(const std::u16string& path) const;
   bool SharingAllows(const std::u16string& key, std::uint32_t access, std::uint32_t share) const;
+  // The version block of the file at `path` (or of its satellite), as version.dll reads it.
+  bool VersionBlock(const std::u16string& path, bool neutral, std::vector<std::byte>* block);
   bool Readable(std::size_t resource, std::size_t offset, std::size_t size) const;
   std::int32_t RegistryStatus();
   // The registry path a key handle and a subkey name, or "" when the handle is no key.

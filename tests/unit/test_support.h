@@ -3,6 +3,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,14 +52,32 @@ inline std::string PayloadVersion(std::size_t index, bool wow64) {
   return "6.1." + std::to_string(index) + (wow64 ? ".64" : ".32");
 }
 
-// The installation check's table for the payloads of AddCataloguePayloads, as the build writes it.
-inline std::string DigestTableText() {
+// The creatable classes the table lists for a server: KorviX (entry 0) declares three, every
+// other server one; "{0000000<entry>-000<n>-0000-0000-000000000000}".
+inline std::vector<std::u16string> PayloadClasses(std::size_t index) {
+  std::vector<std::u16string> classes;
+  for (std::size_t n = 0; kCatalogue[index].Register && n < (index == 0 ? 3u : 1u); ++n) {
+    classes.push_back(u"{0000000" + std::u16string(1, static_cast<char16_t>(u'0' + index)) +
+                      u"-000" + std::u16string(1, static_cast<char16_t>(u'0' + n)) +
+                      u"-0000-0000-000000000000}");
+  }
+  return classes;
+}
+
+// The installation check's table for the payloads of AddCataloguePayloads, as the build writes
+// it; the servers in `untyped` have no type library (their classes "-").
+inline std::string DigestTableText(const std::vector<std::size_t>& untyped = {}) {
   std::string text;
   for (const bool wow64 : {false, true}) {
     for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+      std::string classes;
+      for (const std::u16string& clsid : PayloadClasses(i))
+        classes += (classes.empty() ? "" : ",") + Narrow(clsid);
+      if (classes.empty() || std::find(untyped.begin(), untyped.end(), i) != untyped.end())
+        classes = "-";
       text += std::string(wow64 ? "64 " : "32 ") + Narrow(EntryFileName(kCatalogue[i])) + " " +
               std::to_string(PayloadSize(i, wow64)) + " " + Sha256Hex(Payload(i, wow64)) + " " +
-              PayloadVersion(i, wow64) + "\n";
+              PayloadVersion(i, wow64) + " " + classes + "\n";
     }
   }
   return text;

@@ -1,13 +1,15 @@
 // The installation check's registry walk alone, then the whole check (benchmarks only, never
 // shipped).
 //
-// Runs the check's own FindInprocServers over the six servers' file names, as the check does
-// after hashing, through a decorator of the advapi32 calls that counts them, and times it with
+// Runs the check's own walk of the machine's classes (MachineClasses::FindInprocServers, which
+// the check makes only for servers whose classes are unknown) over the six servers' file names,
+// through a decorator of the advapi32 calls that counts them, and times it with
 // QueryPerformanceCounter; then the check's own CheckInstallation (with the digest table of the
 // check's resources), timing its registry and CryptoAPI calls. Writes "key=value" lines to
 // C:\vannix-walk.txt: classes (keys listed), opened, queried, found (servers), seconds (the
 // walk); check_seconds (the whole CheckInstallation), check_registry_seconds and
-// check_crypt_seconds (the time inside its registry and CryptoAPI calls).
+// check_crypt_seconds (the time inside its registry and CryptoAPI calls), check_opened (its
+// registry keys opened).
 
 #include <windows.h>
 
@@ -114,10 +116,11 @@ int wmain() {
   const std::u16string system_dir = vannix::GetSystemDir(platform);
   const double t0 = Now();
   const std::vector<std::u16string> servers =
-      vannix::FindInprocServers(platform, advapi32, names, system_dir);
+      vannix::MachineClasses(platform, advapi32, system_dir).FindInprocServers(names);
   const double seconds = Now() - t0;
   const unsigned listed = advapi32.listed, opened = advapi32.opened, queried = advapi32.queried;
   advapi32.registry_seconds = 0;
+  advapi32.opened = 0;
   const double t1 = Now();
   const vannix::InstallationCheck check =
       vannix::CheckInstallation(platform, advapi32, vannix::LoadPayloadDigests(platform));
@@ -126,9 +129,9 @@ int wmain() {
   if (out == nullptr) return 1;
   std::fprintf(out, "classes=%u\nopened=%u\nqueried=%u\nfound=%u\nseconds=%.6f\n"
                "check_seconds=%.6f\ncheck_registry_seconds=%.6f\ncheck_crypt_seconds=%.6f\n"
-               "check_complete=%d\n", listed, opened, queried,
+               "check_complete=%d\ncheck_opened=%u\n", listed, opened, queried,
                static_cast<unsigned>(servers.size()), seconds, check_seconds,
-               advapi32.registry_seconds, advapi32.crypt_seconds, check.Judge() == vannix::Verdict::kComplete ? 1 : 0);
+               advapi32.registry_seconds, advapi32.crypt_seconds, check.Judge() == vannix::Verdict::kComplete ? 1 : 0, advapi32.opened);
   std::fclose(out);
   return 0;
 }

@@ -110,6 +110,11 @@ class PhaseTimingPlatform final : public Platform {
                                const std::u16string& path, std::vector<std::byte>* block) override {
     return inner_.CallGetFileVersionInfoW(size_function, info_function, path, block);
   }
+  bool CallGetFileVersionInfoExW(ProcAddress size_function, ProcAddress info_function,
+                                 std::uint32_t flags, const std::u16string& path,
+                                 std::vector<std::byte>* block) override {
+    return inner_.CallGetFileVersionInfoExW(size_function, info_function, flags, path, block);
+  }
   bool CallVerQueryValueW(ProcAddress function, const std::vector<std::byte>& block,
                           const std::u16string& sub_block, std::vector<std::byte>* value) override {
     return inner_.CallVerQueryValueW(function, block, sub_block, value);

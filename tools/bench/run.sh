@@ -8,7 +8,8 @@
 # the check's registry walk (also with 5,000 more classes).
 # Results: build/bench/results/results.{md,json,png}. Fails only when something cannot run.
 # Env: BENCH_ROUNDS (default 5), BENCH_MEMORY_RUNS (default 3), BENCH_PHASE_RUNS (default 3),
-# BENCH_EXTRA_CLASSES (default 5000); BENCH_GENERATOR and BENCH_JOBS
+# BENCH_EXTRA_CLASSES (default 5000), BENCH_PAIRS (default 16: blocks of paired runs for the
+# installer's goals and as many for the check's); BENCH_GENERATOR and BENCH_JOBS
 # for the measured build (tools/bench/measure_build.sh).
 set -eu
 top=$(dirname "$(dirname "$(dirname "$(readlink -f "$0")")")")
@@ -27,5 +28,5 @@ cmake --build "$b" -j "$(nproc)" --target vannix_benchmarks >"$b/timing/build-be
 echo "== runs under Wine"
 /usr/bin/python3 tools/bench/bench.py --build-dir "$b" --rounds "${BENCH_ROUNDS:-5}" \
     --memory-runs "${BENCH_MEMORY_RUNS:-3}" --phase-runs "${BENCH_PHASE_RUNS:-3}" \
-    --extra-classes "${BENCH_EXTRA_CLASSES:-5000}"
+    --extra-classes "${BENCH_EXTRA_CLASSES:-5000}" --pairs "${BENCH_PAIRS:-16}"
 echo "== machine after: $(uptime)"

@@ -1,11 +1,12 @@
-/* com_client.exe VARIANT
+/* com_client.exe VARIANT NAME={CLSID} [NAME={CLSID} ...]
  *
- * A 32-bit COM client of the six registered components: for each it creates the class through
+ * A 32-bit COM client of the registered sample classes: for each class given (the build lists
+ * every creatable class of every server in the payload record) it creates the class through
  * CoCreateInstance (in-process server, looked up in the registry as any client would), asks for
- * IVannixSample and calls Describe, which must answer "<BaseName> <VARIANT>" (VARIANT: 32 or 64,
- * the payload variant the installer should have picked). Prints one line per class:
- *     <BaseName> ok|FAIL hr=0x........ describe="..." module="..."
- * and exits with 0 only when all six work.
+ * IVannixSample and calls Describe, which must answer "<NAME> <VARIANT>" (VARIANT: 32 or 64, the
+ * payload variant the installer should have picked). Prints one line per class:
+ *     <NAME> ok|FAIL hr=0x........ describe="..." module="..."
+ * and exits with 0 only when all of them work.
  */
 #include <windows.h>
 #include <objbase.h>
@@ -14,27 +15,23 @@
 #include <wchar.h>
 #include "sample_com.h"
 
-struct sample { const wchar_t *base; const CLSID *clsid; };
-static const struct sample samples[] = {
-    {L"KorviX", &CLSID_VannixSample_KorviX},
-    {L"KorviDataSetX", &CLSID_VannixSample_KorviDataSetX},
-    {L"msxml6", &CLSID_VannixSample_msxml6},
-    {L"KorviGovX", &CLSID_VannixSample_KorviGovX},
-    {L"midas", &CLSID_VannixSample_midas},
-    {L"stdvcl40", &CLSID_VannixSample_stdvcl40},
-};
-
 int wmain(int argc, wchar_t **argv) {
-    if (argc != 2) { fwprintf(stderr, L"usage: com_client 32|64\n"); return 255; }
+    if (argc < 3) { fwprintf(stderr, L"usage: com_client 32|64 NAME={CLSID}...\n"); return 255; }
     HRESULT hr = CoInitialize(NULL);
     if (FAILED(hr)) { printf("CoInitialize failed hr=0x%08lx\n", (unsigned long)hr); return 254; }
     int failures = 0;
-    for (size_t i = 0; i < sizeof samples / sizeof samples[0]; i++) {
+    for (int i = 2; i < argc; i++) {
+        wchar_t name[128] = L"", *equals = wcschr(argv[i], L'=');
+        CLSID clsid;
+        if (!equals || equals - argv[i] >= 128 || FAILED(CLSIDFromString(equals + 1, &clsid))) {
+            fwprintf(stderr, L"com_client: not NAME={CLSID}: %ls\n", argv[i]);
+            return 255;
+        }
+        wcsncpy(name, argv[i], equals - argv[i]);
         IVannixSample *obj = NULL;
         wchar_t desc[256] = L"", expected[256], module[MAX_PATH] = L"";
-        swprintf(expected, 256, L"%ls %ls", samples[i].base, argv[1]);
-        hr = CoCreateInstance(samples[i].clsid, NULL, CLSCTX_INPROC_SERVER, &IID_IVannixSample,
-                              (void **)&obj);
+        swprintf(expected, 256, L"%ls %ls", name, argv[1]);
+        hr = CoCreateInstance(&clsid, NULL, CLSCTX_INPROC_SERVER, &IID_IVannixSample, (void **)&obj);
         if (SUCCEEDED(hr) && obj) {
             hr = obj->lpVtbl->Describe(obj, desc, 256);
             /* the module that serves the object: the one holding its method table */
@@ -47,8 +44,8 @@ int wmain(int argc, wchar_t **argv) {
         }
         int ok = SUCCEEDED(hr) && wcscmp(desc, expected) == 0;
         if (!ok) failures++;
-        printf("%ls %s hr=0x%08lx describe=\"%ls\" module=\"%ls\"\n", samples[i].base,
-               ok ? "ok" : "FAIL", (unsigned long)hr, desc, module);
+        printf("%ls %s hr=0x%08lx describe=\"%ls\" module=\"%ls\"\n", name, ok ? "ok" : "FAIL",
+               (unsigned long)hr, desc, module);
     }
     CoUninitialize();
     fflush(stdout);

@@ -7,7 +7,11 @@ set(_sample_src ${CMAKE_CURRENT_LIST_DIR})
 set(SETUP_VANNIX_SAMPLE_PAYLOAD_DIR ${CMAKE_BINARY_DIR}/payload)
 find_program(SETUP_VANNIX_X64_CC x86_64-w64-mingw32-gcc REQUIRED)
 find_program(SETUP_VANNIX_X64_RC x86_64-w64-mingw32-windres REQUIRED)
-foreach(_dir any 32 64 x64 version)
+# widl (Debian's mingw-w64-tools) compiles the servers' IDL into their type libraries.
+find_program(SETUP_VANNIX_WIDL i686-w64-mingw32-widl REQUIRED)
+# widl writes the time of its run into the library; a fixed one keeps the samples reproducible.
+find_program(SETUP_VANNIX_FAKETIME faketime REQUIRED)
+foreach(_dir any 32 64 x64 version typelib untyped)
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/samples/${_dir})
 endforeach()
 
@@ -44,11 +48,40 @@ function(_vannix_sample_version out name build arch version)
   set(${out} ${base}.o PARENT_SCOPE)
 endfunction()
 
-# _vannix_sample_build(<out-var> <name> <build> <arch> <version> <source> <defines...>)
-# Builds one sample DLL for build "any", "32" or "64"; arch i686 or x86_64; version a.b.c.d of
-# its version block, or empty for none. One compiler call compiles and links: a CMake library
-# target per sample costs more than the compiler itself.
-function(_vannix_sample_build out name build arch version source)
+# _vannix_sample_typelib(<out-var> <name>): the type library of server <name> (typelibs/<name>.idl
+# compiled by widl) in a TYPELIB resource object for the i686 linker, and the server's class
+# table (samples/classes/<name>/sample_classes.h, from the same IDL). Sets <out-var> to the object
+# and <out-var>_INCLUDE to the table's directory.
+function(_vannix_sample_typelib out name)
+  set(base ${CMAKE_BINARY_DIR}/samples/typelib/${name})
+  set(classes ${CMAKE_BINARY_DIR}/samples/classes/${name})
+  set(idl ${_sample_src}/typelibs/${name}.idl)
+  set(${out} ${base}.o PARENT_SCOPE)
+  set(${out}_INCLUDE ${classes} PARENT_SCOPE)
+  # Once per server: its two variants and its build without the library share them.
+  get_property(made GLOBAL PROPERTY vannix_sample_typelib_${name})
+  if(made)
+    return()
+  endif()
+  set_property(GLOBAL PROPERTY vannix_sample_typelib_${name} TRUE)
+  file(MAKE_DIRECTORY ${classes})
+  file(WRITE ${base}.rc "1 TYPELIB \"${base}.tlb\"\n")
+  add_custom_command(OUTPUT ${base}.o ${base}.tlb ${classes}/sample_classes.h
+    COMMAND ${CMAKE_COMMAND} -E env TZ=UTC ${SETUP_VANNIX_FAKETIME} "2000-01-01 00:00:00"
+            ${SETUP_VANNIX_WIDL} -I ${_sample_src}/typelibs -t -o ${base}.tlb ${idl}
+    COMMAND ${CMAKE_RC_COMPILER} -O coff -o ${base}.o ${base}.rc
+    COMMAND ${SETUP_VANNIX_PYTHON} ${_sample_src}/sample_classes.py ${idl}
+            ${classes}/sample_classes.h
+    DEPENDS ${idl} ${_sample_src}/typelibs/sample_interface.idl ${_sample_src}/sample_classes.py
+    COMMENT "" VERBATIM)
+endfunction()
+
+# _vannix_sample_build(<out-var> <name> <build> <arch> <version> <typelib> <source> <defines...>)
+# Builds one sample DLL for build "any", "32", "64" or "untyped" (a server without its type
+# library, for the end-to-end tests); arch i686 or x86_64; version a.b.c.d of its version block,
+# or empty for none; typelib: "TYPELIB" to link the server's type library. One compiler call
+# compiles and links: a CMake library target per sample costs more than the compiler itself.
+function(_vannix_sample_build out name build arch version typelib source)
   set(defines SAMPLE_NAME="${name}" ${ARGN})
   if(NOT build STREQUAL "any")
     list(APPEND defines SAMPLE_BUILD="${build}")
@@ -64,6 +97,18 @@ function(_vannix_sample_build out name build arch version source)
   if(version)
     _vannix_sample_version(version_object ${name} ${build} ${arch} ${version})
   endif()
+  set(objects ${version_object})
+  set(class_include)
+  set(class_table)
+  if(source STREQUAL "sample_server.c")
+    # The class table always; the type library unless the build is one without it.
+    _vannix_sample_typelib(typelib_object ${name})
+    set(class_include -I ${typelib_object_INCLUDE})
+    set(class_table ${typelib_object_INCLUDE}/sample_classes.h)
+    if(typelib STREQUAL "TYPELIB")
+      list(APPEND objects ${typelib_object})
+    endif()
+  endif()
   if(arch STREQUAL "x86_64")
     set(cc ${SETUP_VANNIX_X64_CC})
     set(link -Wl,-e,DllMain)
@@ -75,11 +120,11 @@ function(_vannix_sample_build out name build arch version source)
     set(file ${CMAKE_BINARY_DIR}/samples/${build}/${name}.dll)
   endif()
   add_custom_command(OUTPUT ${file}
-    COMMAND ${cc} ${_sample_cflags} ${defines} -shared ${_sample_ldflags} ${extra_ld} ${link}
-            -o ${file} ${_sample_src}/${source} ${version_object} ${_sample_libs}
+    COMMAND ${cc} ${_sample_cflags} ${defines} ${class_include} -shared ${_sample_ldflags}
+            ${extra_ld} ${link} -o ${file} ${_sample_src}/${source} ${objects} ${_sample_libs}
     # This file too: Makefile builds do not rerun a command whose flags changed.
     DEPENDS ${_sample_src}/${source} ${_sample_src}/sample_com.h ${_sample_src}/single_section.ld
-            ${_sample_src}/components.cmake ${version_object}
+            ${_sample_src}/components.cmake ${objects} ${class_table}
     # No message: in Makefile builds each would cost a process of its own.
     COMMENT "" VERBATIM)
   set(${out} ${file} PARENT_SCOPE)
@@ -117,17 +162,17 @@ macro(vannix_sample name ext size32 size64)
     if(NOT _v32 STREQUAL _v64)
       message(FATAL_ERROR "sample ${name}: twins are one file and have one version")
     endif()
-    _vannix_sample_build(_built ${name} any i686 "${_v32}" ${_s_SOURCE} ${_s_DEFINES})
+    _vannix_sample_build(_built ${name} any i686 "${_v32}" TYPELIB ${_s_SOURCE} ${_s_DEFINES})
     _vannix_stage(${_built} 32 ${name}${ext} ${size32})
     _vannix_stage(${_built} 64 ${name}${ext} ${size64})
   else()
-    _vannix_sample_build(_built ${name} 32 i686 "${_v32}" ${_s_SOURCE} ${_s_DEFINES})
+    _vannix_sample_build(_built ${name} 32 i686 "${_v32}" TYPELIB ${_s_SOURCE} ${_s_DEFINES})
     _vannix_stage(${_built} 32 ${name}${ext} ${size32})
     set(_arch i686)
     if(_s_X64)
       set(_arch x86_64)
     endif()
-    _vannix_sample_build(_built ${name} 64 ${_arch} "${_v64}" ${_s_SOURCE} ${_s_DEFINES})
+    _vannix_sample_build(_built ${name} 64 ${_arch} "${_v64}" TYPELIB ${_s_SOURCE} ${_s_DEFINES})
     _vannix_stage(${_built} 64 ${name}${ext} ${size64})
   endif()
 endmacro()
@@ -163,3 +208,8 @@ add_custom_command(OUTPUT ${SETUP_VANNIX_SAMPLE_STAMP}
   DEPENDS ${_vannix_built} ${_sample_src}/stage_component.py ${_sample_src}/components.cmake
   COMMENT "Staging the sample payload in ${SETUP_VANNIX_SAMPLE_PAYLOAD_DIR}" VERBATIM)
 add_custom_target(setup_vannix_sample_payload DEPENDS ${SETUP_VANNIX_SAMPLE_STAMP})
+
+# midas.dll without its type library, for the end-to-end scenario of a server whose classes the
+# build cannot list (cmake/wine_tests.cmake stages it in a payload of its own).
+_vannix_sample_build(SETUP_VANNIX_SAMPLE_UNTYPED midas untyped i686 21.0.17017.3725 NONE
+  sample_server.c SAMPLE_BASE=midas)

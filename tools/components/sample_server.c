@@ -1,10 +1,13 @@
 /* Sample COM in-process server standing in for one registered component file.
  * Built without the C runtime, so it leans on kernel32/advapi32 only.
- *   SAMPLE_BASE          catalogue BaseName, e.g. KorviX (selects CLSID and ProgID)
+ *   SAMPLE_BASE          catalogue BaseName, e.g. KorviX
+ *   sample_classes.h     its creatable classes (SAMPLE_CLASSES, written from its IDL by
+ *                        sample_classes.py), on the include path
  *   SAMPLE_BUILD         set for files whose two payload variants must differ ("32"/"64")
  *   SAMPLE_DLLINSTALL    also export DllInstall
  */
 #include "sample_com.h"
+#include "sample_classes.h"
 
 /* The class object's interfaces, as the Windows SDK lays them out. Declared here because
  * <unknwn.h> and <olectl.h> would triple the compile time of each of the eight server builds. */
@@ -29,13 +32,19 @@ extern const IID IID_IClassFactory;
 #define WIDEN(x) WIDEN2(x)
 #define STR2(x) #x
 #define STR(x) STR2(x)
-#define CAT2(a, b) a##b
-#define CAT(a, b) CAT2(a, b)
 
 #define BASE_NAME WIDEN(STR(SAMPLE_BASE))
-#define CLASS_ID CAT(CLSID_VannixSample_, SAMPLE_BASE)
-#define CLASS_ID_TEXT CAT(VANNIX_SAMPLE_CLSID_, SAMPLE_BASE)
-#define PROGID VANNIX_SAMPLE_PROGID_PREFIX BASE_NAME
+
+typedef struct SampleClass {
+    const WCHAR *name;
+    const WCHAR *clsid_text;
+    GUID clsid;
+} SampleClass;
+
+#define SAMPLE_CLASS(name, text, l, w1, w2, b0, b1, b2, b3, b4, b5, b6, b7) \
+    {name, text, {l, w1, w2, {b0, b1, b2, b3, b4, b5, b6, b7}}},
+static const SampleClass classes[] = {SAMPLE_CLASSES};
+#define CLASS_COUNT (sizeof classes / sizeof classes[0])
 
 #ifdef SAMPLE_BUILD
 /* Gives each variant's file its own bytes. */
@@ -97,6 +106,7 @@ static const WCHAR *variant(void)
 typedef struct Sample {
     IVannixSample iface;
     LONG refs;
+    const SampleClass *cls;
 } Sample;
 
 static HRESULT STDMETHODCALLTYPE sample_query(IVannixSample *self, REFIID riid, void **out)
@@ -130,13 +140,13 @@ static ULONG STDMETHODCALLTYPE sample_release(IVannixSample *self)
 /* capacity counts WCHARs including the terminator. */
 static HRESULT STDMETHODCALLTYPE sample_describe(IVannixSample *self, LPWSTR buffer, UINT capacity)
 {
-    (void)self;
     UINT used = 0;
     if (!buffer)
         return E_POINTER;
     if (capacity)
         buffer[0] = 0;
-    if (!append(buffer, capacity, &used, BASE_NAME) || !append(buffer, capacity, &used, L" ") ||
+    if (!append(buffer, capacity, &used, ((Sample *)self)->cls->name) ||
+        !append(buffer, capacity, &used, L" ") ||
         !append(buffer, capacity, &used, variant()))
         return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     return S_OK;
@@ -145,7 +155,12 @@ static HRESULT STDMETHODCALLTYPE sample_describe(IVannixSample *self, LPWSTR buf
 static const IVannixSampleVtbl sample_vtbl = {sample_query, sample_add_ref, sample_release,
                                               sample_describe};
 
-/* ---- the class object (static, lives as long as the module) ---- */
+/* ---- the class objects (static, one per class, live as long as the module) ---- */
+
+typedef struct Factory {
+    IClassFactory iface;
+    const SampleClass *cls;
+} Factory;
 
 static HRESULT STDMETHODCALLTYPE factory_query(IClassFactory *self, REFIID riid, void **out)
 {
@@ -174,7 +189,6 @@ static ULONG STDMETHODCALLTYPE factory_release(IClassFactory *self)
 static HRESULT STDMETHODCALLTYPE factory_create(IClassFactory *self, IUnknown *outer, REFIID riid,
                                                 void **out)
 {
-    (void)self;
     if (!out)
         return E_POINTER;
     *out = NULL;
@@ -185,6 +199,7 @@ static HRESULT STDMETHODCALLTYPE factory_create(IClassFactory *self, IUnknown *o
         return E_OUTOFMEMORY;
     sample->iface.lpVtbl = &sample_vtbl;
     sample->refs = 1;
+    sample->cls = ((Factory *)self)->cls;
     InterlockedIncrement(&live_count);
     HRESULT hr = sample_query(&sample->iface, riid, out);
     sample_release(&sample->iface);
@@ -203,7 +218,7 @@ static HRESULT STDMETHODCALLTYPE factory_lock(IClassFactory *self, BOOL lock)
 
 static IClassFactoryVtbl factory_vtbl = {factory_query, factory_add_ref, factory_release,
                                          factory_create, factory_lock};
-static IClassFactory factory = {&factory_vtbl};
+static Factory factories[CLASS_COUNT];
 
 /* ---- registration ---- */
 
@@ -281,7 +296,57 @@ static LONG record_trace(const WCHAR *module_path)
     return rc;
 }
 
-#define CLASS_KEY L"CLSID\\" CLASS_ID_TEXT
+#define KEY_CAPACITY 128
+
+/* dst = a, b and c joined (KEY_CAPACITY WCHARs); false when they would not fit. */
+static BOOL join(WCHAR *dst, const WCHAR *a, const WCHAR *b, const WCHAR *c)
+{
+    UINT used = 0;
+    dst[0] = 0;
+    return append(dst, KEY_CAPACITY, &used, a) && append(dst, KEY_CAPACITY, &used, b) &&
+           append(dst, KEY_CAPACITY, &used, c);
+}
+
+static LONG register_class(const SampleClass *cls, const WCHAR *path)
+{
+    WCHAR key[KEY_CAPACITY], server[KEY_CAPACITY], progid_key[KEY_CAPACITY], progid[KEY_CAPACITY],
+        label[KEY_CAPACITY];
+    if (!join(key, L"CLSID\\", cls->clsid_text, L"") ||
+        !join(server, key, L"\\InprocServer32", L"") ||
+        !join(progid_key, key, L"\\ProgID", L"") ||
+        !join(progid, VANNIX_SAMPLE_PROGID_PREFIX, cls->name, L"") ||
+        !join(label, cls->name, L" sample", L""))
+        return ERROR_INSUFFICIENT_BUFFER;
+    LONG rc = set_string(HKEY_CLASSES_ROOT, key, NULL, label, 0);
+    if (rc == ERROR_SUCCESS)
+        rc = set_string(HKEY_CLASSES_ROOT, server, NULL, path, 0);
+    if (rc == ERROR_SUCCESS)
+        rc = set_string(HKEY_CLASSES_ROOT, server, L"ThreadingModel", L"Apartment", 0);
+    if (rc == ERROR_SUCCESS)
+        rc = set_string(HKEY_CLASSES_ROOT, progid_key, NULL, progid, 0);
+    if (rc == ERROR_SUCCESS && join(key, progid, L"\\CLSID", L""))
+        rc = set_string(HKEY_CLASSES_ROOT, key, NULL, cls->clsid_text, 0);
+    return rc;
+}
+
+/* Children before parents; keys that are already gone are no failure. */
+static HRESULT unregister_class(const SampleClass *cls)
+{
+    WCHAR keys[5][KEY_CAPACITY];
+    if (!join(keys[2], L"CLSID\\", cls->clsid_text, L"") ||
+        !join(keys[0], keys[2], L"\\InprocServer32", L"") ||
+        !join(keys[1], keys[2], L"\\ProgID", L"") ||
+        !join(keys[4], VANNIX_SAMPLE_PROGID_PREFIX, cls->name, L"") ||
+        !join(keys[3], keys[4], L"\\CLSID", L""))
+        return SELFREG_E_CLASS;
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < 5; ++i) {
+        LONG rc = RegDeleteKeyW(HKEY_CLASSES_ROOT, keys[i]);
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+            hr = SELFREG_E_CLASS;
+    }
+    return hr;
+}
 
 __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer(void)
 {
@@ -289,16 +354,9 @@ __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer(void)
     DWORD length = GetModuleFileNameW(module_instance, path, PATH_CAPACITY);
     if (length == 0 || length >= PATH_CAPACITY)
         return SELFREG_E_CLASS;
-    LONG rc = set_string(HKEY_CLASSES_ROOT, CLASS_KEY, NULL, BASE_NAME L" sample", 0);
-    if (rc == ERROR_SUCCESS)
-        rc = set_string(HKEY_CLASSES_ROOT, CLASS_KEY L"\\InprocServer32", NULL, path, 0);
-    if (rc == ERROR_SUCCESS)
-        rc = set_string(HKEY_CLASSES_ROOT, CLASS_KEY L"\\InprocServer32", L"ThreadingModel",
-                        L"Apartment", 0);
-    if (rc == ERROR_SUCCESS)
-        rc = set_string(HKEY_CLASSES_ROOT, CLASS_KEY L"\\ProgID", NULL, PROGID, 0);
-    if (rc == ERROR_SUCCESS)
-        rc = set_string(HKEY_CLASSES_ROOT, PROGID L"\\CLSID", NULL, CLASS_ID_TEXT, 0);
+    LONG rc = ERROR_SUCCESS;
+    for (UINT i = 0; i < CLASS_COUNT && rc == ERROR_SUCCESS; ++i)
+        rc = register_class(&classes[i], path);
     if (rc == ERROR_SUCCESS)
         rc = record_trace(path);
     return rc == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
@@ -306,15 +364,10 @@ __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer(void)
 
 __declspec(dllexport) HRESULT STDAPICALLTYPE DllUnregisterServer(void)
 {
-    /* Children before parents; keys that are already gone are no failure. */
-    static const WCHAR *const keys[] = {CLASS_KEY L"\\InprocServer32", CLASS_KEY L"\\ProgID",
-                                        CLASS_KEY, PROGID L"\\CLSID", PROGID};
     HRESULT hr = S_OK;
-    for (UINT i = 0; i < sizeof keys / sizeof keys[0]; ++i) {
-        LONG rc = RegDeleteKeyW(HKEY_CLASSES_ROOT, keys[i]);
-        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+    for (UINT i = 0; i < CLASS_COUNT; ++i)
+        if (unregister_class(&classes[i]) != S_OK)
             hr = SELFREG_E_CLASS;
-    }
     return hr;
 }
 
@@ -324,9 +377,14 @@ __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, R
     if (!out)
         return E_POINTER;
     *out = NULL;
-    if (!same_guid(clsid, &CLASS_ID))
-        return CLASS_E_CLASSNOTAVAILABLE;
-    return factory_query(&factory, riid, out);
+    for (UINT i = 0; i < CLASS_COUNT; ++i) {
+        if (!same_guid(clsid, &classes[i].clsid))
+            continue;
+        factories[i].iface.lpVtbl = &factory_vtbl;
+        factories[i].cls = &classes[i];
+        return factory_query(&factories[i].iface, riid, out);
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow(void)

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Writes the check program's digest table from the payload record: ASCII, one line per payload
-file, "<variant> <file name> <size> <sha256> <file version>\\n" (the version "a.b.c.d" of the
-file's VS_FIXEDFILEINFO, "-" when it has none), variant "32" then "64", each in catalogue order.
+file, "<variant> <file name> <size> <sha256> <file version> <classes>\\n" (the version "a.b.c.d"
+of the file's VS_FIXEDFILEINFO, "-" when it has none; the CLSIDs of a server's creatable classes
+separated by commas, "-" when there are none or they are unknown), variant "32" then "64", each
+in catalogue order.
 
     payload_digests.py PAYLOAD_JSON OUT
 """
@@ -13,16 +15,21 @@ import payload_record
 
 _SHA256 = re.compile(r"[0-9a-f]{64}")
 _VERSION = re.compile(r"[0-9]+(?:\.[0-9]+){3}")
+_CLSID = re.compile(r"\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}")
 
 
 def table(entries):
     lines = []
     for e in entries:
         version = e["file_version"]
+        classes = [c["clsid"] for c in e.get("classes") or ()]
         if (not _SHA256.fullmatch(e["sha256"]) or not isinstance(e["size"], int)
-                or not (version is None or _VERSION.fullmatch(version))):
-            raise ValueError(f"{e['variant']}/{e['file']}: malformed size, digest or version")
-        lines.append(f"{e['variant']} {e['file']} {e['size']} {e['sha256']} {version or '-'}\n")
+                or not (version is None or _VERSION.fullmatch(version))
+                or not all(_CLSID.fullmatch(c) for c in classes)):
+            raise ValueError(f"{e['variant']}/{e['file']}: malformed size, digest, version or "
+                             "class")
+        lines.append(f"{e['variant']} {e['file']} {e['size']} {e['sha256']} {version or '-'} "
+                     f"{','.join(classes) or '-'}\n")
     return "".join(lines)
 
 

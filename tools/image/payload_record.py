@@ -14,7 +14,7 @@ from catalogue import CATALOGUE  # (BaseName, Extension, Register)
 
 VARIANTS = ("32", "64")
 MACHINES = {0x14C: "i386", 0x8664: "AMD64"}
-FORMAT = "setup_vannix payload record 1"
+FORMAT = "setup_vannix payload record 2"
 
 
 def resource_name(variant, base_name):

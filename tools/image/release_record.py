@@ -99,6 +99,13 @@ def payload_component(e):
         prop("register", "true" if e["register"] else "false")]
     if e["file_version_text"] is not None:
         component["properties"].append(prop("file-version-text", e["file_version_text"]))
+    # A server's creatable classes, one property each ("{CLSID} name"), or why they are unknown.
+    for c in e.get("classes") or ():
+        component["properties"].append(prop("com-class", f"{c['clsid']} {c['name']}"))
+    for clsid in e.get("classes_not_registered") or ():
+        component["properties"].append(prop("com-class-not-registered", clsid))
+    if e["register"] and e.get("classes") is None:
+        component["properties"].append(prop("com-classes-unknown", e.get("classes_note")))
     return component
 
 

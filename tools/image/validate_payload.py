@@ -7,25 +7,40 @@ Exits non-zero naming the offending file when a file is missing or extra, is not
 its COM entry points disagree with the catalogue's registration flag, or its machine cannot be
 used where it goes: a registered entry must be i386 (the 32-bit regsvr32 registers it), and so
 must every file for 32-bit Windows ("32"). An unregistered AMD64 file in "64" is allowed, with a
-note. On failure, the files given with --remove-on-failure are deleted so that no image built
-from a stale payload stays.
+note. Each registered server's creatable classes are read from its type library (typelib.py)
+for the check and the release record; a malformed library, or a CLSID that two servers of one
+variant declare, is an error; a server whose classes cannot be listed (no type library, none
+creatable) gets a note, and the check keeps to "some class names the file" for it. On failure,
+the files given with --remove-on-failure are deleted so that no image built from a stale payload
+stays.
+
+A server may declare creatable classes that its DllRegisterServer does not register (a quarter of
+Wine's servers do: classes of sibling libraries, as in the msxml versions); the check would find
+them missing on every machine. UNREGISTERED_CLASSES in the payload directory lists them, one
+"<file name> {CLSID}" a line ("#" starts a comment), and they are left out of what the check
+looks up. tools/wine/typelib_vs_registration.py --payload DIR writes it by registering each
+server under Wine. A line that names no class the server declares is an error.
 """
 import argparse
 import collections
 import os
+import re
 import sys
 
 import pefile
 
 import payload_record
+import typelib
 from catalogue import CATALOGUE  # (BaseName, Extension, Register)
 from payload_record import VARIANTS, exports_of, machine_name, resource_name
 
+UNREGISTERED_CLASSES = "unregistered-classes.txt"
 COM_ENTRY_POINTS = {"DllRegisterServer", "DllUnregisterServer", "DllGetClassObject",
                     "DllCanUnloadNow", "DllInstall"}
 
 Row = collections.namedtuple("Row", "name path variant file register size sha256 machine "
-                                    "exports twin version version_text")
+                                    "exports twin version version_text classes classes_note "
+                                    "left_out")
 
 
 class PayloadError(Exception):
@@ -45,8 +60,9 @@ def check_machine(path, variant, register, machine):
 
 
 def inspect(path, variant, register):
-    """Returns (machine, exports, (version, version text)) of one payload file or raises
-    PayloadError naming it."""
+    """Returns (machine, exports, (version, version text), (classes, note)) of one payload file
+    or raises PayloadError naming it. classes: [(CLSID, name)] a server's type library declares
+    creatable, or None with the note saying why they are unknown."""
     try:
         pe = pefile.PE(path, fast_load=True)
     except pefile.PEFormatError as error:
@@ -58,6 +74,9 @@ def inspect(path, variant, register):
         check_machine(path, variant, register, machine)
         exports = exports_of(pe)
         version = payload_record.file_version(pe)
+        classes = typelib.server_classes(pe) if register else (None, None)
+    except typelib.TypeLibError as error:
+        raise PayloadError(f"{path}: {error}")
     finally:
         pe.close()
     if register and "DllRegisterServer" not in exports:
@@ -65,7 +84,52 @@ def inspect(path, variant, register):
     if not register and COM_ENTRY_POINTS.intersection(exports):
         found = ", ".join(sorted(COM_ENTRY_POINTS.intersection(exports)))
         raise PayloadError(f"{path}: unregistered entry exports COM entry points ({found})")
-    return machine, exports, version
+    return machine, exports, version, classes
+
+
+def read_unregistered(payload_dir):
+    """{(file name in lower case, CLSID)} of UNREGISTERED_CLASSES; none when there is none."""
+    path = os.path.join(payload_dir, UNREGISTERED_CLASSES)
+    if not os.path.isfile(path):
+        return set()
+    listed = set()
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            fields = line.split("#", 1)[0].split()
+            if not fields:
+                continue
+            if len(fields) != 2 or not re.fullmatch(r"\{[0-9A-Fa-f-]{36}\}", fields[1]):
+                raise PayloadError(f"{path}:{number}: not \"<file name> {{CLSID}}\"")
+            listed.add((fields[0].lower(), fields[1].upper()))
+    return listed
+
+
+def leave_out_unregistered(rows, listed, payload_dir):
+    """The rows without the classes their servers do not register."""
+    declared = {(r.file.lower(), clsid) for r in rows for clsid, _ in r.classes or ()}
+    for file_name, clsid in sorted(listed - declared):
+        raise PayloadError(f"{os.path.join(payload_dir, UNREGISTERED_CLASSES)}: {file_name} "
+                           f"declares no creatable class {clsid}")
+    kept = []
+    for r in rows:
+        classes = [(c, n) for c, n in r.classes or () if (r.file.lower(), c) not in listed]
+        if r.classes is not None and not classes:
+            r = r._replace(classes_note="it registers none of the classes it declares "
+                                        f"({UNREGISTERED_CLASSES})")
+        kept.append(r._replace(classes=classes or None, left_out=[
+            c for c, _ in r.classes or () if (r.file.lower(), c) in listed]))
+    return kept
+
+
+def check_class_owners(rows):
+    """Raises PayloadError when two servers of one variant declare the same class: each would
+    register it over the other's, and the check would find one of them unregistered."""
+    owners = {}
+    for r in rows:
+        for clsid, _ in r.classes or ():
+            other = owners.setdefault((r.variant, clsid), r.path)
+            if other != r.path:
+                raise PayloadError(f"{r.path}: CLSID {clsid} declared twice, also by {other}")
 
 
 def check_directory(payload_dir):
@@ -83,11 +147,15 @@ def check_directory(payload_dir):
         path = os.path.join(payload_dir, variant, base + ext)
         if not os.path.isfile(path):
             raise PayloadError(f"{path}: not a regular file")
-        machine, exports, (version, version_text) = inspect(path, variant, register)
+        machine, exports, (version, version_text), (classes, note) = inspect(path, variant,
+                                                                             register)
         # Read once, in chunks: no file is held whole in memory.
         size, sha256 = payload_record.size_and_sha256(path)
         rows.append(Row(resource_name(variant, base), path, variant, base + ext, register,
-                        size, sha256, machine, len(exports), None, version, version_text))
+                        size, sha256, machine, len(exports), None, version, version_text,
+                        classes, note, []))
+    rows = leave_out_unregistered(rows, read_unregistered(payload_dir), payload_dir)
+    check_class_owners(rows)
     # Twins: the same bytes as the file of the other variant.
     digests = {(r.variant, r.file): (r.size, r.sha256) for r in rows}
     other = {"32": "64", "64": "32"}
@@ -98,9 +166,16 @@ def check_directory(payload_dir):
 
 def notes(rows):
     """What the build should know about a sound payload: AMD64 libraries that only 64-bit
-    processes can load (the installer puts them into SysWOW64, the 32-bit system directory)."""
-    return [f"note: {r.variant}/{r.file} is an AMD64 image: 32-bit processes cannot load it "
-            "from SysWOW64" for r in rows if r.machine == "AMD64"]
+    processes can load (the installer puts them into SysWOW64, the 32-bit system directory), and
+    servers whose classes are unknown."""
+    return ([f"note: {r.variant}/{r.file} is an AMD64 image: 32-bit processes cannot load it "
+             "from SysWOW64" for r in rows if r.machine == "AMD64"] +
+            [f"note: {r.variant}/{r.file}: {r.classes_note}, so its classes are unknown: the "
+             "check counts it registered when any class names it" for r in rows
+             if r.register and r.classes is None] +
+            [f"note: {r.variant}/{r.file}: {clsid} is declared creatable but not registered by "
+             f"it ({UNREGISTERED_CLASSES}): the check does not look it up"
+             for r in rows for clsid in r.left_out])
 
 
 def print_table(rows, out=None):
@@ -111,6 +186,10 @@ def print_table(rows, out=None):
         out.write(f"{r.name:<24}{r.size:>12,}  {r.machine:<8}{r.exports:>8}  {r.twin:<9}"
                   f"{r.version or '-':<17}{r.sha256[:12]}\n")
     out.write(f"{'total':<24}{sum(r.size for r in rows):>12,}\n")
+    out.write("classes the servers' type libraries declare creatable (the check looks up each):\n")
+    for r in rows:
+        for clsid, name in r.classes or ():
+            out.write(f"  {clsid}  {r.name:<22}{name}\n")
     for line in notes(rows):
         out.write(line + "\n")
 
@@ -119,7 +198,10 @@ def record_entries(rows):
     """The payload record's entries, in the order of the rows (installation order)."""
     return [{"resource": r.name, "variant": r.variant, "file": r.file, "register": r.register,
              "size": r.size, "sha256": r.sha256, "machine": r.machine, "exports": r.exports,
-             "twin": r.twin, "file_version": r.version, "file_version_text": r.version_text}
+             "twin": r.twin, "file_version": r.version, "file_version_text": r.version_text,
+             "classes": None if r.classes is None else
+             [{"clsid": clsid, "name": name} for clsid, name in r.classes],
+             "classes_note": r.classes_note, "classes_not_registered": r.left_out}
             for r in rows]
 
 

@@ -16,21 +16,29 @@ TOOLS = os.path.dirname(os.path.abspath(__file__))
 WL_CACHE = os.environ.get("WL_CACHE", "/var/cache/setup_vannix")
 
 sys.path.insert(0, os.path.join(os.path.dirname(TOOLS), "image"))
+sys.path.insert(0, os.path.join(os.path.dirname(TOOLS), "components"))
 from catalogue import CATALOGUE  # noqa: E402  (BaseName, Extension, Register)
+from sample_classes import creatable_classes  # noqa: E402
 
 FILE_NAMES = [b + e for b, e, _ in CATALOGUE]
 REGISTERED = [b for b, _, r in CATALOGUE if r]
 
 
 
-def _sample_clsids():
-    """{BaseName: CLSID} of the sample components' classes, read from their shared header."""
-    header = os.path.join(os.path.dirname(TOOLS), "components", "sample_com.h")
-    with open(header, encoding="utf-8") as f:
-        return dict(re.findall(r'#define VANNIX_SAMPLE_CLSID_(\w+)\s+L"(\{[0-9A-F-]+\})"', f.read()))
+def _sample_classes():
+    """{BaseName: [(class name, CLSID)]} of the creatable classes the sample servers' IDLs
+    declare, the class named after the server first."""
+    folder = os.path.join(os.path.dirname(TOOLS), "components", "typelibs")
+    classes = {}
+    for base in REGISTERED:
+        with open(os.path.join(folder, base + ".idl"), encoding="utf-8") as f:
+            classes[base] = creatable_classes(f.read())
+    return classes
 
 
-CLSIDS = _sample_clsids()
+SAMPLE_CLASSES = _sample_classes()
+# {BaseName: CLSID} of the class named after each sample server.
+CLSIDS = {base: dict(classes)[base] for base, classes in SAMPLE_CLASSES.items()}
 
 # A user id for Prefix.run(user=...). The runner's namespace maps ids one to one, so the files
 # it writes belong to the host user of that id: one no host account is likely to have.
@@ -250,13 +258,14 @@ def screenshot(display, png_path):
 
 _CHECK_LINE = re.compile(r"^(ok|missing|differs|windows|unknown|pending) +"
                          r"(registered|not registered|after restart|-)"
-                         r" +(\S.*?)(?:  \(version [^()]*\))?\r?$")
+                         r" +(\S.*?)(?:  \(.*\))?\r?$")
 _CHECK_SUMMARY = re.compile(r"^((?:in)?complete|undetermined|restart pending): .*?\r?$")
 
 
 def parse_check(output):
     """What setup_vannix_check.exe printed: ({file name: (state, registration)}, summary line or
-    None). Lines of other programs (Wine's own messages) are ignored."""
+    None). The notes after a path (a Windows file's versions, a server's classes) are left out;
+    lines of other programs (Wine's own messages) are ignored."""
     entries, summary = {}, None
     for line in output.splitlines():
         m = _CHECK_LINE.match(line)

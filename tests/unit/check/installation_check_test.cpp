@@ -12,8 +12,11 @@ namespace {
 
 const std::u16string kSysWow64 = u"C:\\Windows\\SysWOW64\\";
 
-std::u16string ClassKey(std::size_t index) {
-  return u"CLSID\\{0000000" + Decimal(index) + u"-0000-0000-0000-000000000000}\\InprocServer32";
+const std::u16string kMachineClasses = u"HKLM\\SOFTWARE\\Classes\\CLSID\\";
+
+// The InprocServer32 key of the `n`-th class of server `index`, machine-wide.
+std::u16string ClassKey(std::size_t index, std::size_t n = 0) {
+  return kMachineClasses + PayloadClasses(index)[n] + u"\\InprocServer32";
 }
 
 // A 64-bit Windows on which the installer ran (or did not), and the check's own table.
@@ -23,9 +26,9 @@ class Check : public ::testing::Test {
     fake_.wow64_flag = 1;
     fake_.AddResource(u"PAYLOADDIGESTS", AsBytes(DigestTableText()));
     // Classes of other programs, as any machine has.
-    fake_.SetRegistryString(u"CLSID\\{AAAAAAAA-0000-0000-0000-000000000000}\\InprocServer32", u"",
-                            u"C:\\Windows\\SysWOW64\\shell32.dll");
-    fake_.AddRegistryKey(u"CLSID\\{BBBBBBBB-0000-0000-0000-000000000000}\\LocalServer32");
+    fake_.SetRegistryString(kMachineClasses + u"{AAAAAAAA-0000-0000-0000-000000000000}\\InprocServer32",
+                            u"", u"C:\\Windows\\SysWOW64\\shell32.dll");
+    fake_.AddRegistryKey(kMachineClasses + u"{BBBBBBBB-0000-0000-0000-000000000000}\\LocalServer32");
   }
 
   std::u16string Path(std::size_t index) const { return kSysWow64 + EntryFileName(kCatalogue[index]); }
@@ -35,7 +38,8 @@ class Check : public ::testing::Test {
   }
   void RegisterServers() {
     for (std::size_t i = 0; i < kCatalogue.size(); ++i)
-      if (kCatalogue[i].Register) fake_.SetRegistryString(ClassKey(i), u"", Path(i));
+      for (std::size_t n = 0; n < PayloadClasses(i).size(); ++n)
+        fake_.SetRegistryString(ClassKey(i, n), u"", Path(i));
   }
   void Install() {
     InstallFiles();
@@ -70,7 +74,8 @@ TEST_F(Check, ACompleteInstallationIsOkRegisteredAndExitsZero) {
   EXPECT_EQ(Run(), kCheckComplete) << Out() << Err();
   EXPECT_EQ(Line(0), u"ok       registered      C:\\Windows\\SysWOW64\\KorviX.dll");
   EXPECT_EQ(Line(6), u"ok       -               C:\\Windows\\SysWOW64\\ssleay32.dll");
-  EXPECT_EQ(Line(11), u"complete: 11 of 11 files as shipped, 6 of 6 servers registered (\"64\" payload)");
+  EXPECT_EQ(Line(11), u"complete: 11 of 11 files as shipped, 6 of 6 servers registered, "
+                      u"8 of 8 classes machine-wide (\"64\" payload)");
   EXPECT_EQ(out_.size(), out_.rfind(u"\r\n") + 2);
   EXPECT_TRUE(err_.empty());
   // Only the registry view of 32-bit programs is read.
@@ -87,7 +92,8 @@ TEST_F(Check, OnThirtyTwoBitWindowsTheThirtyTwoBitPayloadIsExpectedInSystem32) {
   for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
     const std::u16string path = u"C:\\Windows\\System32\\" + EntryFileName(kCatalogue[i]);
     fake_.AddFile(path, Payload(i, false));
-    if (kCatalogue[i].Register) fake_.SetRegistryString(ClassKey(i), u"", path);
+    for (std::size_t n = 0; n < PayloadClasses(i).size(); ++n)
+      fake_.SetRegistryString(ClassKey(i, n), u"", path);
   }
   EXPECT_EQ(Run(), kCheckComplete) << Out();
   EXPECT_NE(out_.find(u"(\"32\" payload)"), std::u16string::npos);
@@ -97,7 +103,8 @@ TEST_F(Check, NothingInstalledIsMissingAndNotRegistered) {
   EXPECT_EQ(Run(), kCheckIncomplete);
   EXPECT_EQ(Line(0), u"missing  not registered  C:\\Windows\\SysWOW64\\KorviX.dll");
   EXPECT_EQ(Line(10), u"missing  -               C:\\Windows\\SysWOW64\\qelKorviLib.dll");
-  EXPECT_EQ(Line(11), u"incomplete: 0 of 11 files as shipped, 0 of 6 servers registered (\"64\" payload)");
+  EXPECT_EQ(Line(11), u"incomplete: 0 of 11 files as shipped, 0 of 6 servers registered, "
+                      u"0 of 8 classes machine-wide (\"64\" payload)");
 }
 
 TEST_F(Check, AChangedByteOrSizeMakesThatFileAloneDiffer) {
@@ -149,7 +156,8 @@ TEST_F(PendingCheck, OnlyPendingReplacementsExit3010UntilTheRestartPutsThemInPla
   EXPECT_EQ(Line(1), u"pending  after restart   C:\\Windows\\SysWOW64\\KorviDataSetX.dll");
   EXPECT_EQ(Line(8), u"pending  -               C:\\Windows\\SysWOW64\\msxml6r.dll");
   EXPECT_EQ(Line(11), u"restart pending: 9 of 11 files as shipped, 2 replaced at the next restart, "
-                      u"5 of 6 servers registered, 1 after the restart (\"64\" payload)");
+                      u"5 of 6 servers registered, 1 after the restart, 7 of 8 classes machine-wide "
+                      u"(\"64\" payload)");
   EXPECT_TRUE(err_.empty()) << Err();
 
   // Restarted, but the registration that was to follow never ran: the file is in place and
@@ -157,7 +165,8 @@ TEST_F(PendingCheck, OnlyPendingReplacementsExit3010UntilTheRestartPutsThemInPla
   fake_.Restart();
   fake_.DeleteRegistryKey(kSessionManager);
   EXPECT_EQ(Run(), kCheckIncomplete) << Out();
-  EXPECT_EQ(Line(1), u"ok       not registered  C:\\Windows\\SysWOW64\\KorviDataSetX.dll");
+  EXPECT_EQ(Line(1), u"ok       not registered  C:\\Windows\\SysWOW64\\KorviDataSetX.dll  "
+                     u"(0 of 1 classes; {00000001-0000-0000-0000-000000000000} missing)");
 }
 
 TEST_F(PendingCheck, AnythingElseMissingWinsOver3010) {
@@ -203,10 +212,16 @@ TEST_F(PendingCheck, JsonGivesEachFilesFindingsAndTheSameExitCode) {
   };
   EXPECT_EQ(file(0), "{\"name\": \"KorviX.dll\", \"path\": \"C:\\\\Windows\\\\SysWOW64\\\\KorviX.dll\", "
                      "\"state\": \"missing\", " + expected(0) + ", \"found\": null, \"versions\": null, "
-                     "\"registration\": \"not registered\", \"problem\": null},");
+                     "\"registration\": \"not registered\", \"classes\": ["
+                     "{\"clsid\": \"{00000000-0000-0000-0000-000000000000}\", \"state\": \"not looked up\"}, "
+                     "{\"clsid\": \"{00000000-0001-0000-0000-000000000000}\", \"state\": \"not looked up\"}, "
+                     "{\"clsid\": \"{00000000-0002-0000-0000-000000000000}\", \"state\": \"not looked up\"}], "
+                     "\"problem\": null},");
   EXPECT_NE(file(1).find("\"state\": \"differs\", " + expected(1) + ", \"found\": {\"size\": " +
                          std::to_string(PayloadSize(1, true)) + ", \"sha256\": \"" + Sha256Hex(changed) +
-                         "\"}, \"versions\": null, \"registration\": \"registered\""), std::string::npos);
+                         "\"}, \"versions\": null, \"registration\": \"registered\", \"classes\": "
+                         "[{\"clsid\": \"{00000001-0000-0000-0000-000000000000}\", \"state\": \"registered\"}]"),
+            std::string::npos);
   EXPECT_NE(file(2).find("\"state\": \"windows\", " + expected(2) + ", \"found\": null, "
                          "\"versions\": {\"installed\": \"6.30.19041.1\", \"release\": \"6.1.2.64\"}"),
             std::string::npos);
@@ -215,13 +230,15 @@ TEST_F(PendingCheck, JsonGivesEachFilesFindingsAndTheSameExitCode) {
   EXPECT_NE(file(4).find("\"state\": \"pending\""), std::string::npos);
   EXPECT_NE(file(4).find("\"registration\": \"after restart\""), std::string::npos);
   EXPECT_NE(file(6).find("\"state\": \"ok\", " + expected(6) + ", \"found\": {\"size\": "), std::string::npos);
-  EXPECT_NE(file(6).find("\"registration\": null"), std::string::npos);
+  EXPECT_NE(file(6).find("\"registration\": null, \"classes\": null"), std::string::npos);
   EXPECT_EQ(out_.rfind(u"{\r\n  \"release\": {\"product\": \"setup_vannix\", \"payload_variant\": \"64\", "
                        u"\"check_version\": \"1.2.3.4\"},\r\n  \"system_directory\": "
                        u"\"C:\\\\Windows\\\\SysWOW64\\\\\",\r\n  \"files\": [", 0), 0u) << Out();
   EXPECT_NE(out_.find(u"\"summary\": {\"verdict\": \"incomplete\", \"files\": 11, \"as_shipped\": 6, "
                       u"\"missing\": 1, \"differs\": 1, \"windows\": 1, \"unknown\": 1, \"pending\": 1, "
-                      u"\"servers\": 6, \"registered\": 4, \"after_restart\": 1},\r\n  \"exit_code\": 1\r\n}\r\n"),
+                      u"\"servers\": 6, \"registered\": 4, \"after_restart\": 1, \"classes\": 8, "
+                      u"\"classes_registered\": 4, \"servers_with_classes_unknown\": 0},\r\n"
+                      u"  \"exit_code\": 1\r\n}\r\n"),
             std::u16string::npos) << Out();
   for (const char16_t c : out_) EXPECT_LT(c, 0x80);
 }
@@ -267,7 +284,7 @@ TEST_F(Check, AFileThatCannotBeReadIsUnknownAndExitsTwoUnlessSomethingIsDefinite
   EXPECT_EQ(Run(), kCheckCannotRun);
   EXPECT_EQ(Line(0), u"unknown  registered      C:\\Windows\\SysWOW64\\KorviX.dll") << Out();
   EXPECT_EQ(Line(11), u"undetermined: 10 of 11 files as shipped, 1 could not be read, "
-                      u"6 of 6 servers registered (\"64\" payload)");
+                      u"6 of 6 servers registered, 8 of 8 classes machine-wide (\"64\" payload)");
   EXPECT_EQ(Err(), "setup_vannix_check: C:\\Windows\\SysWOW64\\KorviX.dll cannot be read (error 23)\r\n");
 
   // A definite shortfall elsewhere wins: exit 1.
@@ -316,7 +333,7 @@ TEST_F(WindowsOwnFiles, AreInPlaceWhateverTheyHoldAndShowBothVersions) {
   EXPECT_EQ(Line(8), u"windows  -               C:\\Windows\\SysWOW64\\msxml6r.dll  "
                      u"(version 6.30.19041.1; this release carries 6.1.8.64)");
   EXPECT_EQ(Line(11), u"complete: 9 of 11 files as shipped, 2 owned by Windows, "
-                      u"6 of 6 servers registered (\"64\" payload)");
+                      u"6 of 6 servers registered, 8 of 8 classes machine-wide (\"64\" payload)");
   EXPECT_TRUE(err_.empty());
   // sfc.dll and version.dll come from the system directory by their full paths, once each.
   for (const std::u16string library : {u"sfc.dll", u"version.dll"}) {
@@ -324,7 +341,20 @@ TEST_F(WindowsOwnFiles, AreInPlaceWhateverTheyHoldAndShowBothVersions) {
     EXPECT_GE(at, 0) << Narrow(library);
     EXPECT_EQ(fake_.IndexOf("LoadLibraryW", u"C:\\Windows\\SysWOW64\\" + library, at + 1), -1);
   }
-  EXPECT_EQ(fake_.CountOf("GetFileVersionInfoW"), 2);  // of the two protected files only
+  EXPECT_EQ(fake_.CountOf("GetFileVersionInfoExW"), 2);  // of the two protected files only
+}
+
+TEST_F(WindowsOwnFiles, ShowTheFilesOwnVersionNotTheLanguageSatellites) {
+  // The .mui satellite of a serviced system can be older than the file.
+  fake_.satellite_versions[Path(2)] = 0x0006001E'1DB10000u;  // 6.30.7601.0
+  EXPECT_EQ(Run(), kCheckComplete) << Out();
+  EXPECT_NE(Line(2).find(u"(version 6.30.19041.1;"), std::u16string::npos) << Out();
+  // Windows XP's version.dll has no neutral call; the plain one is all there is.
+  fake_.version_has_ex = false;
+  fake_.satellite_versions.clear();
+  EXPECT_EQ(Run(), kCheckComplete) << Out();
+  EXPECT_NE(Line(2).find(u"(version 6.30.19041.1;"), std::u16string::npos) << Out();
+  EXPECT_EQ(fake_.CountOf("GetFileVersionInfoW"), 2);
 }
 
 TEST_F(WindowsOwnFiles, AreStillJudgedForTheirRegistrationAndPresence) {
@@ -332,7 +362,8 @@ TEST_F(WindowsOwnFiles, AreStillJudgedForTheirRegistrationAndPresence) {
   fake_.file_versions.clear();  // and shows no version
   EXPECT_EQ(Run(), kCheckIncomplete);
   EXPECT_EQ(Line(2), u"windows  not registered  C:\\Windows\\SysWOW64\\msxml6.dll  "
-                     u"(version unknown; this release carries 6.1.2.64)");
+                     u"(version unknown; this release carries 6.1.2.64)  "
+                     u"(0 of 1 classes; {00000002-0000-0000-0000-000000000000} missing)");
   fake_.DeleteFileW(Path(8));
   EXPECT_EQ(Run(), kCheckIncomplete);
   EXPECT_EQ(Line(8), u"missing  -               C:\\Windows\\SysWOW64\\msxml6r.dll");
@@ -382,7 +413,7 @@ TEST_P(ServerValue, DecidesWhetherTheClassNamesTheInstalledFile) {
   EXPECT_EQ(Line(1).substr(9, 10), u"registered");  // the other entries are unaffected
 }
 
-const std::u16string kKey = u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32";
+const std::u16string kKey = ClassKey(0);
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ServerValue,
@@ -458,7 +489,7 @@ TEST_F(Check, AnInstalledFileThatCannotBeIdentifiedIsMatchedByPathText) {
 
 TEST_F(Check, NoClassesAtAllMeansNothingIsRegistered) {
   InstallFiles();
-  fake_.DeleteRegistryKey(u"CLSID");
+  fake_.DeleteRegistryKey(u"HKLM\\SOFTWARE\\Classes\\CLSID");
   EXPECT_EQ(Run(), kCheckIncomplete);
   EXPECT_NE(out_.find(u"11 of 11 files as shipped, 0 of 6 servers registered"), std::u16string::npos);
 }
@@ -490,9 +521,19 @@ INSTANTIATE_TEST_SUITE_P(
                       "The Windows directory cannot be read (error 5)"},
         CannotRunCase{"RegistryDenied", [](FakePlatform& f) { f.FailCall("RegOpenKeyExW", 1, 5); },
                       "the COM class registrations cannot be read (error 5)"},
-        CannotRunCase{"RegistryListing",
-                      [](FakePlatform& f) { f.FailCall("RegEnumKeyExW", 2, 1450); },
+        CannotRunCase{"RegistryListing",  // listed only for a server without a type library
+                      [](FakePlatform& f) {
+                        f = FakePlatform();
+                        f.wow64_flag = 1;
+                        f.AddResource(u"PAYLOADDIGESTS", AsBytes(DigestTableText({4})));
+                        f.AddRegistryKey(kMachineClasses + u"{AAAAAAAA-0000-0000-0000-000000000000}");
+                        f.FailCall("RegEnumKeyExW", 1, 1450);
+                      },
                       "the COM class registrations cannot be listed (error 1450)"},
+        CannotRunCase{"OneClassUnreadable",
+                      [](FakePlatform& f) { f.FailCall("RegOpenKeyExW", 3, 5); },
+                      "the COM class {00000000-0001-0000-0000-000000000000} cannot be read "
+                      "(error 5)"},
         CannotRunCase{"NoHashProvider",
                       [](FakePlatform& f) { f.FailCall("CryptAcquireContextW", 1, 0x80090017u); },
                       "no SHA-256 provider is available (error 2148073495)"},
@@ -542,10 +583,85 @@ TEST_F(Check, AnyOtherArgumentIsAnError) {
   EXPECT_TRUE(fake_.calls().empty());
 }
 
+TEST_F(Check, EveryClassOfThisReleaseMustNameTheInstalledFile) {
+  Install();
+  fake_.DeleteRegistryKey(kMachineClasses + PayloadClasses(0)[1]);  // removed after the install
+  EXPECT_EQ(Run(), kCheckIncomplete) << Out();
+  EXPECT_EQ(Line(0), u"ok       not registered  C:\\Windows\\SysWOW64\\KorviX.dll  "
+                     u"(2 of 3 classes; {00000000-0001-0000-0000-000000000000} missing)");
+  EXPECT_EQ(Line(11), u"incomplete: 11 of 11 files as shipped, 5 of 6 servers registered, "
+                      u"7 of 8 classes machine-wide (\"64\" payload)");
+
+  // Another file's server (an earlier release left elsewhere) and an empty value.
+  fake_.AddDirectory(u"C:\\Old");
+  fake_.AddFile(u"C:\\Old\\KorviX.dll", Payload(0, true));
+  fake_.SetRegistryString(ClassKey(0, 1), u"", u"C:\\Old\\KorviX.dll");
+  fake_.SetRegistryString(ClassKey(0, 2), u"", u"");
+  EXPECT_EQ(Run(), kCheckIncomplete) << Out();
+  EXPECT_EQ(Line(0), u"ok       not registered  C:\\Windows\\SysWOW64\\KorviX.dll  "
+                     u"(1 of 3 classes; {00000000-0002-0000-0000-000000000000} missing; "
+                     u"{00000000-0001-0000-0000-000000000000} names another file)");
+  const auto result = CheckInstallation(fake_, fake_, LoadPayloadDigests(fake_));
+  ASSERT_EQ(result.entries[0].classes.size(), 3u);
+  EXPECT_EQ(result.entries[0].classes[1].state, ClassState::kOtherFile);
+  EXPECT_EQ(result.entries[0].classes[2].state, ClassState::kMissing);
+  // Looked up one by one: no walk of the machine's classes.
+  EXPECT_EQ(fake_.CountOf("RegEnumKeyExW"), 0);
+}
+
+TEST_F(Check, AUsersOwnClassNeverCounts) {
+  // HKEY_CLASSES_ROOT merges the user's HKCU\Software\Classes into the machine's: COM run by
+  // another user or by SYSTEM does not see that class.
+  Install();
+  fake_.DeleteRegistryKey(kMachineClasses + PayloadClasses(5)[0]);
+  fake_.SetRegistryString(u"CLSID\\" + PayloadClasses(5)[0] + u"\\InprocServer32", u"", Path(5));
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(5), u"ok       not registered  C:\\Windows\\SysWOW64\\stdvcl40.dll  "
+                     u"(0 of 1 classes; {00000005-0000-0000-0000-000000000000} missing)");
+  for (const Call& call : fake_.calls())
+    if (call.name == "RegOpenKeyExW") EXPECT_NE(call.handle, platform::kHkeyClassesRoot);
+
+  // Without a type library the walk of the machine's classes does not see it either.
+  fake_.AddResource(u"PAYLOADDIGESTS", AsBytes(DigestTableText({5})));
+  fake_ = FakePlatform();
+  fake_.wow64_flag = 1;
+  fake_.AddResource(u"PAYLOADDIGESTS", AsBytes(DigestTableText({5})));
+  Install();
+  fake_.DeleteRegistryKey(kMachineClasses + PayloadClasses(5)[0]);
+  fake_.SetRegistryString(u"CLSID\\" + PayloadClasses(5)[0] + u"\\InprocServer32", u"", Path(5));
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  for (const Call& call : fake_.calls())
+    if (call.name == "RegOpenKeyExW") EXPECT_NE(call.handle, platform::kHkeyClassesRoot);
+}
+
+TEST_F(Check, AServerWithoutATypeLibraryIsRegisteredByAnyClassNamingIt) {
+  fake_ = FakePlatform();
+  fake_.wow64_flag = 1;
+  fake_.AddResource(u"PAYLOADDIGESTS", AsBytes(DigestTableText({4})));
+  InstallFiles();
+  RegisterServers();
+  // Its class in the build's list is unknown; one of its own names it.
+  fake_.SetRegistryString(kMachineClasses + u"{ABCDEF00-0000-0000-0000-000000000000}\\InprocServer32",
+                          u"", Path(4));
+  EXPECT_EQ(Run(), kCheckComplete) << Out();
+  EXPECT_EQ(Line(4), u"ok       registered      C:\\Windows\\SysWOW64\\midas.dll  "
+                     u"(classes unknown: any class naming this file counts)");
+  EXPECT_EQ(Line(11), u"complete: 11 of 11 files as shipped, 6 of 6 servers registered, "
+                      u"7 of 7 classes machine-wide, 1 server's classes unknown (\"64\" payload)");
+  EXPECT_GT(fake_.CountOf("RegEnumKeyExW"), 0);
+  fake_.DeleteRegistryKey(kMachineClasses + u"{ABCDEF00-0000-0000-0000-000000000000}");
+  fake_.DeleteRegistryKey(kMachineClasses + PayloadClasses(4)[0]);
+  EXPECT_EQ(Run(), kCheckIncomplete);
+  EXPECT_EQ(Line(4), u"ok       not registered  C:\\Windows\\SysWOW64\\midas.dll  "
+                     u"(classes unknown: any class naming this file counts)");
+}
+
 TEST(PayloadDigests, ParsesTheBuildsTableAndRejectsAnythingElse) {
+  const std::string clsids =
+      " {6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F11},{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F21}";
   const std::string row =
-      "64 KorviX.dll 4848128 " + std::string(62, '0') + "1f 6.10.1129.0\n";
-  const auto table = ParsePayloadDigests(row + "32 a.dll 0 " + std::string(64, 'f') + " -\n");
+      "64 KorviX.dll 4848128 " + std::string(62, '0') + "1f 6.10.1129.0" + clsids + "\n";
+  const auto table = ParsePayloadDigests(row + "32 a.dll 0 " + std::string(64, 'f') + " - -\n");
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(table[0].variant, u"64");
   EXPECT_EQ(table[0].file_name, u"KorviX.dll");
@@ -554,13 +670,23 @@ TEST(PayloadDigests, ParsesTheBuildsTableAndRejectsAnythingElse) {
   EXPECT_EQ(table[0].file_version, u"6.10.1129.0");
   EXPECT_EQ(table[1].sha256[0], std::byte{0xff});
   EXPECT_EQ(table[1].file_version, u"");
+  EXPECT_EQ(table[0].classes, (std::vector<std::u16string>{u"{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F11}",
+                                                           u"{6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F21}"}));
+  EXPECT_TRUE(table[1].classes.empty());
   const std::string zeros = " " + std::string(64, '0');
+  for (const std::string& bad_classes :
+       {std::string(" {6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F1}"),  // a digit short
+        std::string(" {6c1a5e21-3b7d-4f0e-9a41-5d2c8b7e1f11}"),  // the build writes upper case
+        clsids + ",", clsids.substr(0, 39) + " " + clsids.substr(40), std::string(" ")}) {
+    EXPECT_THROW(ParsePayloadDigests("64 a.dll 1" + zeros + " -" + bad_classes), Failure)
+        << bad_classes;
+  }
   for (const std::string& bad :
-       {"64 KorviX.dll 4848128 " + std::string(63, '0') + " -\n", "65 a.dll 1" + zeros + " -",
-        "64 a.dll x1" + zeros + " -", "64  a.dll 1" + zeros + " -",
-        "64 a.dll 1 " + std::string(64, 'A') + " -", "64 a.dll 1" + zeros + " -\r\n",
-        "64 a.dll 1" + zeros, "64 a.dll 1" + zeros + " ", "64 a.dll 1" + zeros + " 6.1a",
-        "64 a.dll 1" + zeros + " - x", std::string("\n")}) {
+       {"64 KorviX.dll 4848128 " + std::string(63, '0') + " - -\n", "65 a.dll 1" + zeros + " - -",
+        "64 a.dll x1" + zeros + " - -", "64  a.dll 1" + zeros + " - -",
+        "64 a.dll 1 " + std::string(64, 'A') + " - -", "64 a.dll 1" + zeros + " - -\r\n",
+        "64 a.dll 1" + zeros + " -", "64 a.dll 1" + zeros + " - - ",
+        "64 a.dll 1" + zeros + " 6.1a -", "64 a.dll 1" + zeros + " - - x", std::string("\n")}) {
     EXPECT_THROW(ParsePayloadDigests(row + bad), Failure) << bad;
   }
 }
