@@ -167,23 +167,6 @@ class InstallerUnderWine(scenario.Scenario):
         self.assertIn(("not registered  %s  (2 of 3 classes; %s missing)\n"
                        % (self.prefix.installed_path("KorviX.dll"), removed)).lower(), out.lower())
 
-    def test_server_without_a_type_library(self):
-        """midas.dll without its type library (a payload of its own): the build lists no class
-        for it, and the check counts it registered while any machine-wide class names it, saying
-        that its classes are unknown; with its class removed it is not registered."""
-        rc, out = self.run_installer(CFG.untyped_installer)
-        self.assertEqual(rc, 0, out)
-        unknown = "  (classes unknown: any class naming this file counts)\n"
-        out = self.assert_check(check=CFG.untyped_check)
-        self.assertIn(("registered      %s%s" % (self.prefix.installed_path("midas.dll"),
-                                                 unknown)).lower(), out.lower())
-        rc, out = self.shell(r"wine reg delete 'HKLM\Software\Classes\CLSID\%s' /f /reg:32"
-                             % CLSIDS["midas"], what="reg delete")
-        self.assertEqual(rc, 0, out)
-        out = self.assert_check(check=CFG.untyped_check, not_registered=["midas.dll"])
-        self.assertIn(("not registered  %s%s" % (self.prefix.installed_path("midas.dll"),
-                                                 unknown)).lower(), out.lower())
-
         # The same findings as data, as a fleet tool reads them.
         rc, out = self.prefix.run([CFG.check, "--json"], binds=self.binds())
         document = out[out.index("{"):out.rindex("}") + 1]
@@ -201,9 +184,29 @@ class InstallerUnderWine(scenario.Scenario):
                          hashlib.sha256(self.payload(changed)).hexdigest())
         self.assertEqual(files[changed]["found"]["sha256"], hashlib.sha256(data).hexdigest())
         self.assertEqual(files["KorviX.dll"]["registration"], "not registered")
+        self.assertIn((removed.upper(), "missing"),
+                      [(c["clsid"].upper(), c["state"]) for c in files["KorviX.dll"]["classes"]])
         self.assertEqual(report["summary"]["verdict"], "incomplete")
         self.assertEqual(report["system_directory"].lower(),
                          self.prefix.installed_path("").lower())
+
+    def test_server_without_a_type_library(self):
+        """midas.dll without its type library (a payload of its own): the build lists no class
+        for it, and the check counts it registered while any machine-wide class names it, saying
+        that its classes are unknown; with its class removed it is not registered."""
+        rc, out = self.run_installer(CFG.untyped_installer)
+        self.assertEqual(rc, 0, out)
+        unknown = "  (classes unknown: any class naming this file counts)\n"
+        out = self.assert_check(check=CFG.untyped_check)
+        self.assertIn(("registered      %s%s" % (self.prefix.installed_path("midas.dll"),
+                                                 unknown)).lower(), out.lower())
+        rc, out = self.shell(r"wine reg delete 'HKLM\Software\Classes\CLSID\%s' /f /reg:32"
+                             % CLSIDS["midas"], what="reg delete")
+        self.assertEqual(rc, 0, out)
+        out = self.assert_check(check=CFG.untyped_check, not_registered=["midas.dll"])
+        self.assertIn(("not registered  %s%s" % (self.prefix.installed_path("midas.dll"),
+                                                 unknown)).lower(), out.lower())
+
 
     def test_deployment_command_reports_the_check(self):
         """The documented one-line command, started as a deployment tool starts it (the exact
