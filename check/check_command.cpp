@@ -64,14 +64,14 @@ int ExitCodeOf(Verdict verdict) {
   return kCheckCannotRun;
 }
 
-// "  (2 of 3 classes; {...} missing; {...} names another file)" for a server not registered
-// (and not to be after the restart),
+// "  (2 of 3 classes; {...} missing; {...} names another file; {...} treated as another
+// class)" for a server not registered (and not to be after the restart),
 // "  (classes unknown: ...)" for one whose classes the build could not list; else nothing.
 std::u16string ClassNote(const EntryCheck& entry) {
   if (entry.classes.empty()) return u"  (classes unknown: any class naming this file counts)";
   if (entry.registered || entry.registration_scheduled) return {};
   std::size_t registered = 0, others = 0;
-  std::u16string missing, other;
+  std::u16string missing, other, treated;
   const auto add = [](std::u16string& list, const std::u16string& clsid) {
     list += (list.empty() ? std::u16string() : u", ") + clsid;
   };
@@ -81,6 +81,8 @@ std::u16string ClassNote(const EntryCheck& entry) {
     } else if (c.state == ClassState::kOtherFile) {
       ++others;
       add(other, c.clsid);
+    } else if (c.state == ClassState::kTreatedAs) {
+      add(treated, c.clsid);
     } else {
       add(missing, c.clsid);
     }
@@ -90,6 +92,7 @@ std::u16string ClassNote(const EntryCheck& entry) {
   if (!missing.empty()) note += u"; " + missing + u" missing";
   if (!other.empty())
     note += u"; " + other + (others == 1 ? u" names" : u" name") + u" another file";
+  if (!treated.empty()) note += u"; " + treated + u" treated as another class";
   return note + u")";
 }
 

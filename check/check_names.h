@@ -32,6 +32,7 @@ inline std::u16string_view ClassStateName(ClassState state) {
     case ClassState::kRegistered: return u"registered";
     case ClassState::kMissing: return u"missing";
     case ClassState::kOtherFile: return u"names another file";
+    case ClassState::kTreatedAs: return u"treated as another class";
     case ClassState::kUnchecked: return u"not looked up";
   }
   return u"?";

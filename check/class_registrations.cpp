@@ -109,11 +109,29 @@ std::vector<ClassCheck> MachineClasses::Check(const std::vector<std::u16string>&
   for (const std::u16string& clsid : clsids) {
     const std::optional<std::u16string> server = ServerOf(clsid);
     checks.push_back({clsid, !server ? ClassState::kMissing
-                             : NamesInstalledFile(platform_, {*server}, installed_path, installed)
-                                 ? ClassState::kRegistered
-                                 : ClassState::kOtherFile});
+                             : !NamesInstalledFile(platform_, {*server}, installed_path, installed)
+                                 ? ClassState::kOtherFile
+                             : TreatedAsAnother(clsid) ? ClassState::kTreatedAs
+                                                       : ClassState::kRegistered});
   }
   return checks;
+}
+
+bool MachineClasses::TreatedAsAnother(const std::u16string& clsid) {
+  platform::RawHandle raw = 0;
+  if (advapi32_.RegOpenKeyExW(classes_.GetUnsafe(), clsid + u"\\TreatAs", kView32, &raw) !=
+      platform::kErrorSuccess) {
+    return false;
+  }
+  const platform::UniqueRegistryKey treat_as(advapi32_, raw);
+  std::uint32_t type = 0;
+  std::vector<std::byte> data;
+  if (advapi32_.RegQueryValueExW(treat_as.GetUnsafe(), u"", &type, &data) != platform::kErrorSuccess ||
+      type != platform::kRegSz) {
+    return false;
+  }
+  const std::u16string other = StringOf(data);
+  return !other.empty() && !EqualIgnoringCase(other, clsid);
 }
 
 std::vector<std::u16string> MachineClasses::FindInprocServers(

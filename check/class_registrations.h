@@ -39,6 +39,8 @@ class MachineClasses {
   // removed, a bare name in the system directory); none when it has no string InprocServer32
   // default value.
   std::optional<std::u16string> ServerOf(const std::u16string& clsid);
+  // Whether the class's TreatAs names another class, to which COM then sends its clients.
+  bool TreatedAsAnother(const std::u16string& clsid);
 
   platform::Platform& platform_;
   platform::Advapi32& advapi32_;

@@ -30,6 +30,7 @@ enum class ClassState {
   kRegistered,  // its InprocServer32 names the installed file
   kMissing,     // no InprocServer32 with a path
   kOtherFile,   // its InprocServer32 names another file
+  kTreatedAs,   // TreatAs sends its clients to another class, whatever InprocServer32 names
   kUnchecked,   // not looked up: the file is not there
 };
 

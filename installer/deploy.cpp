@@ -6,7 +6,6 @@
 #include "installer/payload_copy.h"
 #include "installer/registration.h"
 #include "installer/restart_registration.h"
-#include "installer/run_lock.h"
 #include "installer/system_dir.h"
 
 namespace vannix {
@@ -65,7 +64,6 @@ void InstallComponent(platform::Platform& platform, platform::Advapi32& advapi32
 }
 
 void InstallComponents(platform::Platform& platform, platform::Advapi32& advapi32) {
-  const RunLock lock(platform);
   // Asked only about a target whose replacement failed.
   WindowsProtection protection(platform, GetSystemDir(platform));
   for (const ComponentEntry& entry : kCatalogue)

@@ -51,8 +51,6 @@ inline constexpr std::uint32_t kErrorPartialCopy = 299;
 inline constexpr std::uint32_t kErrorNoAccess = 998;
 inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
-inline constexpr std::uint32_t kWaitObject0 = 0;
-inline constexpr std::uint32_t kWaitAbandoned = 0x80u;
 inline constexpr std::uint32_t kStartfUseShowWindow = 0x1u;
 inline constexpr std::uint32_t kCreateNewConsole = 0x10u;
 inline constexpr std::uint32_t kNormalPriorityClass = 0x20u;
@@ -160,11 +158,6 @@ class Platform {
                               const std::u16string* current_directory,
                               const StartupInfo& startup, ProcessInformation* info) = 0;
   virtual std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) = 0;
-
-  // A named mutex (not initially owned), shared with every process of the machine that opens
-  // the same name; 0 on failure. Released with ReleaseMutex, closed with CloseHandle.
-  virtual RawHandle CreateMutexW(const std::u16string& name) = 0;
-  virtual bool ReleaseMutex(RawHandle mutex) = 0;
   virtual bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) = 0;
 
   // Failure boxes. user32 is loaded only when a box is shown; 0 when it cannot be.

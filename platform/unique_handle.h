@@ -61,7 +61,6 @@ using UniqueFind =
 // Process and thread handles are null when absent.
 using UniqueProcess = UniqueHandle<HandleTraits<Platform, 0, &Platform::CloseHandle>>;
 using UniqueThread = UniqueProcess;
-using UniqueMutex = UniqueProcess;  // null when absent, closed with CloseHandle
 using UniqueLibrary = UniqueHandle<HandleTraits<Platform, 0, &Platform::FreeLibrary>>;
 using UniqueResource = UniqueHandle<HandleTraits<Platform, 0, &Platform::FreeResource>>;
 using UniqueRegistryKey = UniqueHandle<HandleTraits<Advapi32, 0, &Advapi32::RegCloseKey>>;

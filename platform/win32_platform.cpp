@@ -279,12 +279,6 @@ std::uint32_t Win32Platform::WaitForSingleObject(RawHandle handle, std::uint32_t
   return ::WaitForSingleObject(As<HANDLE>(handle), milliseconds);
 }
 
-RawHandle Win32Platform::CreateMutexW(const std::u16string& name) {
-  return Raw(::CreateMutexW(nullptr, FALSE, Wide(name)));
-}
-
-bool Win32Platform::ReleaseMutex(RawHandle mutex) { return ::ReleaseMutex(As<HANDLE>(mutex)) != FALSE; }
-
 bool Win32Platform::GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) {
   DWORD code = 0;
   const BOOL ok = ::GetExitCodeProcess(As<HANDLE>(process), &code);

@@ -55,8 +55,6 @@ class Win32Platform final : public Platform {
                       const std::u16string* current_directory, const StartupInfo& startup,
                       ProcessInformation* info) override;
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override;
-  RawHandle CreateMutexW(const std::u16string& name) override;
-  bool ReleaseMutex(RawHandle mutex) override;
   bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) override;
   std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,
                            std::uint32_t flags) override;

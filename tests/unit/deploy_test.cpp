@@ -192,28 +192,6 @@ TEST_P(Deployment, AHeldServerWhoseRegistrationCannotBeScheduledIsNotReplacedAtT
   EXPECT_EQ(fake_.At(held).bytes, Bytes(50, 9));
 }
 
-TEST_P(Deployment, OneInstallerAtATime) {
-  InstallComponents(fake_, fake_);
-  // A mutex of the global namespace, waited for without a time limit first, released last.
-  ASSERT_EQ(fake_.IndexOf("CreateMutexW", u"Global\\setup_vannix"), 0);
-  const Call& wait = fake_.calls()[1];
-  EXPECT_EQ(wait.name, "WaitForSingleObject");
-  EXPECT_EQ(wait.flags, 0xFFFFFFFFu);
-  EXPECT_EQ(wait.handle, fake_.calls()[0].handle);
-  const std::vector<std::string> names = fake_.CallNames();
-  EXPECT_EQ(std::vector<std::string>(names.end() - 2, names.end()),
-            (std::vector<std::string>{"ReleaseMutex", "CloseHandle"}));
-  EXPECT_EQ(fake_.OpenHandles(), 0);
-
-  // Without the mutex the installation still goes on.
-  FakePlatform no_lock;
-  AddCataloguePayloads(no_lock);
-  no_lock.wow64_flag = fake_.wow64_flag;
-  no_lock.FailCall("CreateMutexW", 1, platform::kErrorAccessDenied);
-  InstallComponents(no_lock, no_lock);
-  EXPECT_EQ(no_lock.processes().size(), 6u);
-}
-
 TEST_P(Deployment, ANormalRunNeitherWaitsNorTouchesTheRegistry) {
   InstallComponents(fake_, fake_);
   EXPECT_TRUE(fake_.sleeps.empty());

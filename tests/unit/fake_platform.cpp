@@ -568,7 +568,7 @@ bool FakePlatform::CloseHandle(RawHandle handle) {
   auto it = open_.find(handle);
   if (it == open_.end() || it->second.foreign ||
       (it->second.kind != Kind::kFile && it->second.kind != Kind::kProcess &&
-       it->second.kind != Kind::kThread && it->second.kind != Kind::kMutex)) {
+       it->second.kind != Kind::kThread)) {
     return Fail(kErrorInvalidHandle);
   }
   open_.erase(it);
@@ -790,18 +790,6 @@ std::uint32_t FakePlatform::WaitForSingleObject(RawHandle handle, std::uint32_t 
   Enter("WaitForSingleObject", {}, handle);
   calls_.back().flags = milliseconds;
   return milliseconds == platform::kInfinite ? 0 : 0x102;  // WAIT_OBJECT_0 / WAIT_TIMEOUT
-}
-
-RawHandle FakePlatform::CreateMutexW(const std::u16string& name) {
-  if (Enter("CreateMutexW", name)) return 0;
-  const RawHandle handle = NewHandle(Open{Kind::kMutex, name});
-  calls_.back().handle = handle;
-  return handle;
-}
-
-bool FakePlatform::ReleaseMutex(RawHandle mutex) {
-  Enter("ReleaseMutex", {}, mutex);
-  return Handle(mutex, Kind::kMutex) != nullptr || Fail(kErrorInvalidHandle);
 }
 
 bool FakePlatform::GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) {

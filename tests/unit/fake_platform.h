@@ -203,8 +203,6 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
                       const platform::StartupInfo& startup,
                       platform::ProcessInformation* info) override;
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override;
-  RawHandle CreateMutexW(const std::u16string& name) override;
-  bool ReleaseMutex(RawHandle mutex) override;
   bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) override;
   std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,
                            std::uint32_t flags) override;
@@ -238,9 +236,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   std::u16string own_module_path = u"C:\\Users\\admin\\Downloads\\setup_vannix.exe";
 
  private:
-  enum class Kind {
-    kFile, kFind, kProcess, kThread, kLibrary, kResource, kKey, kProvider, kHash, kMutex
-  };
+  enum class Kind { kFile, kFind, kProcess, kThread, kLibrary, kResource, kKey, kProvider, kHash };
   struct Open {
     Kind kind;
     std::u16string path = {};  // a file's or key's key in its map

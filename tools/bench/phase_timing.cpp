@@ -205,8 +205,6 @@ class PhaseTimingPlatform final : public Platform {
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override {
     return Timed(kWait, [&] { return inner_.WaitForSingleObject(handle, milliseconds); });
   }
-  RawHandle CreateMutexW(const std::u16string& name) override { return inner_.CreateMutexW(name); }
-  bool ReleaseMutex(RawHandle mutex) override { return inner_.ReleaseMutex(mutex); }
   bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) override {
     return inner_.GetExitCodeProcess(process, exit_code);
   }

@@ -531,7 +531,7 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       "the COM class registrations cannot be listed (error 1450)"},
         CannotRunCase{"OneClassUnreadable",
-                      [](FakePlatform& f) { f.FailCall("RegOpenKeyExW", 3, 5); },
+                      [](FakePlatform& f) { f.FailCall("RegOpenKeyExW", 4, 5); },
                       "the COM class {00000000-0001-0000-0000-000000000000} cannot be read "
                       "(error 5)"},
         CannotRunCase{"NoHashProvider",
@@ -607,6 +607,15 @@ TEST_F(Check, EveryClassOfThisReleaseMustNameTheInstalledFile) {
   EXPECT_EQ(result.entries[0].classes[2].state, ClassState::kMissing);
   // Looked up one by one: no walk of the machine's classes.
   EXPECT_EQ(fake_.CountOf("RegEnumKeyExW"), 0);
+
+  // TreatAs sends the class's clients to another class, whatever its InprocServer32 says.
+  fake_.SetRegistryString(kMachineClasses + PayloadClasses(0)[0] + u"\\TreatAs", u"",
+                          u"{11111111-0000-0000-0000-000000000000}");
+  EXPECT_EQ(Run(), kCheckIncomplete) << Out();
+  EXPECT_EQ(Line(0), u"ok       not registered  C:\\Windows\\SysWOW64\\KorviX.dll  "
+                     u"(0 of 3 classes; {00000000-0002-0000-0000-000000000000} missing; "
+                     u"{00000000-0001-0000-0000-000000000000} names another file; "
+                     u"{00000000-0000-0000-0000-000000000000} treated as another class)");
 }
 
 TEST_F(Check, AUsersOwnClassNeverCounts) {
@@ -618,8 +627,11 @@ TEST_F(Check, AUsersOwnClassNeverCounts) {
   EXPECT_EQ(Run(), kCheckIncomplete);
   EXPECT_EQ(Line(5), u"ok       not registered  C:\\Windows\\SysWOW64\\stdvcl40.dll  "
                      u"(0 of 1 classes; {00000005-0000-0000-0000-000000000000} missing)");
-  for (const Call& call : fake_.calls())
-    if (call.name == "RegOpenKeyExW") EXPECT_NE(call.handle, platform::kHkeyClassesRoot);
+  for (const Call& call : fake_.calls()) {
+    if (call.name == "RegOpenKeyExW") {
+      EXPECT_NE(call.handle, platform::kHkeyClassesRoot);
+    }
+  }
 
   // Without a type library the walk of the machine's classes does not see it either.
   fake_.AddResource(u"PAYLOADDIGESTS", AsBytes(DigestTableText({5})));
@@ -630,8 +642,11 @@ TEST_F(Check, AUsersOwnClassNeverCounts) {
   fake_.DeleteRegistryKey(kMachineClasses + PayloadClasses(5)[0]);
   fake_.SetRegistryString(u"CLSID\\" + PayloadClasses(5)[0] + u"\\InprocServer32", u"", Path(5));
   EXPECT_EQ(Run(), kCheckIncomplete);
-  for (const Call& call : fake_.calls())
-    if (call.name == "RegOpenKeyExW") EXPECT_NE(call.handle, platform::kHkeyClassesRoot);
+  for (const Call& call : fake_.calls()) {
+    if (call.name == "RegOpenKeyExW") {
+      EXPECT_NE(call.handle, platform::kHkeyClassesRoot);
+    }
+  }
 }
 
 TEST_F(Check, AServerWithoutATypeLibraryIsRegisteredByAnyClassNamingIt) {
