@@ -106,6 +106,25 @@ bool ScheduleAtLogon(platform::Advapi32& advapi32, const std::u16string& command
                                  platform::kRegSz, RegistryString(line)) == platform::kErrorSuccess;
 }
 
+// What was scheduled, on the disk before the rename that it goes with is scheduled: Windows
+// writes the registry (the Task Scheduler's cache, a RunOnce value) and the task's file when it
+// gets round to it, and a power loss soon after the run must not keep the rename without them.
+void FlushToDisk(Platform& platform, platform::Advapi32& advapi32, const std::u16string& task_file) {
+  platform::RawHandle raw = 0;
+  if (advapi32.RegOpenKeyExW(platform::kHkeyLocalMachine, u"SOFTWARE", platform::kKeyRead, &raw) ==
+      platform::kErrorSuccess) {
+    const platform::UniqueRegistryKey software(advapi32, raw);
+    advapi32.RegFlushKey(software.GetUnsafe());
+  }
+  if (task_file.empty()) return;
+  const platform::UniqueFile file(
+      platform, platform.CreateFileW(task_file, platform::kGenericWrite,
+                                     platform::kFileShareRead | platform::kFileShareWrite |
+                                         platform::kFileShareDelete,
+                                     platform::kOpenExisting, 0));
+  if (file) platform.FlushFileBuffers(file.GetUnsafe());
+}
+
 void RemoveLogonValue(platform::Advapi32& advapi32, const std::u16string& target_path) {
   platform::RawHandle raw = 0;
   if (advapi32.RegOpenKeyExW(platform::kHkeyLocalMachine, std::u16string(kRunOnceKey),
@@ -199,9 +218,12 @@ bool ScheduleRegistration(Platform& platform, platform::Advapi32& advapi32,
   if (ScheduleTask(platform, command, target_path)) {
     // A value an earlier run fell back to would register the file a second time.
     RemoveLogonValue(advapi32, target_path);
+    FlushToDisk(platform, advapi32, RestartRegistrationTaskFile(command, target_path));
     return true;
   }
-  return ScheduleAtLogon(advapi32, command, target_path);
+  if (!ScheduleAtLogon(advapi32, command, target_path)) return false;
+  FlushToDisk(platform, advapi32, u"");
+  return true;
 }
 
 void CancelRegistration(Platform& platform, platform::Advapi32& advapi32,

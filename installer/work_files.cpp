@@ -16,19 +16,45 @@ bool HeldError(std::uint32_t error) {
   return error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied;
 }
 
-bool RemoveLeftover(Platform& platform, const std::u16string& path, bool* found) {
-  const std::uint32_t attributes = platform.GetFileAttributesW(path);
-  if (found != nullptr) *found = attributes != platform::kInvalidFileAttributes;
-  if (attributes == platform::kInvalidFileAttributes) return true;
-  const bool link = (attributes & platform::kFileAttributeReparsePoint) != 0;
-  if (!link && (attributes & platform::kFileAttributeDirectory) != 0) return false;
+namespace {
+
+// Nothing is at `path`: not a file that cannot be looked at (one whose deletion is pending).
+bool IsFree(Platform& platform, const std::u16string& path) {
+  if (platform.GetFileAttributesW(path) != platform::kInvalidFileAttributes) return false;
+  const std::uint32_t error = platform.GetLastError();
+  return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+}
+
+// One name of the installer's own: a link or junction itself, never what it points to.
+void RemoveName(Platform& platform, const std::u16string& path, std::uint32_t attributes) {
+  if ((attributes & platform::kFileAttributeDirectory) != 0) {
+    platform.RemoveDirectoryW(path);  // a junction or a link to a directory
+    return;
+  }
   constexpr std::uint32_t kInTheWay = platform::kFileAttributeReadOnly |
                                       platform::kFileAttributeHidden |
                                       platform::kFileAttributeSystem;
-  if (!link && (attributes & kInTheWay) != 0)
+  if ((attributes & platform::kFileAttributeReparsePoint) == 0 && (attributes & kInTheWay) != 0)
     platform.SetFileAttributesW(path, platform::kFileAttributeNormal);
   RemoveWhenFree(platform, path);
-  return platform.GetFileAttributesW(path) == platform::kInvalidFileAttributes;
+}
+
+}  // namespace
+
+bool RemoveLeftover(Platform& platform, const std::u16string& path, bool* found) {
+  const bool free = IsFree(platform, path);
+  if (found != nullptr) *found = !free;
+  if (free) return true;
+  const std::uint32_t attributes = platform.GetFileAttributesW(path);
+  if (attributes == platform::kInvalidFileAttributes) return false;  // its deletion is pending
+  const bool link = (attributes & platform::kFileAttributeReparsePoint) != 0;
+  if (!link && (attributes & platform::kFileAttributeDirectory) != 0) return false;
+  const std::u16string aside = path + u".vannix-old";
+  if (platform.MoveFileExW(path, aside, platform::kMoveFileReplaceExisting))
+    RemoveName(platform, aside, attributes);
+  else
+    RemoveName(platform, path, attributes);
+  return IsFree(platform, path);
 }
 
 void RemoveWhenFree(Platform& platform, const std::u16string& path) {

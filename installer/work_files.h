@@ -32,10 +32,12 @@ bool HeldError(std::uint32_t error);
 
 // Removes a leftover of an earlier or interrupted run at one of the installer's own names, so
 // that a new file can be created there (CREATE_NEW: never written through a link or a hard
-// link, never a file another program is writing). A link is removed itself, never its target;
-// a read-only, hidden or system file loses those attributes first; a program that holds it is
-// waited for as a held target is. `found` tells whether anything was there. True when the name
-// is free now.
+// link, never a file another program is writing). It is moved aside to "<path>.vannix-old"
+// first, since a file that another program has open, sharing deletion, keeps its name taken
+// until that program closes it, even once deleted. A link or junction is removed itself, never
+// its target; a read-only, hidden or system file loses those attributes first; a program that
+// holds it is waited for as a held target is. `found` tells whether anything was there. True
+// when the name is free now.
 bool RemoveLeftover(platform::Platform& platform, const std::u16string& path,
                     bool* found = nullptr);
 

@@ -48,6 +48,8 @@ class Advapi32 {
   virtual std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name,
                                       std::uint32_t type, const std::vector<std::byte>& data) = 0;
   virtual std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) = 0;
+  // Writes the key's hive to the disk now rather than when Windows gets round to it.
+  virtual std::int32_t RegFlushKey(RawHandle key) = 0;
 
   // CryptoAPI hashing; false on failure, with the reason in GetLastError.
   virtual bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,

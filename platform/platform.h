@@ -127,6 +127,7 @@ class Platform {
   virtual bool MoveFileExW(const std::u16string& from, const std::u16string& to,
                            std::uint32_t flags) = 0;
   virtual bool DeleteFileW(const std::u16string& path) = 0;
+  virtual bool RemoveDirectoryW(const std::u16string& path) = 0;
   virtual std::uint32_t GetFileAttributesW(const std::u16string& path) = 0;
   virtual bool SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) = 0;
   // The wrappers below size their buffers themselves; false when the call fails.

@@ -47,6 +47,8 @@ std::int32_t Win32Advapi32::RegDeleteValueW(RawHandle key, const std::u16string&
   return ::RegDeleteValueW(Key(key), Wide(value_name));
 }
 
+std::int32_t Win32Advapi32::RegFlushKey(RawHandle key) { return ::RegFlushKey(Key(key)); }
+
 std::int32_t Win32Advapi32::RegSetValueExW(RawHandle key, const std::u16string& value_name,
                                            std::uint32_t type, const std::vector<std::byte>& data) {
   return ::RegSetValueExW(Key(key), Wide(value_name), 0, type,

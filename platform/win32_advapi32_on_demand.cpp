@@ -19,6 +19,7 @@ using RegCreateKeyExWFunction = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, LPWSTR, DWOR
                                               const SECURITY_ATTRIBUTES*, PHKEY, LPDWORD);
 using RegSetValueExWFunction = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
 using RegDeleteValueWFunction = LONG(WINAPI*)(HKEY, LPCWSTR);
+using RegFlushKeyFunction = LONG(WINAPI*)(HKEY);
 
 template <typename Function>
 Function As(void* address) {
@@ -110,6 +111,11 @@ std::int32_t OnDemandAdvapi32::RegSetValueExW(RawHandle key, const std::u16strin
 std::int32_t OnDemandAdvapi32::RegDeleteValueW(RawHandle key, const std::u16string& value_name) {
   const auto remove = As<RegDeleteValueWFunction>(Export("RegDeleteValueW"));
   return remove == nullptr ? ERROR_PROC_NOT_FOUND : remove(Key(key), Wide(value_name));
+}
+
+std::int32_t OnDemandAdvapi32::RegFlushKey(RawHandle key) {
+  const auto flush = As<RegFlushKeyFunction>(Export("RegFlushKey"));
+  return flush == nullptr ? ERROR_PROC_NOT_FOUND : flush(Key(key));
 }
 
 bool OnDemandAdvapi32::CryptAcquireContextW(RawHandle*, std::uint32_t, std::uint32_t) {

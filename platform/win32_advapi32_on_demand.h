@@ -25,6 +25,7 @@ class OnDemandAdvapi32 final : public Advapi32 {
   std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name, std::uint32_t type,
                               const std::vector<std::byte>& data) override;
   std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) override;
+  std::int32_t RegFlushKey(RawHandle key) override;
   // Not offered: they fail with ERROR_CALL_NOT_IMPLEMENTED.
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override;

@@ -187,6 +187,10 @@ bool Win32Platform::DeleteFileW(const std::u16string& path) {
   return ::DeleteFileW(Wide(path)) != FALSE;
 }
 
+bool Win32Platform::RemoveDirectoryW(const std::u16string& path) {
+  return ::RemoveDirectoryW(Wide(path)) != FALSE;
+}
+
 std::uint32_t Win32Platform::GetFileAttributesW(const std::u16string& path) {
   return ::GetFileAttributesW(Wide(path));
 }

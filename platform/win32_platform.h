@@ -33,6 +33,7 @@ class Win32Platform final : public Platform {
   bool MoveFileExW(const std::u16string& from, const std::u16string& to,
                    std::uint32_t flags) override;
   bool DeleteFileW(const std::u16string& path) override;
+  bool RemoveDirectoryW(const std::u16string& path) override;
   std::uint32_t GetFileAttributesW(const std::u16string& path) override;
   bool SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) override;
   bool GetShortPathNameW(const std::u16string& path, std::u16string* short_path) override;

@@ -150,7 +150,8 @@ class Scenario(unittest.TestCase):
 
     def leftover_temporaries(self):
         return sorted(n for n in os.listdir(self.prefix.sysdir)
-                      if n.lower().endswith((".vannix-new", ".vannix-next", ".vannix-task.xml")))
+                      if n.lower().endswith((".vannix-new", ".vannix-next", ".vannix-old",
+                                             ".vannix-task.xml")))
 
     # ---- assertions ----
 

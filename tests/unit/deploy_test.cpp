@@ -129,6 +129,7 @@ TEST_P(Deployment, AServerStillHeldIsRegisteredNowAndByAStartUpTaskAfterTheResta
       if (call.name == "MoveFileExW" && call.flags == 0x5) scheduled = i;
     }
     EXPECT_LT(fake_.IndexOf("CreateProcessW", fake_.processes()[first + 1].command_line), scheduled);
+    EXPECT_LT(fake_.IndexOf("RegFlushKey"), scheduled);  // the task on the disk before the rename
     EXPECT_EQ(fake_.processes()[first + 2].command_line,
               SystemDir() + u"regsvr32.exe /s \"" + held + u"\"");
   };

@@ -615,12 +615,27 @@ bool FakePlatform::DeleteFileW(const std::u16string& path) {
   const std::u16string key = Key(path);
   auto it = nodes_.find(key);
   if (it == nodes_.end()) return Fail(platform::kErrorFileNotFound);
-  if ((it->second.attributes & platform::kFileAttributeReadOnly) ||
-      (it->second.denied & platform::kDelete) || images_.count(key) != 0 ||
-      ((it->second.attributes & platform::kFileAttributeDirectory) && !it->second.link_target))
+  // A directory, a directory's link (a junction) included, is removed with RemoveDirectoryW.
+  if ((it->second.attributes & (platform::kFileAttributeReadOnly | platform::kFileAttributeDirectory)) ||
+      (it->second.denied & platform::kDelete) || images_.count(key) != 0)
     return Fail(platform::kErrorAccessDenied);
   if (!SharingAllows(key, platform::kGenericRead | platform::kGenericWrite, 0))
     return Fail(platform::kErrorSharingViolation);
+  nodes_.erase(it);
+  return true;
+}
+
+bool FakePlatform::RemoveDirectoryW(const std::u16string& path) {
+  if (Enter("RemoveDirectoryW", path)) return false;
+  const std::u16string key = Key(path);
+  auto it = nodes_.find(key);
+  if (it == nodes_.end()) return Fail(platform::kErrorFileNotFound);
+  if ((it->second.attributes & platform::kFileAttributeDirectory) == 0)
+    return Fail(267);  // ERROR_DIRECTORY
+  const bool empty = std::none_of(nodes_.begin(), nodes_.end(), [&](const auto& entry) {
+    return entry.first.size() > key.size() && entry.first.rfind(key + u'\\', 0) == 0;
+  });
+  if (!it->second.link_target && !empty) return Fail(145);  // ERROR_DIR_NOT_EMPTY
   nodes_.erase(it);
   return true;
 }
@@ -912,6 +927,12 @@ std::int32_t FakePlatform::RegDeleteValueW(RawHandle key, const std::u16string& 
   return registry_.at(open->path).values.erase(Upper(value_name)) != 0
              ? platform::kErrorSuccess
              : static_cast<std::int32_t>(platform::kErrorFileNotFound);
+}
+
+std::int32_t FakePlatform::RegFlushKey(RawHandle key) {
+  if (Enter("RegFlushKey", {}, key)) return RegistryStatus();
+  return Handle(key, Kind::kKey) ? platform::kErrorSuccess
+                                 : static_cast<std::int32_t>(kErrorInvalidHandle);
 }
 
 bool FakePlatform::CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,

@@ -180,6 +180,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   bool MoveFileExW(const std::u16string& from, const std::u16string& to,
                    std::uint32_t flags) override;
   bool DeleteFileW(const std::u16string& path) override;
+  bool RemoveDirectoryW(const std::u16string& path) override;
   std::uint32_t GetFileAttributesW(const std::u16string& path) override;
   bool SetFileAttributesW(const std::u16string& path, std::uint32_t attributes) override;
   bool GetShortPathNameW(const std::u16string& path, std::u16string* short_path) override;
@@ -224,6 +225,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   std::int32_t RegSetValueExW(RawHandle key, const std::u16string& value_name, std::uint32_t type,
                               const std::vector<std::byte>& data) override;
   std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) override;
+  std::int32_t RegFlushKey(RawHandle key) override;
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override;
   bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) override;

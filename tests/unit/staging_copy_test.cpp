@@ -127,15 +127,19 @@ TEST_F(StagingCopy, ALeftoverAtTheStagingNameNeverBlocksTheCopyNorIsWrittenThrou
     EXPECT_EQ(fake_.At(kStaging).bytes, payload_);
     EXPECT_EQ(fake_.At(kStaging).attributes, platform::kFileAttributeNormal);
   }
-  // A link there is removed itself; the file it points at keeps its bytes.
-  Store(5000);
-  const std::u16string elsewhere = u"C:\\Users\\admin\\precious.dat";
-  fake_.AddFile(elsewhere, Bytes(700, 5));
-  fake_.AddLink(kStaging, elsewhere);
-  ASSERT_TRUE(Copy());
-  EXPECT_EQ(fake_.At(elsewhere).bytes, Bytes(700, 5));
-  EXPECT_EQ(fake_.At(kStaging).bytes, payload_);
-  EXPECT_FALSE(fake_.At(kStaging).link_target);
+  // A link or a junction there is removed itself; what it points at stays as it is.
+  for (const bool directory : {false, true}) {
+    Store(5000);
+    const std::u16string elsewhere = u"C:\\Users\\admin\\precious";
+    if (directory) fake_.AddDirectory(elsewhere);
+    else fake_.AddFile(elsewhere, Bytes(700, 5));
+    fake_.AddLink(kStaging, elsewhere, directory);
+    ASSERT_TRUE(Copy()) << directory;
+    EXPECT_EQ(fake_.At(elsewhere).bytes, directory ? Bytes(0) : Bytes(700, 5));
+    EXPECT_EQ(fake_.At(kStaging).bytes, payload_);
+    EXPECT_FALSE(fake_.At(kStaging).link_target);
+    EXPECT_FALSE(fake_.Exists(kStaging + u".vannix-old"));
+  }
 }
 
 TEST_F(StagingCopy, AFileAnotherInstallerIsWritingThereIsLeftToIt) {

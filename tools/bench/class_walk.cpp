@@ -81,6 +81,7 @@ class CountingAdvapi32 final : public Advapi32 {
   std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) override {
     return inner_.RegDeleteValueW(key, value_name);
   }
+  std::int32_t RegFlushKey(RawHandle key) override { return inner_.RegFlushKey(key); }
   bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
                             std::uint32_t flags) override {
     return inner_.CryptAcquireContextW(provider, provider_type, flags);

@@ -153,6 +153,9 @@ class PhaseTimingPlatform final : public Platform {
                    std::uint32_t flags) override {
     return Timed(kRename, [&] { return inner_.MoveFileExW(from, to, flags); });
   }
+  bool RemoveDirectoryW(const std::u16string& path) override {
+    return inner_.RemoveDirectoryW(path);
+  }
   bool DeleteFileW(const std::u16string& path) override { return inner_.DeleteFileW(path); }
   std::uint32_t GetFileAttributesW(const std::u16string& path) override {
     return Timed(kAttributes, [&] { return inner_.GetFileAttributesW(path); });
