@@ -156,8 +156,8 @@ int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Plat
     }
     const int code = ExitCodeOf(check.Judge());
     if (json) {
-      out(FormatJson(check, FileVersionReader(platform, check.system_dir).Read(platform.OwnModulePath()),
-                     code));
+      FileVersionReader versions(platform, check.system_dir);
+      out(FormatJson(check, versions.Read(platform.OwnModulePath()), code));
     } else {
       out(FormatSummary(check));
     }

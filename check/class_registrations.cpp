@@ -126,7 +126,8 @@ bool MachineClasses::TreatedAsAnother(const std::u16string& clsid) {
   const platform::UniqueRegistryKey treat_as(advapi32_, raw);
   std::uint32_t type = 0;
   std::vector<std::byte> data;
-  if (advapi32_.RegQueryValueExW(treat_as.GetUnsafe(), u"", &type, &data) != platform::kErrorSuccess ||
+  if (advapi32_.RegQueryValueExW(treat_as.GetUnsafe(), u"", &type, &data) !=
+          platform::kErrorSuccess ||
       type != platform::kRegSz) {
     return false;
   }

@@ -50,7 +50,8 @@ void InstallComponent(platform::Platform& platform, platform::Advapi32& advapi32
         !Register || ScheduleRegistration(platform, advapi32, plan.command, plan.target_path);
     if (!registration || !ScheduleReplacement(platform, advapi32, plan.target_path)) {
       AbandonReplacement(platform, plan.target_path);
-      if (registration && Register) CancelRegistration(platform, advapi32, plan.command, plan.target_path);
+      if (registration && Register)
+        CancelRegistration(platform, advapi32, plan.command, plan.target_path);
     }
   }
   RegisterComponent(platform, Register, plan.target_path, plan.command);

@@ -109,7 +109,8 @@ bool ScheduleAtLogon(platform::Advapi32& advapi32, const std::u16string& command
 // What was scheduled, on the disk before the rename that it goes with is scheduled: Windows
 // writes the registry (the Task Scheduler's cache, a RunOnce value) and the task's file when it
 // gets round to it, and a power loss soon after the run must not keep the rename without them.
-void FlushToDisk(Platform& platform, platform::Advapi32& advapi32, const std::u16string& task_file) {
+void FlushToDisk(Platform& platform, platform::Advapi32& advapi32,
+                 const std::u16string& task_file) {
   platform::RawHandle raw = 0;
   if (advapi32.RegOpenKeyExW(platform::kHkeyLocalMachine, u"SOFTWARE", platform::kKeyRead, &raw) ==
       platform::kErrorSuccess) {
@@ -158,7 +159,8 @@ std::u16string RestartRegistrationTask(const std::u16string& command,
   const std::u16string tool = Escaped(RegistrationTool(command));
   const std::u16string target = Escaped(target_path);
   return u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
-         u"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
+         u"<Task version=\"1.2\" "
+         u"xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
          u"  <RegistrationInfo>\r\n"
          u"    <Description>setup_vannix: registers " + target + u" once Windows has put this "
          u"release's file in its place at start-up, then removes this task.</Description>\r\n"
@@ -189,7 +191,8 @@ std::u16string RestartRegistrationTask(const std::u16string& command,
          u"    </Exec>\r\n"
          u"    <Exec>\r\n"
          u"      <Command>" + Escaped(directory) + u"schtasks.exe</Command>\r\n"
-         u"      <Arguments>/delete " + Escaped(TaskNameArgument(target_path)) + u" /f</Arguments>\r\n"
+         u"      <Arguments>/delete " + Escaped(TaskNameArgument(target_path)) +
+         u" /f</Arguments>\r\n"
          u"    </Exec>\r\n"
          u"  </Actions>\r\n"
          u"</Task>\r\n";
@@ -202,7 +205,8 @@ std::u16string RestartRegistrationTaskFile(const std::u16string& command,
   directory.pop_back();
   const auto separator = directory.find_last_of(u'\\');
   if (separator == std::u16string::npos) return {};
-  const bool wow64 = EqualIgnoringCase(std::u16string_view(directory).substr(separator + 1), u"SysWOW64");
+  const bool wow64 =
+      EqualIgnoringCase(std::u16string_view(directory).substr(separator + 1), u"SysWOW64");
   return directory.substr(0, separator + 1) + (wow64 ? u"Sysnative" : u"System32") + u"\\Tasks\\" +
          RestartRegistrationName(target_path);
 }

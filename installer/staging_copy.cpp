@@ -50,7 +50,8 @@ void WriteFlushed(Platform& platform, platform::RawHandle module,
   if (!resource) RaiseCopyFailure(platform, u"Cannot load the payload for", path);
   const std::uint32_t size = platform.SizeofResource(module, resource_info);
   const std::byte* bytes = platform.LockResource(resource.GetUnsafe());
-  if (bytes == nullptr && size != 0) RaiseCopyFailure(platform, u"Cannot lock the payload for", path);
+  if (bytes == nullptr && size != 0)
+    RaiseCopyFailure(platform, u"Cannot lock the payload for", path);
 
   // The payload is read through the system, not with memcpy: a page of the image that can no
   // longer be read (the medium it runs from went away) then fails this copy like any other

@@ -53,7 +53,8 @@ Obstacle WhatStandsInTheWay(Platform& platform, WindowsProtection& protection,
   // A mapped image refuses writers with a sharing violation; a target whose writing is denied
   // is not one to replace either. Opened without writing a byte.
   const std::uint32_t write_error = OpenError(platform, target_path, platform::kFileWriteData);
-  if (write_error != 0 && write_error != platform::kErrorSharingViolation) return Obstacle::kRefused;
+  if (write_error != 0 && write_error != platform::kErrorSharingViolation)
+    return Obstacle::kRefused;
   if (write_error == 0 && OpenError(platform, copy, platform::kDelete) != 0)
     return Obstacle::kHeldCopy;  // nothing holds the target: the copy is what is held
   return Obstacle::kHeldTarget;
@@ -61,10 +62,11 @@ Obstacle WhatStandsInTheWay(Platform& platform, WindowsProtection& protection,
 
 // Whether the files at `a` and `b` hold the same bytes; false when either cannot be read.
 bool SameBytes(Platform& platform, const std::u16string& a, const std::u16string& b) {
-  const platform::UniqueFile first(platform, platform.CreateFileW(a, platform::kGenericRead, kShareAll,
-                                                                  platform::kOpenExisting, 0));
-  const platform::UniqueFile second(platform, platform.CreateFileW(b, platform::kGenericRead, kShareAll,
-                                                                   platform::kOpenExisting, 0));
+  const auto open = [&](const std::u16string& path) {
+    return platform.CreateFileW(path, platform::kGenericRead, kShareAll, platform::kOpenExisting, 0);
+  };
+  const platform::UniqueFile first(platform, open(a));
+  const platform::UniqueFile second(platform, open(b));
   platform::FileInformation one, other;
   if (!first || !second || !platform.GetFileInformationByHandle(first.GetUnsafe(), &one) ||
       !platform.GetFileInformationByHandle(second.GetUnsafe(), &other) || one.size != other.size) {

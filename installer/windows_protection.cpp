@@ -11,8 +11,12 @@ WindowsProtection::WindowsProtection(platform::Platform& platform, std::u16strin
 bool WindowsProtection::IsProtected(const std::u16string& path) {
   if (!loaded_) {
     loaded_ = true;
-    sfc_os_ = platform::UniqueLibrary(platform_, platform_.LoadLibraryW(system_dir_ + u"sfc_os.dll"));
-    sfc_ = platform::UniqueLibrary(platform_, platform_.LoadLibraryW(system_dir_ + u"sfc.dll"));
+    const auto load = [&](std::u16string_view name) {
+      return platform::UniqueLibrary(platform_,
+                                     platform_.LoadLibraryW(system_dir_ + std::u16string(name)));
+    };
+    sfc_os_ = load(u"sfc_os.dll");
+    sfc_ = load(u"sfc.dll");
     if (sfc_) is_file_protected_ = platform_.GetProcAddress(sfc_.GetUnsafe(), "SfcIsFileProtected");
   }
   return is_file_protected_ != 0 && platform_.CallSfcIsFileProtected(is_file_protected_, path);
