@@ -849,7 +849,6 @@ std::u16string FakePlatform::OwnModulePath() { return own_module_path; }
 std::int32_t FakePlatform::RegOpenKeyExW(RawHandle key, const std::u16string& subkey,
                                          std::uint32_t access, RawHandle* result) {
   *result = 0;
-  registry_access.push_back(access);
   if (Enter("RegOpenKeyExW", subkey, key)) return RegistryStatus();
   calls_.back().flags = access;
   const auto found = RegistryPath(key, subkey);
@@ -901,7 +900,6 @@ std::int32_t FakePlatform::RegCloseKey(RawHandle key) {
 std::int32_t FakePlatform::RegCreateKeyExW(RawHandle key, const std::u16string& subkey,
                                            std::uint32_t access, RawHandle* result) {
   *result = 0;
-  registry_access.push_back(access);
   if (Enter("RegCreateKeyExW", subkey, key)) return RegistryStatus();
   calls_.back().flags = access;
   const auto path = RegistryPath(key, subkey);

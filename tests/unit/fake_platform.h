@@ -85,8 +85,6 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   std::function<void(const ProcessStart&)> on_child;
   // The size asked of each WriteFile call, failed ones included.
   std::vector<std::uint32_t> write_requests;
-  // The access asked of each RegOpenKeyExW and RegCreateKeyExW call.
-  std::vector<std::uint32_t> registry_access;
   // Each Sleep's milliseconds: the fake never sleeps.
   std::vector<std::uint32_t> sleeps;
 
