@@ -500,10 +500,10 @@ def phase_figures(lab, runs):
     return figures, lines
 
 
-def bootstrap_median_interval(values, draws=10000, seed=1):
+def bootstrap_median_interval(values, draws=10000, stream=1):
     """95 % interval of the median of `values` by the percentile bootstrap."""
     import random
-    rng = random.Random(seed)
+    rng = random.Random(stream)
     medians = sorted(statistics.median(rng.choices(values, k=len(values))) for _ in range(draws))
     return medians[int(0.025 * draws)], medians[int(0.975 * draws) - 1]
 
