@@ -7,7 +7,7 @@
 // (CreateProcessW) and the wait for it, the file-attribute probes (GetFileAttributesW: the
 // leftover at the temporary name, the target's existence) and the system probes (the WOW64 and
 // Windows directory queries); whatever lies between the timed calls is "other". A
-// new entry begins at each create of a temporary file (".vannix-new"). Built with
+// new entry begins at each create of a staging copy (".vannix-next"). Built with
 // BENCH_SKIP_FLUSH the flush is skipped (reported as done): the price of the guarantee that the
 // rename never publishes a file whose data is not yet on the disk, measured in the same run.
 //
@@ -121,7 +121,7 @@ class PhaseTimingPlatform final : public Platform {
   }
   RawHandle CreateFileW(const std::u16string& path, std::uint32_t access, std::uint32_t share_mode,
                         std::uint32_t disposition, std::uint32_t flags) override {
-    if (EndsWith(path, u".vannix-new")) entries_.push_back(Entry{Now()});
+    if (EndsWith(path, u".vannix-next")) entries_.push_back(Entry{Now()});
     return Timed(kCreate, [&] {
       return inner_.CreateFileW(path, access, share_mode, disposition, flags);
     });
