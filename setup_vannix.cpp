@@ -6,8 +6,8 @@
 #include "installer/deploy.h"
 #include "installer/failure_report.h"
 #include "installer/process_frame.h"
-#include "platform/win32_advapi32_on_demand.h"
 #include "platform/win32_platform.h"
+#include "platform/win32_registry.h"
 
 namespace {
 
@@ -40,8 +40,8 @@ void Install(vannix::platform::Platform& platform) {
   *read_only = 1;
 #else
   // advapi32 is loaded only if something is left for the next restart.
-  vannix::platform::OnDemandAdvapi32 advapi32;
-  vannix::InstallComponents(platform, advapi32);
+  vannix::platform::Win32Registry registry(platform);
+  vannix::InstallComponents(platform, registry);
 #endif
 }
 

@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "check/check_command.h"
-#include "platform/win32_advapi32.h"
 #include "platform/win32_console.h"
+#include "platform/win32_hashing.h"
 #include "platform/win32_platform.h"
+#include "platform/win32_registry.h"
 
 int wmain(int argc, wchar_t** argv) {
   vannix::platform::RestrictDllSearchToSystem32();
@@ -16,8 +17,10 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) arguments.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
 
   vannix::platform::Win32Platform platform;
-  vannix::platform::Win32Advapi32 advapi32;
-  return vannix::RunCheckCommand(arguments, platform, advapi32,
+  // advapi32 is loaded when first needed, after the DLL search is restricted.
+  vannix::platform::Win32Registry registry(platform);
+  vannix::platform::Win32Hashing hashing(platform);
+  return vannix::RunCheckCommand(arguments, platform, registry, hashing,
                                  vannix::platform::WriteStandardOutput,
                                  vannix::platform::WriteStandardError);
 }

@@ -65,9 +65,12 @@ int ExitCodeOf(Verdict verdict) {
 }
 
 // "  (2 of 3 classes; {...} missing; {...} names another file; {...} treated as another
-// class)" for a server not registered (and not to be after the restart),
+// class)" for a server not registered (and not to be after the restart), a note for a pending
+// server that nothing registers after the restart,
 // "  (classes unknown: ...)" for one whose classes the build could not list; else nothing.
 std::u16string ClassNote(const EntryCheck& entry) {
+  if (entry.file == FileState::kPending && !entry.registration_scheduled)
+    return u"  (nothing is scheduled to register it after the restart)";
   if (entry.classes.empty()) return u"  (classes unknown: any class naming this file counts)";
   if (entry.registered || entry.registration_scheduled) return {};
   std::size_t registered = 0, others = 0;
@@ -133,7 +136,8 @@ std::u16string FormatSummary(const InstallationCheck& check) {
 }
 
 int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Platform& platform,
-                    platform::Advapi32& advapi32, const TextSink& out, const TextSink& err) {
+                    platform::Registry& registry, platform::Hashing& hashing,
+                    const TextSink& out, const TextSink& err) {
   if (arguments.size() == 1 && arguments[0] == u"--help") {
     out(kUsage);
     return kCheckComplete;
@@ -148,7 +152,7 @@ int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Plat
   std::u16string reason;
   try {
     const InstallationCheck check =
-        CheckInstallation(platform, advapi32, LoadPayloadDigests(platform));
+        CheckInstallation(platform, registry, hashing, LoadPayloadDigests(platform));
     for (const EntryCheck& entry : check.entries) {
       if (!json) out(FormatEntry(entry));
       if (!entry.problem.empty())
@@ -156,7 +160,7 @@ int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Plat
     }
     const int code = ExitCodeOf(check.Judge());
     if (json) {
-      FileVersionReader versions(platform, check.system_dir);
+      FileVersionReader versions(platform);
       out(FormatJson(check, versions.Read(platform.OwnModulePath()), code));
     } else {
       out(FormatSummary(check));

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "check/installation_check.h"
-#include "platform/advapi32.h"
+#include "platform/hashing.h"
+#include "platform/registry.h"
 #include "platform/platform.h"
 
 namespace vannix {
@@ -36,6 +37,7 @@ std::u16string FormatSummary(const InstallationCheck& check);
 // prints the usage; any other argument is an error. Writes the report to `out` and the reasons
 // for problems and errors to `err`; returns the exit code.
 int RunCheckCommand(const std::vector<std::u16string>& arguments, platform::Platform& platform,
-                    platform::Advapi32& advapi32, const TextSink& out, const TextSink& err);
+                    platform::Registry& registry, platform::Hashing& hashing,
+                    const TextSink& out, const TextSink& err);
 
 }  // namespace vannix

@@ -7,7 +7,6 @@
 namespace vannix {
 namespace {
 
-using platform::Advapi32;
 using platform::Platform;
 
 constexpr std::uint32_t kView32 = platform::kKeyRead | platform::kKeyWow64View32;
@@ -36,18 +35,18 @@ bool IsAbsent(std::int32_t status) {
 }
 
 [[noreturn]] void RaiseUnreadable(std::u16string_view what, std::int32_t status) {
-  throw Failure("CheckError", std::u16string(what) + u" (error " +
-                                  Decimal(static_cast<std::uint32_t>(status)) + u")");
+  throw Failure("CheckError",
+                std::u16string(what) + ErrorText(static_cast<std::uint32_t>(status)));
 }
 
-// HKLM\SOFTWARE\Classes\CLSID for reading, or 0 when there is none.
-platform::RawHandle OpenMachineClasses(Advapi32& advapi32) {
-  platform::RawHandle raw = 0;
-  const std::int32_t status = advapi32.RegOpenKeyExW(
-      platform::kHkeyLocalMachine, u"SOFTWARE\\Classes\\CLSID", kView32, &raw);
+// HKLM\SOFTWARE\Classes\CLSID for reading, or none when there is none.
+platform::UniqueRegistryKey OpenMachineClasses(platform::Registry& registry) {
+  platform::UniqueRegistryKey classes(registry);
+  const std::int32_t status = registry.RegOpenKeyExW(
+      platform::kHkeyLocalMachine, u"SOFTWARE\\Classes\\CLSID", kView32, classes.put());
   if (status != platform::kErrorSuccess && !IsAbsent(status))
     RaiseUnreadable(u"the COM class registrations cannot be read", status);
-  return raw;
+  return classes;
 }
 
 }  // namespace
@@ -70,22 +69,22 @@ std::u16string FileNameOf(const std::u16string& path) {
   return separator == std::u16string::npos ? path : path.substr(separator + 1);
 }
 
-MachineClasses::MachineClasses(Platform& platform, Advapi32& advapi32, std::u16string system_dir)
-    : platform_(platform), advapi32_(advapi32), system_dir_(std::move(system_dir)),
-      classes_(advapi32, OpenMachineClasses(advapi32)) {}
+MachineClasses::MachineClasses(Platform& platform, platform::Registry& registry,
+                               std::u16string system_dir)
+    : platform_(platform), registry_(registry), system_dir_(std::move(system_dir)),
+      classes_(OpenMachineClasses(registry)) {}
 
 std::optional<std::u16string> MachineClasses::ServerOf(const std::u16string& clsid) {
   if (!classes_) return std::nullopt;
-  platform::RawHandle raw = 0;
-  const std::int32_t status =
-      advapi32_.RegOpenKeyExW(classes_.GetUnsafe(), clsid + u"\\InprocServer32", kView32, &raw);
+  platform::UniqueRegistryKey server(registry_);
+  const std::int32_t status = registry_.RegOpenKeyExW(
+      classes_.GetUnsafe(), clsid + u"\\InprocServer32", kView32, server.put());
   if (IsAbsent(status)) return std::nullopt;
   if (status != platform::kErrorSuccess)
     RaiseUnreadable(u"the COM class " + clsid + u" cannot be read", status);
-  const platform::UniqueRegistryKey server(advapi32_, raw);
   std::uint32_t type = 0;
   std::vector<std::byte> data;
-  if (advapi32_.RegQueryValueExW(server.GetUnsafe(), u"", &type, &data) != platform::kErrorSuccess)
+  if (registry_.RegQueryValueExW(server.GetUnsafe(), u"", &type, &data) != platform::kErrorSuccess)
     return std::nullopt;
   if (type != platform::kRegSz && type != platform::kRegExpandSz) return std::nullopt;
   std::u16string path = StringOf(data);
@@ -118,15 +117,14 @@ std::vector<ClassCheck> MachineClasses::Check(const std::vector<std::u16string>&
 }
 
 bool MachineClasses::TreatedAsAnother(const std::u16string& clsid) {
-  platform::RawHandle raw = 0;
-  if (advapi32_.RegOpenKeyExW(classes_.GetUnsafe(), clsid + u"\\TreatAs", kView32, &raw) !=
-      platform::kErrorSuccess) {
+  platform::UniqueRegistryKey treat_as(registry_);
+  if (registry_.RegOpenKeyExW(classes_.GetUnsafe(), clsid + u"\\TreatAs", kView32,
+                              treat_as.put()) != platform::kErrorSuccess) {
     return false;
   }
-  const platform::UniqueRegistryKey treat_as(advapi32_, raw);
   std::uint32_t type = 0;
   std::vector<std::byte> data;
-  if (advapi32_.RegQueryValueExW(treat_as.GetUnsafe(), u"", &type, &data) !=
+  if (registry_.RegQueryValueExW(treat_as.GetUnsafe(), u"", &type, &data) !=
           platform::kErrorSuccess ||
       type != platform::kRegSz) {
     return false;
@@ -141,7 +139,7 @@ std::vector<std::u16string> MachineClasses::FindInprocServers(
   if (!classes_) return servers;
   for (std::uint32_t index = 0;; ++index) {
     std::u16string clsid;
-    const std::int32_t enumerated = advapi32_.RegEnumKeyExW(classes_.GetUnsafe(), index, &clsid);
+    const std::int32_t enumerated = registry_.RegEnumKeyExW(classes_.GetUnsafe(), index, &clsid);
     if (enumerated == platform::kErrorNoMoreItems) break;
     if (enumerated != platform::kErrorSuccess)
       RaiseUnreadable(u"the COM class registrations cannot be listed", enumerated);

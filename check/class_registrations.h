@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "check/installation_check.h"
-#include "platform/advapi32.h"
 #include "platform/platform.h"
+#include "platform/registry.h"
 #include "platform/unique_handle.h"
 
 namespace vannix {
@@ -19,7 +19,7 @@ class MachineClasses {
   // Opens the machine's CLSID key for reading; `system_dir` (ending with a backslash) is where a
   // bare file name in a class's InprocServer32 is looked for. Raises a Failure when the key
   // cannot be read; no key means no classes.
-  MachineClasses(platform::Platform& platform, platform::Advapi32& advapi32,
+  MachineClasses(platform::Platform& platform, platform::Registry& registry,
                  std::u16string system_dir);
 
   // Each of `clsids` as this machine registers it for the file at `installed_path`: registered
@@ -43,7 +43,7 @@ class MachineClasses {
   bool TreatedAsAnother(const std::u16string& clsid);
 
   platform::Platform& platform_;
-  platform::Advapi32& advapi32_;
+  platform::Registry& registry_;
   std::u16string system_dir_;
   platform::UniqueRegistryKey classes_;
 };

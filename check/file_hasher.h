@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "check/payload_digests.h"
-#include "platform/advapi32.h"
+#include "platform/hashing.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
 
@@ -15,7 +15,7 @@ class FileHasher {
  public:
   // Acquires the AES provider, which has SHA-256 from Windows XP SP3 on, and makes sure that it
   // can hash with SHA-256; raises a Failure when the system cannot.
-  FileHasher(platform::Platform& platform, platform::Advapi32& advapi32);
+  FileHasher(platform::Platform& platform, platform::Hashing& hashing);
 
   // The digest of everything `file` holds from its current position to its end, read in chunks
   // of kHashChunk bytes; none when a read or the hashing fails, with the error in `error`.
@@ -23,7 +23,7 @@ class FileHasher {
 
  private:
   platform::Platform& platform_;
-  platform::Advapi32& advapi32_;
+  platform::Hashing& hashing_;
   platform::UniqueCryptProvider provider_;
 };
 

@@ -1,7 +1,6 @@
 #include "check/file_version.h"
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "installer/text.h"
@@ -21,32 +20,23 @@ std::uint32_t DwordAt(const std::vector<std::byte>& bytes, std::size_t offset) {
 
 }  // namespace
 
-FileVersionReader::FileVersionReader(platform::Platform& platform, std::u16string system_dir)
-    : platform_(platform), system_dir_(std::move(system_dir)), version_(platform, 0) {}
-
 std::u16string FileVersionReader::Read(const std::u16string& path) {
-  if (!loaded_) {
-    loaded_ = true;
-    version_ =
-        platform::UniqueLibrary(platform_, platform_.LoadLibraryW(system_dir_ + u"version.dll"));
-    if (version_) {
-      info_size_ex_ = platform_.GetProcAddress(version_.GetUnsafe(), "GetFileVersionInfoSizeExW");
-      info_ex_ = platform_.GetProcAddress(version_.GetUnsafe(), "GetFileVersionInfoExW");
-      info_size_ = platform_.GetProcAddress(version_.GetUnsafe(), "GetFileVersionInfoSizeW");
-      info_ = platform_.GetProcAddress(version_.GetUnsafe(), "GetFileVersionInfoW");
-      query_ = platform_.GetProcAddress(version_.GetUnsafe(), "VerQueryValueW");
-    }
-  }
-  const bool neutral = info_size_ex_ != 0 && info_ex_ != 0;
-  if ((!neutral && (info_size_ == 0 || info_ == 0)) || query_ == 0) return {};
+  // The Ex calls exist from Vista on.
+  const platform::ProcAddress info_size_ex = version_.Export("GetFileVersionInfoSizeExW");
+  const platform::ProcAddress info_ex = version_.Export("GetFileVersionInfoExW");
+  const platform::ProcAddress info_size = version_.Export("GetFileVersionInfoSizeW");
+  const platform::ProcAddress info = version_.Export("GetFileVersionInfoW");
+  const platform::ProcAddress query = version_.Export("VerQueryValueW");
+  const bool neutral = info_size_ex != 0 && info_ex != 0;
+  if ((!neutral && (info_size == 0 || info == 0)) || query == 0) return {};
   // The plain calls read the whole block from the file's language satellite where one exists,
   // which a serviced system may not have updated with the file.
   std::vector<std::byte> block, fixed;
-  const bool read = neutral ? platform_.CallGetFileVersionInfoExW(info_size_ex_, info_ex_,
+  const bool read = neutral ? platform_.CallGetFileVersionInfoExW(info_size_ex, info_ex,
                                                                   platform::kFileVerGetNeutral,
                                                                   path, &block)
-                            : platform_.CallGetFileVersionInfoW(info_size_, info_, path, &block);
-  if (!read || !platform_.CallVerQueryValueW(query_, block, u"\\", &fixed) ||
+                            : platform_.CallGetFileVersionInfoW(info_size, info, path, &block);
+  if (!read || !platform_.CallVerQueryValueW(query, block, u"\\", &fixed) ||
       fixed.size() < kFixedFileInfoSize || DwordAt(fixed, 0) != kFixedFileInfoSignature) {
     return {};
   }

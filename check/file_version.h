@@ -6,15 +6,16 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/unique_handle.h"
+#include "platform/system_library.h"
 
 namespace vannix {
 
 class FileVersionReader {
  public:
-  // Loads `system_dir`version.dll on the first Read: never through the DLL search path, and
-  // not at all when no file needs its version (version.dll is no import of the check).
-  FileVersionReader(platform::Platform& platform, std::u16string system_dir);
+  // Loads version.dll on the first Read: not at all when no file needs its version
+  // (version.dll is no import of the check).
+  explicit FileVersionReader(platform::Platform& platform)
+      : platform_(platform), version_(platform, u"version.dll") {}
 
   // "a.b.c.d" from the VS_FIXEDFILEINFO of the file at `path`; empty when the file has no
   // version block, it cannot be read, or version.dll or one of its exports is missing.
@@ -22,14 +23,7 @@ class FileVersionReader {
 
  private:
   platform::Platform& platform_;
-  std::u16string system_dir_;
-  bool loaded_ = false;
-  platform::UniqueLibrary version_;
-  platform::ProcAddress info_size_ex_ = 0;  // Vista on
-  platform::ProcAddress info_ex_ = 0;
-  platform::ProcAddress info_size_ = 0;
-  platform::ProcAddress info_ = 0;
-  platform::ProcAddress query_ = 0;
+  platform::SystemLibrary version_;
 };
 
 }  // namespace vannix

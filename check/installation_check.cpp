@@ -5,12 +5,12 @@
 
 #include "installer/catalogue.h"
 #include "check/class_registrations.h"
-#include "installer/deploy.h"
+#include "installer/entry_plan.h"
+#include "installer/startup_registration.h"
 #include "installer/existence_test.h"
 #include "check/file_hasher.h"
 #include "check/file_version.h"
 #include "installer/pending_renames.h"
-#include "installer/system_dir.h"
 #include "installer/text.h"
 #include "installer/windows_protection.h"
 #include "installer/work_files.h"
@@ -32,11 +32,8 @@ struct InspectedFile {
   std::vector<std::u16string> clsids;  // a server's classes; empty when unknown
   std::optional<platform::FileInformation> identity;
   std::u16string short_name;
+  EntryPlan plan;
 };
-
-std::u16string ErrorText(std::u16string_view what, std::uint32_t error) {
-  return std::u16string(what) + u" (error " + Decimal(error) + u")";
-}
 
 // Present, of the payload's size and SHA-256, or Windows' own. The file is opened once: its
 // identity, size and bytes all come from that one handle, shared in every way so that the
@@ -66,13 +63,13 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
                                          platform::kFileShareDelete,
                                      platform::kOpenExisting, platform::kFileFlagSequentialScan));
   if (!file) {
-    check.problem = ErrorText(u"cannot be opened", platform.GetLastError());
+    check.problem = u"cannot be opened" + ErrorText(platform.GetLastError());
     item->identity = FileIdentity(platform, check.path);
     return;
   }
   platform::FileInformation information;
   if (!platform.GetFileInformationByHandle(file.GetUnsafe(), &information)) {
-    check.problem = ErrorText(u"cannot be examined", platform.GetLastError());
+    check.problem = u"cannot be examined" + ErrorText(platform.GetLastError());
     return;
   }
   item->identity = information;
@@ -84,21 +81,21 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
   std::uint32_t error = 0;
   const std::optional<Sha256Digest> digest = tools.hasher.Hash(file, &error);
   if (!digest) {
-    check.problem = ErrorText(u"cannot be read", error);
+    check.problem = u"cannot be read" + ErrorText(error);
     return;
   }
   check.found_sha256 = digest;
   check.file = *digest == expected.sha256 ? FileState::kOk : FileState::kDiffers;
 }
 
-// The target waits for its replacement at the next restart: the temporary file beside it is
-// this release's file and Windows' list of renames names it as the target's replacement.
+// The target waits for its replacement at the next restart: the waiting copy beside it is this
+// release's file and Windows' list of renames names it as the target's replacement.
 bool ReplacementPending(Platform& platform, Inspectors& tools, const PayloadDigest& expected,
                         const std::vector<PendingRename>& renames, const std::u16string& target) {
-  const std::u16string temporary = ReplacementPathFor(target);
-  if (!IsRenamePending(renames, temporary, target)) return false;
+  const std::u16string waiting = WaitingCopyPath(target);
+  if (!IsRenamePending(renames, waiting, target)) return false;
   InspectedFile replacement;
-  replacement.check.path = temporary;
+  replacement.check.path = waiting;
   InspectFile(platform, tools, expected, &replacement);
   return replacement.check.file == FileState::kOk;
 }
@@ -163,16 +160,19 @@ CheckCounts InstallationCheck::Count() const {
   return counts;
 }
 
-InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& advapi32,
+InstallationCheck CheckInstallation(Platform& platform, platform::Registry& registry,
+                                    platform::Hashing& hashing,
                                     const std::vector<PayloadDigest>& table) {
   InstallationCheck result;
-  result.variant = IsWow64(platform) ? u"64" : u"32";
-  FileHasher hasher(platform, advapi32);  // first: without SHA-256 there is no verdict
-  const std::u16string system_dir = GetSystemDir(platform);
-  result.system_dir = system_dir;
-  WindowsProtection protection(platform, system_dir);
-  FileVersionReader versions(platform, system_dir);
+  FileHasher hasher(platform, hashing);  // first: without SHA-256 there is no verdict
+  // The installer's own layout: the check looks exactly where it writes.
+  const Layout layout = ProbeLayout(platform);
+  result.variant = layout.wow64 ? u"64" : u"32";
+  result.system_dir = layout.system_dir;
+  WindowsProtection protection(platform);
+  FileVersionReader versions(platform);
   Inspectors tools{hasher, protection, versions};
+  StartUpRegistration start_up(platform, registry);
 
   std::vector<InspectedFile> files;
   std::vector<std::u16string> server_names;
@@ -181,8 +181,8 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
     const std::u16string file_name = EntryFileName(entry);
     const PayloadDigest& expected = FindDigest(table, result.variant, file_name);
     InspectedFile item;
-    // The installer's own derivation: the check looks exactly where it writes.
-    const EntryPlan plan = PlanComponent(platform, entry.Extension, entry.BaseName);
+    const EntryPlan plan = PlanEntry(layout, entry);
+    item.plan = plan;
     item.check.path = plan.target_path;
     item.check.must_be_registered = entry.Register;
     item.check.expected_size = expected.size;
@@ -190,7 +190,7 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
     InspectFile(platform, tools, expected, &item);
     // Neither a file in place nor one Windows owns: its replacement may wait for the restart.
     if (item.check.file != FileState::kOk && item.check.file != FileState::kWindows) {
-      if (!renames) renames = ReadPendingRenames(advapi32);
+      if (!renames) renames = ReadPendingRenames(registry);
       if (ReplacementPending(platform, tools, expected, *renames, item.check.path)) {
         item.check.file = FileState::kPending;
         item.check.problem.clear();  // what stands there now is to go
@@ -205,18 +205,18 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Advapi32& adva
     files.push_back(std::move(item));
   }
 
-  MachineClasses classes(platform, advapi32, system_dir);
+  MachineClasses classes(platform, registry, layout.system_dir);
   const std::vector<std::u16string> servers =
       server_names.empty() ? std::vector<std::u16string>{}
                            : classes.FindInprocServers(server_names);
   for (InspectedFile& item : files) {
     EntryCheck& check = item.check;
-    // What stands at a pending file's place now is to go: the installer has its successor
-    // registered once the restart has put it there. Once it is in place, its registration is
-    // judged as any file's, whatever is still scheduled, so that a registration that never ran
-    // is never taken for one that a restart will complete.
+    // What stands at a pending file's place now is to go: its successor is registered once the
+    // restart has put it there, if that registration is scheduled. Once it is in place, its
+    // registration is judged as any file's, whatever is still scheduled, so that a
+    // registration that never ran is never taken for one that a restart will complete.
     if (check.must_be_registered && check.file == FileState::kPending) {
-      check.registration_scheduled = true;
+      check.registration_scheduled = start_up.IsScheduled(item.plan);
       for (const std::u16string& clsid : item.clsids) check.classes.push_back({clsid});
     } else {
       JudgeRegistration(platform, classes, servers, item);

@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "check/payload_digests.h"
-#include "platform/advapi32.h"
+#include "platform/hashing.h"
 #include "platform/platform.h"
+#include "platform/registry.h"
 
 namespace vannix {
 
@@ -95,7 +96,8 @@ struct InstallationCheck {
 // and compares with `table`. Changes nothing. Raises a Failure when the check cannot be made:
 // the Windows directory cannot be read, no SHA-256, the classes cannot be read, or the table
 // lacks a file. A file that Windows protects is not compared: the installer cannot replace it.
-InstallationCheck CheckInstallation(platform::Platform& platform, platform::Advapi32& advapi32,
+InstallationCheck CheckInstallation(platform::Platform& platform, platform::Registry& registry,
+                                    platform::Hashing& hashing,
                                     const std::vector<PayloadDigest>& table);
 
 }  // namespace vannix

@@ -6,12 +6,12 @@
 # native build compiles every file on its own, which keeps each one's includes honest.
 set_target_properties(installer_core check_core PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 4)
 
-add_library(platform_win32 STATIC platform/win32_platform.cpp platform/win32_advapi32_on_demand.cpp)
+add_library(platform_win32 STATIC platform/win32_platform.cpp platform/win32_registry.cpp)
 target_link_libraries(platform_win32 PUBLIC installer_core)
 target_compile_definitions(platform_win32 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-# What only the installation check needs: the registry and CryptoAPI (advapi32), the console.
-add_library(platform_win32_check STATIC platform/win32_advapi32.cpp platform/win32_console.cpp)
-target_link_libraries(platform_win32_check PUBLIC platform_win32 check_core advapi32)
+# What only the installation check needs: CryptoAPI hashing and the console.
+add_library(platform_win32_check STATIC platform/win32_hashing.cpp platform/win32_console.cpp)
+target_link_libraries(platform_win32_check PUBLIC platform_win32 check_core)
 target_compile_definitions(platform_win32_check PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 # Compiled while installer_core compiles: a static library need not wait for the libraries it
 # links (Makefile builds otherwise order the two targets).
@@ -53,13 +53,4 @@ include(cmake/wine_tests.cmake)
 # Benchmark programs (tools/bench/run.sh), only with -DSETUP_VANNIX_BENCHMARKS=ON.
 if(SETUP_VANNIX_BENCHMARKS)
   include(cmake/benchmarks.cmake)
-else()
-  # The benchmark's timing decorators implement the platform interfaces. Compiled in every build,
-  # so that a change of those interfaces fails here and not at the benchmark's next run.
-  add_library(vannix_bench_decorators OBJECT tools/bench/phase_timing.cpp
-    tools/bench/class_walk.cpp)
-  target_link_libraries(vannix_bench_decorators PRIVATE platform_win32_check)
-  target_compile_definitions(vannix_bench_decorators PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN
-    NOMINMAX)
-  target_compile_options(vannix_bench_decorators PRIVATE -Wall -Wextra)
 endif()

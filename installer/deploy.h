@@ -2,33 +2,34 @@
 // registered where the catalogue asks for it.
 #pragma once
 
-#include <string>
-#include <string_view>
-
+#include "installer/entry_plan.h"
+#include "installer/startup_registration.h"
 #include "installer/windows_protection.h"
-#include "platform/advapi32.h"
 #include "platform/platform.h"
+#include "platform/registry.h"
 
 namespace vannix {
 
-// The values derived for one entry before any file is touched.
-struct EntryPlan {
-  std::u16string resource_name;  // "32_KorviX": the variant prefix and the file-name part
-  std::u16string target_path;    // system directory, BaseName, Extension
-  std::u16string command;        // system directory and the regsvr32 template
+// What the deployment of every entry shares within one run. The registry is used only for what
+// is scheduled for the next restart, and sfc.dll loaded only when a replacement first fails.
+struct Deployment {
+  Deployment(platform::Platform& platform, platform::Registry& registry)
+      : platform(platform), registry(registry), layout(ProbeLayout(platform)),
+        protection(platform), start_up(platform, registry) {}
+
+  platform::Platform& platform;
+  platform::Registry& registry;
+  const Layout layout;
+  WindowsProtection protection;
+  StartUpRegistration start_up;
 };
 
-EntryPlan PlanComponent(platform::Platform& platform, std::u16string_view Extension,
-                        std::u16string_view BaseName);
+// Deploys one entry. A failed copy is absorbed. A server whose replacement waits for the next
+// restart is registered now, and again once the restart has put its file in place.
+void InstallComponent(Deployment& deployment, const EntryPlan& plan);
 
-// Deploys one entry. A failed copy is absorbed; a failure to work out where to write escapes.
-// A registered entry whose replacement waits for the next restart is registered again then.
-// `advapi32` is used only for what is scheduled for the next restart.
-void InstallComponent(platform::Platform& platform, platform::Advapi32& advapi32,
-                      WindowsProtection& protection, std::u16string_view Extension,
-                      std::u16string_view BaseName, bool Register);
-
-// Deploys every catalogue entry, in catalogue order.
-void InstallComponents(platform::Platform& platform, platform::Advapi32& advapi32);
+// Deploys every catalogue entry, in catalogue order. Raises a Failure, before anything is
+// written, when the Windows directory cannot be read.
+void InstallComponents(platform::Platform& platform, platform::Registry& registry);
 
 }  // namespace vannix

@@ -27,19 +27,18 @@ std::vector<PendingRename> ParsePendingRenames(const std::vector<std::byte>& dat
   return renames;
 }
 
-std::vector<PendingRename> ReadPendingRenames(platform::Advapi32& advapi32) {
+std::vector<PendingRename> ReadPendingRenames(platform::Registry& registry) {
   std::vector<PendingRename> renames;
-  platform::RawHandle raw = 0;
+  platform::UniqueRegistryKey key(registry);
   // HKLM\SYSTEM is the same for 32-bit and 64-bit programs.
-  if (advapi32.RegOpenKeyExW(platform::kHkeyLocalMachine, std::u16string(kSessionManagerKey),
-                             platform::kKeyRead, &raw) != platform::kErrorSuccess) {
+  if (registry.RegOpenKeyExW(platform::kHkeyLocalMachine, std::u16string(kSessionManagerKey),
+                             platform::kKeyRead, key.put()) != platform::kErrorSuccess) {
     return renames;
   }
-  const platform::UniqueRegistryKey key(advapi32, raw);
   for (const std::u16string_view name : kValueNames) {
     std::uint32_t type = 0;
     std::vector<std::byte> data;
-    if (advapi32.RegQueryValueExW(key.GetUnsafe(), std::u16string(name), &type, &data) !=
+    if (registry.RegQueryValueExW(key.GetUnsafe(), std::u16string(name), &type, &data) !=
             platform::kErrorSuccess ||
         type != platform::kRegMultiSz) {
       continue;

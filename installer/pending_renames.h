@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/advapi32.h"
+#include "platform/registry.h"
 
 namespace vannix {
 
@@ -26,7 +26,7 @@ struct PendingRename {
 std::vector<PendingRename> ParsePendingRenames(const std::vector<std::byte>& data);
 
 // Both values; a value or key that is absent or unreadable contributes nothing.
-std::vector<PendingRename> ReadPendingRenames(platform::Advapi32& advapi32);
+std::vector<PendingRename> ReadPendingRenames(platform::Registry& registry);
 
 // Whether `renames` holds a rename of `from` onto `to` (letter case aside).
 bool IsRenamePending(const std::vector<PendingRename>& renames, const std::u16string& from,

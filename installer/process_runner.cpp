@@ -9,6 +9,7 @@ namespace {
 
 // sizeof(STARTUPINFOW) in a 32-bit process.
 constexpr std::uint32_t kStartupInfoSize = 68;
+constexpr std::uint32_t kTimedOut = 1460;  // ERROR_TIMEOUT, as the ended child's exit code
 
 }  // namespace
 
@@ -34,7 +35,11 @@ std::int32_t ExecuteAndWait(platform::Platform& platform, const std::u16string& 
 
   std::uint32_t exit_code = 0;
   if (wait) {
-    platform.WaitForSingleObject(process.GetUnsafe(), platform::kInfinite);
+    if (platform.WaitForSingleObject(process.GetUnsafe(), start.time_limit) ==
+        platform::kWaitTimeout) {
+      platform.TerminateProcess(process.GetUnsafe(), kTimedOut);
+      return -1;
+    }
     if (!platform.GetExitCodeProcess(process.GetUnsafe(), &exit_code)) return -1;
   }
   return static_cast<std::int32_t>(exit_code);

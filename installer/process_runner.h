@@ -16,11 +16,14 @@ struct ChildStart {
   // Its current directory; null: the installer's own (which may be a Downloads folder).
   const std::u16string* directory = nullptr;
   std::uint32_t creation_flags = platform::kCreateNewConsole | platform::kNormalPriorityClass;
+  // How long a wait may last, in milliseconds; a child still running then is ended and counts
+  // as not started. regsvr32 is waited for without a limit.
+  std::uint32_t time_limit = platform::kInfinite;
 };
 
-// Runs `command` with the given show-window value and, when `wait` is set, waits without a time
-// limit for it to end. Returns -1 when no process could be started, else the child's exit code
-// carried bit for bit (so 0xFFFFFFFF also reads -1).
+// Runs `command` with the given show-window value and, when `wait` is set, waits for it to end
+// (within `start.time_limit`). Returns -1 when no process could be started or it ran out of
+// time, else the child's exit code carried bit for bit (so 0xFFFFFFFF also reads -1).
 std::int32_t ExecuteAndWait(platform::Platform& platform, const std::u16string& command,
                             std::uint16_t show_window, bool wait, const ChildStart& start = {});
 

@@ -27,6 +27,10 @@ bool IsWow64(platform::Platform& platform) {
 }
 
 std::u16string GetSystemDir(platform::Platform& platform) {
+  return SystemDirFor(platform, IsWow64(platform));
+}
+
+std::u16string SystemDirFor(platform::Platform& platform, bool wow64) {
   std::array<char16_t, kWindowsDirCapacity> buffer{};
   const std::uint32_t length =
       platform.GetSystemWindowsDirectoryW(buffer.data(), kWindowsDirCapacity);
@@ -41,7 +45,7 @@ std::u16string GetSystemDir(platform::Platform& platform) {
   }
   std::u16string result(buffer.data(), length);
   // Joined without looking at the directory's last character: a drive root gets "\\".
-  result += IsWow64(platform) ? u"\\SysWOW64" : u"\\System32";
+  result += wow64 ? u"\\SysWOW64" : u"\\System32";
   if (result.back() != u'\\') result += u'\\';
   return result;
 }

@@ -15,4 +15,7 @@ bool IsWow64(platform::Platform& platform);
 // directory cannot be read whole: nothing must be written into a made-up path.
 std::u16string GetSystemDir(platform::Platform& platform);
 
+// The same, for an answer of IsWow64 already given: the layout asks it once per run.
+std::u16string SystemDirFor(platform::Platform& platform, bool wow64);
+
 }  // namespace vannix

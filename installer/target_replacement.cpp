@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "installer/copy_failure.h"
-#include "installer/pending_renames.h"
 #include "installer/work_files.h"
 #include "platform/unique_handle.h"
 
@@ -13,6 +12,7 @@ namespace {
 
 using platform::Platform;
 
+// Written through: the rename is on the disk when the call returns.
 constexpr std::uint32_t kReplace =
     platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough;
 constexpr std::uint32_t kShareAll =
@@ -88,29 +88,12 @@ bool SameBytes(Platform& platform, const std::u16string& a, const std::u16string
   return true;
 }
 
-// Moves `from` onto `to` after a first attempt failed, waiting a while for a program that holds
-// either. False when the target is still held; raises for a failure that waiting will not pass
-// and for this run's copy held through the waits.
-bool MoveWhenFree(Platform& platform, const std::u16string& from, const std::u16string& to,
-                  Obstacle first_obstacle) {
-  for (const std::uint32_t wait : kHeldRetryWaits) {
-    platform.Sleep(wait);
-    if (platform.MoveFileExW(from, to, kReplace)) return true;
-    // Anything but a hold ends the waits: it will not pass.
-    if (!HeldError(platform.GetLastError())) RaiseCopyFailure(platform, u"Cannot replace", to);
-  }
-  if (first_obstacle == Obstacle::kHeldCopy) RaiseCopyFailure(platform, u"Cannot replace", to);
-  return false;
-}
-
 }  // namespace
 
-Replacement PutInPlace(Platform& platform, WindowsProtection& protection,
-                       const std::u16string& staging_path, const std::u16string& target_path) {
-  const std::u16string replacement = ReplacementPathFor(target_path);
-  std::u16string ours = staging_path;  // this run's copy, removed again when the target stays
+Placement PutInPlace(Platform& platform, WindowsProtection& protection,
+                     const std::u16string& staging_path, const std::u16string& target_path) {
   try {
-    if (platform.MoveFileExW(staging_path, target_path, kReplace)) return Replacement::kDone;
+    if (platform.MoveFileExW(staging_path, target_path, kReplace)) return Placement::kInPlace;
     const std::uint32_t error = platform.GetLastError();
     const Obstacle obstacle =
         WhatStandsInTheWay(platform, protection, staging_path, target_path, error);
@@ -119,33 +102,22 @@ Replacement PutInPlace(Platform& platform, WindowsProtection& protection,
     // wait and schedule its replacement by itself.
     if (obstacle == Obstacle::kHeldTarget && SameBytes(platform, staging_path, target_path)) {
       RemoveWhenFree(platform, staging_path);
-      return Replacement::kDone;
+      return Placement::kInPlace;
     }
-    if (MoveWhenFree(platform, staging_path, target_path, obstacle)) return Replacement::kDone;
-    // Still held: the copy moves, whole, to the name a restart's rename may name, and is tried
-    // once more from there (what was held may have been this run's copy after all).
-    if (!platform.MoveFileExW(staging_path, replacement, kReplace))
-      MoveWhenFree(platform, staging_path, replacement, Obstacle::kHeldCopy);  // or raises
-    ours = replacement;
-    if (platform.MoveFileExW(replacement, target_path, kReplace)) return Replacement::kDone;
-    return Replacement::kHeld;
+    for (const std::uint32_t wait : kHeldTargetWaits) {
+      platform.Sleep(wait);
+      if (platform.MoveFileExW(staging_path, target_path, kReplace)) return Placement::kInPlace;
+      // Anything but a hold ends the waits: it will not pass.
+      if (!HeldError(platform.GetLastError()))
+        RaiseCopyFailure(platform, u"Cannot replace", target_path);
+    }
+    // A copy that a scanner holds through the waits is never left for the restart.
+    if (obstacle == Obstacle::kHeldCopy) RaiseCopyFailure(platform, u"Cannot replace", target_path);
+    return Placement::kHeld;
   } catch (...) {
-    RemoveWhenFree(platform, ours);
+    RemoveWhenFree(platform, staging_path);
     throw;
   }
-}
-
-bool ScheduleReplacement(Platform& platform, platform::Advapi32& advapi32,
-                         const std::u16string& target_path) {
-  const std::u16string replacement = ReplacementPathFor(target_path);
-  if (IsRenamePending(ReadPendingRenames(advapi32), replacement, target_path)) return true;
-  return platform.MoveFileExW(replacement, target_path,
-                              platform::kMoveFileDelayUntilReboot |
-                                  platform::kMoveFileReplaceExisting);
-}
-
-void AbandonReplacement(Platform& platform, const std::u16string& target_path) {
-  RemoveWhenFree(platform, ReplacementPathFor(target_path));
 }
 
 }  // namespace vannix

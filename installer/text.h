@@ -24,6 +24,11 @@ inline std::u16string Decimal(std::uint64_t value) {
   return out;
 }
 
+// " (error N)": how every message names the Windows error behind it.
+inline std::u16string ErrorText(std::uint64_t error) {
+  return u" (error " + Decimal(error) + u")";
+}
+
 // ASCII is all the installer ever converts (class names, fixed texts).
 inline std::u16string Widen(std::string_view ascii) {
   std::u16string out;

@@ -4,13 +4,19 @@ namespace vannix {
 
 using platform::Platform;
 
-std::u16string StagingPathFor(const std::u16string& target_path) {
+std::u16string StagingCopyPath(const std::u16string& target_path) {
   return target_path + u".vannix-next";
 }
 
-std::u16string ReplacementPathFor(const std::u16string& target_path) {
+std::u16string WaitingCopyPath(const std::u16string& target_path) {
   return target_path + u".vannix-new";
 }
+
+std::u16string TaskDefinitionPath(const std::u16string& target_path) {
+  return target_path + u".vannix-task.xml";
+}
+
+std::u16string AsidePath(const std::u16string& path) { return path + u".vannix-old"; }
 
 bool HeldError(std::uint32_t error) {
   return error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied;
@@ -49,7 +55,7 @@ bool RemoveLeftover(Platform& platform, const std::u16string& path, bool* found)
   if (attributes == platform::kInvalidFileAttributes) return false;  // its deletion is pending
   const bool link = (attributes & platform::kFileAttributeReparsePoint) != 0;
   if (!link && (attributes & platform::kFileAttributeDirectory) != 0) return false;
-  const std::u16string aside = path + u".vannix-old";
+  const std::u16string aside = AsidePath(path);
   if (platform.MoveFileExW(path, aside, platform::kMoveFileReplaceExisting))
     RemoveName(platform, aside, attributes);
   else
@@ -57,9 +63,20 @@ bool RemoveLeftover(Platform& platform, const std::u16string& path, bool* found)
   return IsFree(platform, path);
 }
 
+void RemoveStrayWorkFiles(Platform& platform, const std::u16string& target_path) {
+  const std::u16string definition = TaskDefinitionPath(target_path);
+  for (const std::u16string& path :
+       {definition, AsidePath(definition), AsidePath(StagingCopyPath(target_path)),
+        AsidePath(WaitingCopyPath(target_path))}) {
+    // Removed where they stand: no new file needs these names at once.
+    const std::uint32_t attributes = platform.GetFileAttributesW(path);
+    if (attributes != platform::kInvalidFileAttributes) RemoveName(platform, path, attributes);
+  }
+}
+
 void RemoveWhenFree(Platform& platform, const std::u16string& path) {
   if (platform.DeleteFileW(path)) return;
-  for (const std::uint32_t wait : kHeldRetryWaits) {
+  for (const std::uint32_t wait : kRemovalWaits) {
     if (!HeldError(platform.GetLastError())) return;
     platform.Sleep(wait);
     if (platform.DeleteFileW(path)) return;

@@ -51,6 +51,8 @@ inline constexpr std::uint32_t kErrorPartialCopy = 299;
 inline constexpr std::uint32_t kErrorNoAccess = 998;
 inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kWaitObject0 = 0;
+inline constexpr std::uint32_t kWaitTimeout = 0x102u;
 inline constexpr std::uint32_t kStartfUseShowWindow = 0x1u;
 inline constexpr std::uint32_t kCreateNewConsole = 0x10u;
 inline constexpr std::uint32_t kNormalPriorityClass = 0x20u;
@@ -87,6 +89,10 @@ class Platform {
 
   // Library and WOW64 probe.
   virtual RawHandle LoadLibraryW(const std::u16string& name) = 0;  // 0: not loaded
+  // A library of the system directory (`name`, e.g. "sfc.dll"), loaded by its full path with
+  // LOAD_WITH_ALTERED_SEARCH_PATH, so that neither it nor its own imports are ever looked for
+  // in the program's folder; 0 when it cannot be loaded.
+  virtual RawHandle LoadSystemLibrary(const std::u16string& name) = 0;
   virtual ProcAddress GetProcAddress(RawHandle module, const char* name) = 0;  // 0: absent
   virtual bool FreeLibrary(RawHandle module) = 0;
   virtual RawHandle GetCurrentProcess() = 0;
@@ -95,6 +101,9 @@ class Platform {
   // The system's Windows directory: on a Remote Desktop Session Host, GetWindowsDirectoryW
   // would give a program not marked Terminal-Services-aware the user's private one.
   virtual std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) = 0;
+  // GetVersion: the major version in the low byte, the minor in the next. Windows reports
+  // versions up to the newest one the manifest declares, which is enough to tell Vista on.
+  virtual std::uint32_t GetVersion() = 0;
   // Calls the SfcIsFileProtected found by GetProcAddress, with a null RPC handle.
   virtual bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) = 0;
   // Calls the GetFileVersionInfoSizeW and GetFileVersionInfoW found by GetProcAddress: the
@@ -160,6 +169,7 @@ class Platform {
                               const StartupInfo& startup, ProcessInformation* info) = 0;
   virtual std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) = 0;
   virtual bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) = 0;
+  virtual bool TerminateProcess(RawHandle process, std::uint32_t exit_code) = 0;
 
   // Failure boxes. user32 is loaded only when a box is shown; 0 when it cannot be.
   virtual std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,

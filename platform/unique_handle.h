@@ -6,8 +6,9 @@
 
 #include <utility>
 
-#include "platform/advapi32.h"
+#include "platform/hashing.h"
 #include "platform/platform.h"
+#include "platform/registry.h"
 
 namespace vannix::platform {
 
@@ -16,6 +17,8 @@ class UniqueHandle {
  public:
   using Owner = typename Traits::Owner;
 
+  // Empty, to be filled by the call that acquires the handle (put()).
+  explicit UniqueHandle(Owner& owner) : owner_(&owner), value_(Traits::kInvalid) {}
   UniqueHandle(Owner& owner, RawHandle value) : owner_(&owner), value_(value) {}
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
@@ -38,6 +41,13 @@ class UniqueHandle {
 
   void reset() {
     if (valid()) Traits::Release(*owner_, std::exchange(value_, Traits::kInvalid));
+  }
+
+  // Where the acquiring call writes the handle, so that no raw handle is ever held unowned.
+  // Whatever the owner held is released first.
+  RawHandle* put() {
+    reset();
+    return &value_;
   }
 
  private:
@@ -63,9 +73,9 @@ using UniqueProcess = UniqueHandle<HandleTraits<Platform, 0, &Platform::CloseHan
 using UniqueThread = UniqueProcess;
 using UniqueLibrary = UniqueHandle<HandleTraits<Platform, 0, &Platform::FreeLibrary>>;
 using UniqueResource = UniqueHandle<HandleTraits<Platform, 0, &Platform::FreeResource>>;
-using UniqueRegistryKey = UniqueHandle<HandleTraits<Advapi32, 0, &Advapi32::RegCloseKey>>;
+using UniqueRegistryKey = UniqueHandle<HandleTraits<Registry, 0, &Registry::RegCloseKey>>;
 using UniqueCryptProvider =
-    UniqueHandle<HandleTraits<Advapi32, 0, &Advapi32::CryptReleaseContext>>;
-using UniqueCryptHash = UniqueHandle<HandleTraits<Advapi32, 0, &Advapi32::CryptDestroyHash>>;
+    UniqueHandle<HandleTraits<Hashing, 0, &Hashing::CryptReleaseContext>>;
+using UniqueCryptHash = UniqueHandle<HandleTraits<Hashing, 0, &Hashing::CryptDestroyHash>>;
 
 }  // namespace vannix::platform

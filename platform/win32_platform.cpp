@@ -30,21 +30,25 @@ using GetFileVersionInfoSizeExWFunction = DWORD(WINAPI*)(DWORD, LPCWSTR, LPDWORD
 using GetFileVersionInfoExWFunction = BOOL(WINAPI*)(DWORD, LPCWSTR, DWORD, DWORD, LPVOID);
 using VerQueryValueWFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+using SetDllDirectoryWFunction = BOOL(WINAPI*)(LPCWSTR);
 using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 using MessageBoxAFunction = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
 
-// An export of user32, loaded from the system directory the first time a box is shown: a run
-// that shows none never loads it. It stays loaded: unloading user32 from a thread it has made a
-// GUI thread is not safe, and the process ends right after its box anyway.
+HMODULE LoadFromSystemDirectory(const wchar_t* name) {
+  wchar_t directory[MAX_PATH] = {};
+  const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  const std::wstring path = std::wstring(directory, length) + L"\\" + name;
+  // The library's own imports are looked for beside it, not beside the program.
+  return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// An export of user32, loaded the first time a box is shown: a run that shows none never loads
+// it. It stays loaded: unloading user32 from a thread it has made a GUI thread is not safe, and
+// the process ends right after its box anyway.
 template <typename Function>
 Function User32Export(const char* name) {
-  static const HMODULE user32 = [] {
-    wchar_t directory[MAX_PATH] = {};
-    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return HMODULE{};
-    const std::wstring path = std::wstring(directory, length) + L"\\user32.dll";
-    return ::LoadLibraryW(path.c_str());
-  }();
+  static const HMODULE user32 = LoadFromSystemDirectory(L"user32.dll");
   if (user32 == nullptr) return nullptr;
   return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(user32, name)));
 }
@@ -72,6 +76,10 @@ bool FillGrowing(Call call, bool counts_nul, std::u16string* out) {
 
 RawHandle Win32Platform::LoadLibraryW(const std::u16string& name) {
   return Raw(::LoadLibraryW(Wide(name)));
+}
+
+RawHandle Win32Platform::LoadSystemLibrary(const std::u16string& name) {
+  return Raw(LoadFromSystemDirectory(Wide(name)));
 }
 
 ProcAddress Win32Platform::GetProcAddress(RawHandle module, const char* name) {
@@ -139,6 +147,8 @@ bool Win32Platform::CallVerQueryValueW(ProcAddress function, const std::vector<s
 std::uint32_t Win32Platform::GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {
   return ::GetSystemWindowsDirectoryW(reinterpret_cast<wchar_t*>(buffer), size);
 }
+
+std::uint32_t Win32Platform::GetVersion() { return ::GetVersion(); }
 
 RawHandle Win32Platform::CreateFileW(const std::u16string& path, std::uint32_t access,
                                      std::uint32_t share_mode, std::uint32_t disposition,
@@ -290,6 +300,10 @@ bool Win32Platform::GetExitCodeProcess(RawHandle process, std::uint32_t* exit_co
   return ok != FALSE;
 }
 
+bool Win32Platform::TerminateProcess(RawHandle process, std::uint32_t exit_code) {
+  return ::TerminateProcess(As<HANDLE>(process), exit_code) != FALSE;
+}
+
 std::int32_t Win32Platform::MessageBoxW(const std::u16string& text, const std::u16string& caption,
                                         std::uint32_t flags) {
   const auto show = User32Export<MessageBoxWFunction>("MessageBoxW");
@@ -331,7 +345,13 @@ void RestrictDllSearchToSystem32() {
   if (kernel32 == nullptr) return;
   const auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
       reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
-  if (set_default != nullptr) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  // Without it (Windows 7 without KB2533623, Vista, XP SP1 on) the current directory at least
+  // leaves the search; the program's own folder stays in it, which is why every library is
+  // loaded by its full path.
+  const auto set_directory = reinterpret_cast<SetDllDirectoryWFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDllDirectoryW")));
+  if (set_directory != nullptr) set_directory(L"");
 }
 
 }  // namespace vannix::platform

@@ -8,11 +8,13 @@ namespace vannix::platform {
 class Win32Platform final : public Platform {
  public:
   RawHandle LoadLibraryW(const std::u16string& name) override;
+  RawHandle LoadSystemLibrary(const std::u16string& name) override;
   ProcAddress GetProcAddress(RawHandle module, const char* name) override;
   bool FreeLibrary(RawHandle module) override;
   RawHandle GetCurrentProcess() override;
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override;
   std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t GetVersion() override;
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
   bool CallGetFileVersionInfoExW(ProcAddress size_function, ProcAddress info_function,
                                  std::uint32_t flags, const std::u16string& path,
@@ -57,6 +59,7 @@ class Win32Platform final : public Platform {
                       ProcessInformation* info) override;
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override;
   bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) override;
+  bool TerminateProcess(RawHandle process, std::uint32_t exit_code) override;
   std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,
                            std::uint32_t flags) override;
   std::int32_t MessageBoxA(const std::string& text, const std::string& caption,
@@ -67,7 +70,8 @@ class Win32Platform final : public Platform {
 };
 
 // Limits the DLL search of this process to System32, where the system offers it (it does from
-// Windows 8 and on Windows 7 with KB2533623); looked up at run time for the systems without it.
+// Windows 8 and on Windows 7 with KB2533623), else takes the current directory out of it;
+// looked up at run time for the systems without either.
 void RestrictDllSearchToSystem32();
 
 }  // namespace vannix::platform

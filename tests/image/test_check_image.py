@@ -12,8 +12,9 @@ import image_env
 ASM1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
-# The system libraries the check imports: no C++ runtime DLL, nothing else.
-IMPORTS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
+# The system libraries the check imports: no C++ runtime DLL, nothing else. advapi32 (registry,
+# CryptoAPI) and version.dll are loaded by their full paths once the DLL search is restricted.
+IMPORTS = {"KERNEL32.DLL", "MSVCRT.DLL"}
 DIGEST_LINE = re.compile(rb"(32|64) (\S+) ([0-9]+) ([0-9a-f]{64}) ([0-9]+(?:\.[0-9]+){3}|-) "
                          rb"((?:\{[0-9A-F-]{36}\},)*\{[0-9A-F-]{36}\}|-)\n")
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "installer/failure.h"
-#include "installer/restart_registration.h"
+#include "installer/startup_registration.h"
 #include "tests/unit/test_support.h"
 
 namespace vannix::testing {
@@ -59,11 +59,17 @@ TEST_P(Deployment, WritesTheElevenFilesFromTheirVariantInCatalogueOrderAndRegist
   EXPECT_EQ(present, 11);
 }
 
-TEST_P(Deployment, DerivesNameTargetAndCommandForTheControl) {
-  const EntryPlan plan = PlanComponent(fake_, u".ocx", u"KorviGovX");
+TEST_P(Deployment, DerivesNameTargetAndToolForTheControlAskingWow64OncePerRun) {
+  const Layout layout = ProbeLayout(fake_);
+  EXPECT_EQ(fake_.CountOf("IsWow64Process"), 1);
+  EXPECT_EQ(layout.system_dir, SystemDir());
+  const EntryPlan plan = PlanEntry(layout, kCatalogue[3]);
   EXPECT_EQ(plan.resource_name, wow64() ? u"64_KorviGovX" : u"32_KorviGovX");
   EXPECT_EQ(plan.target_path, SystemDir() + u"KorviGovX.ocx");
-  EXPECT_EQ(plan.command, SystemDir() + u"regsvr32.exe /s \"{S}\"");
+  EXPECT_EQ(plan.tool, SystemDir() + u"regsvr32.exe");
+  EXPECT_EQ(plan.tool_directory, SystemDir());
+  InstallComponents(fake_, fake_);
+  EXPECT_EQ(fake_.CountOf("IsWow64Process"), 2);
 }
 
 TEST_P(Deployment, RegistersEachServerAfterItsCopyAndBeforeTheNextCopy) {
@@ -112,77 +118,46 @@ TEST_P(Deployment, AServerStillHeldIsRegisteredNowAndByAStartUpTaskAfterTheResta
   fake_.LoadAsImage(held);
   fake_.AddFile(SystemDir() + u"libeay32.dll", Bytes(60, 9));
   fake_.HoldOpen(SystemDir() + u"libeay32.dll", 0);  // not a server: nothing to register
+  const std::u16string session_manager = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
   const auto run = [&] {
     const std::size_t first = fake_.processes().size();
     InstallComponents(fake_, fake_);
     // The same six regsvr32 children in the same order, the file there now registered as
-    // before, and the held server's task handed to schtasks before (its rename too).
+    // before, the held server's task handed to schtasks before them.
     std::vector<std::u16string> children;
     for (std::size_t i = first; i < fake_.processes().size(); ++i)
       children.push_back(*fake_.processes()[i].application);
     std::vector<std::u16string> expected(6, SystemDir() + u"regsvr32.exe");
     expected.insert(expected.begin() + 1, SystemDir() + u"schtasks.exe");
     EXPECT_EQ(children, expected);
-    int scheduled = -1;  // the rename at the restart
-    for (int i = 0; i < static_cast<int>(fake_.calls().size()); ++i) {
-      const Call& call = fake_.calls()[static_cast<std::size_t>(i)];
-      if (call.name == "MoveFileExW" && call.flags == 0x5) scheduled = i;
-    }
-    EXPECT_LT(fake_.IndexOf("CreateProcessW", fake_.processes()[first + 1].command_line), scheduled);
-    EXPECT_LT(fake_.IndexOf("RegFlushKey"), scheduled);  // the task on the disk before the rename
     EXPECT_EQ(fake_.processes()[first + 2].command_line,
               SystemDir() + u"regsvr32.exe /s \"" + held + u"\"");
   };
   run();
-  ASSERT_EQ(scheduler.tasks.size(), 1u);
-  EXPECT_EQ(scheduler.tasks.begin()->second,
-            RestartRegistrationTask(SystemDir() + u"regsvr32.exe /s \"{S}\"", held));
-  const std::u16string session_manager = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-  EXPECT_EQ(fake_.RegistryStringsOf(session_manager, u"PendingFileRenameOperations")->size(), 4u);
+  const EntryPlan plan = PlanEntry(ProbeLayout(fake_), kCatalogue[1]);
+  EXPECT_EQ(scheduler.Tasks(fake_),
+            (std::map<std::u16string, std::u16string>{
+                {u"setup_vannix KorviDataSetX.dll", StartUpTaskDefinition(plan)}}));
+  const std::vector<std::u16string> renames{
+      u"\\??\\" + held + u".vannix-new", u"!\\??\\" + held,
+      u"\\??\\" + SystemDir() + u"libeay32.dll.vannix-new", u"!\\??\\" + SystemDir() + u"libeay32.dll"};
+  EXPECT_EQ(fake_.RegistryStringsOf(session_manager, u"PendingFileRenameOperations"), renames);
   EXPECT_EQ(fake_.OpenHandles(), 0);
 
   // A second run before the restart, both still held: nothing is scheduled twice.
   run();
-  EXPECT_EQ(scheduler.tasks.size(), 1u);
-  EXPECT_EQ(fake_.RegistryStringsOf(session_manager, u"PendingFileRenameOperations")->size(), 4u);
+  EXPECT_EQ(scheduler.Tasks(fake_).size(), 1u);
+  EXPECT_EQ(fake_.RegistryStringsOf(session_manager, u"PendingFileRenameOperations"), renames);
 
   fake_.Restart();
   EXPECT_EQ(fake_.At(held).bytes, Payload(1, wow64()));
   EXPECT_EQ(fake_.At(SystemDir() + u"libeay32.dll").bytes, Payload(7, wow64()));
 }
 
-TEST_P(Deployment, ALaterRunThatRegistersTheServerRemovesItsTaskForTheRestart) {
-  FakeScheduler scheduler;
-  scheduler.Attach(fake_);
-  const std::u16string held = SystemDir() + u"KorviX.dll";
-  const std::u16string command = SystemDir() + u"regsvr32.exe /s \"{S}\"";
-  fake_.AddFile(held, Bytes(50, 9));
-  fake_.HoldOpen(held, 0);
-  InstallComponents(fake_, fake_);
-  ASSERT_EQ(scheduler.tasks.size(), 1u);
-
-  fake_.LetGo(held);  // no restart in between: the waiting copy tells
-  InstallComponents(fake_, fake_);
-  EXPECT_EQ(fake_.At(held).bytes, Payload(0, wow64()));
-  EXPECT_TRUE(scheduler.tasks.empty());
-  EXPECT_FALSE(fake_.Exists(held + u".vannix-new"));
-
-  // A task that never removed itself (its registration hung, say): its file in the native
-  // Tasks folder tells, and a run that finds none starts no schtasks at all.
-  const int runs = scheduler.runs;
-  InstallComponents(fake_, fake_);
-  EXPECT_EQ(scheduler.runs, runs);
-  scheduler.tasks[u"setup_vannix KorviX.dll"] = u"<Task/>";
-  fake_.AddFile(RestartRegistrationTaskFile(command, held), {});
-  InstallComponents(fake_, fake_);
-  EXPECT_TRUE(scheduler.tasks.empty());
-}
-
 TEST_P(Deployment, AHeldServerWhoseRegistrationCannotBeScheduledIsNotReplacedAtTheRestart) {
   FakeScheduler scheduler;
   scheduler.exit_code = 1;
   scheduler.Attach(fake_);
-  fake_.FailCall("RegCreateKeyExW", 0, platform::kErrorAccessDenied);  // no RunOnce either
   const std::u16string held = SystemDir() + u"midas.dll";
   fake_.AddFile(held, Bytes(50, 9));
   fake_.LoadAsImage(held);
@@ -190,7 +165,14 @@ TEST_P(Deployment, AHeldServerWhoseRegistrationCannotBeScheduledIsNotReplacedAtT
   EXPECT_FALSE(fake_.RegistryStringsOf(u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager",
                                        u"PendingFileRenameOperations"));
   EXPECT_FALSE(fake_.Exists(held + u".vannix-new"));
+  EXPECT_FALSE(fake_.Exists(held + u".vannix-next"));
   EXPECT_EQ(fake_.At(held).bytes, Bytes(50, 9));
+  // Never a RunOnce value where Windows has a Task Scheduler.
+  EXPECT_EQ(fake_.CountOf("RegCreateKeyExW") + fake_.CountOf("RegSetValueExW"), 0);
+  // The file that is there is registered as ever.
+  EXPECT_EQ(fake_.processes().back().command_line,
+            SystemDir() + u"regsvr32.exe /s \"" + SystemDir() + u"stdvcl40.dll\"");
+  EXPECT_GE(fake_.IndexOf("CreateProcessW", SystemDir() + u"regsvr32.exe /s \"" + held + u"\""), 0);
 }
 
 TEST_P(Deployment, ANormalRunNeitherWaitsNorTouchesTheRegistry) {
@@ -198,7 +180,7 @@ TEST_P(Deployment, ANormalRunNeitherWaitsNorTouchesTheRegistry) {
   EXPECT_TRUE(fake_.sleeps.empty());
   for (const char* call : {"RegOpenKeyExW", "RegCreateKeyExW", "RegSetValueExW", "LoadLibraryW"}) {
     if (std::string(call) == "LoadLibraryW") {
-      EXPECT_EQ(fake_.IndexOf(call, u"C:\\Windows\\" + std::u16string(wow64() ? u"SysWOW64" : u"System32") + u"\\sfc.dll"), -1);
+      EXPECT_EQ(fake_.CountOf("LoadSystemLibrary"), 0);
     } else {
       EXPECT_EQ(fake_.CountOf(call), 0) << call;
     }
@@ -255,9 +237,9 @@ TEST(DeploymentNames, PayloadLookupMatchesWholeNamesOnly) {
   FakePlatform fake;
   fake.AddResource(u"32_MSXML6R", Bytes(10, 1));
   fake.AddResource(u"32_QELKORVILIBUNICODE", Bytes(20, 2));
-  WindowsProtection protection(fake, u"C:\\Windows\\System32\\");
-  InstallComponent(fake, fake, protection, u".dll", u"msxml6", false);
-  InstallComponent(fake, fake, protection, u".dll", u"qelKorviLib", false);
+  vannix::Deployment deployment(fake, fake);
+  InstallComponent(deployment, PlanEntry(deployment.layout, kCatalogue[2]));
+  InstallComponent(deployment, PlanEntry(deployment.layout, kCatalogue[10]));
   EXPECT_FALSE(fake.Exists(u"C:\\Windows\\System32\\msxml6.dll"));
   EXPECT_FALSE(fake.Exists(u"C:\\Windows\\System32\\qelKorviLib.dll"));
 }

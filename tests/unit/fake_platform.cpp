@@ -38,6 +38,25 @@ void PutDword(std::vector<std::byte>& block, std::size_t offset, std::uint32_t v
 constexpr RawHandle kCurrentProcess = ~RawHandle{0};  // the pseudo-handle (-1)
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
+constexpr char16_t kSessionManager[] = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+// Keys that reach the disk only when their hive is flushed or some seconds later.
+bool Volatile(const std::u16string& upper_path) {
+  return upper_path.starts_with(u"HKLM\\SYSTEM\\") ||
+         upper_path.starts_with(u"HKLM\\SOFTWARE\\MICROSOFT\\");
+}
+
+// The hive a key lies in: "HKLM\SYSTEM" or "HKLM\SOFTWARE".
+std::u16string HiveOf(const std::u16string& upper_path) {
+  const auto second = upper_path.find(u'\\', upper_path.find(u'\\') + 1);
+  return upper_path.substr(0, second);
+}
+
+bool IsRelease(const std::string& call) {
+  return call == "CloseHandle" || call == "FindClose" || call == "FreeLibrary" ||
+         call == "FreeResource" || call == "RegCloseKey" || call == "CryptDestroyHash" ||
+         call == "CryptReleaseContext";
+}
 
 }  // namespace
 
@@ -62,6 +81,8 @@ FakePlatform::FakePlatform() {
   AddDirectory(u"C:\\Windows");
   AddDirectory(u"C:\\Windows\\System32");
   AddDirectory(u"C:\\Windows\\SysWOW64");
+  // What a 32-bit program on 64-bit Windows reaches the native system directory by.
+  AddAlias(u"C:\\Windows\\Sysnative", u"C:\\Windows\\System32");
 }
 
 // --- Set-up ---------------------------------------------------------------------------------
@@ -82,6 +103,8 @@ void FakePlatform::AddFile(const std::u16string& path, std::vector<std::byte> by
 void FakePlatform::AddDirectory(const std::u16string& path) {
   nodes_[Key(path)] = Node{path, {}, platform::kFileAttributeDirectory, std::nullopt, next_index_++};
 }
+
+void FakePlatform::RemoveFile(const std::u16string& path) { nodes_.erase(Key(path)); }
 
 void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target,
                            bool directory) {
@@ -139,13 +162,26 @@ void FakePlatform::AddRegistryKey(const std::u16string& key) {
     const std::u16string prefix = key.substr(0, end);
     auto& entry = registry_[Upper(prefix)];
     if (entry.name.empty()) entry.name = prefix.substr(prefix.rfind(u'\\') + 1);
+    registry_on_disk_[Upper(prefix)].name = entry.name;
   }
 }
 
 void FakePlatform::SetRegistryValue(const std::u16string& key, const std::u16string& name,
                                     std::uint32_t type, std::vector<std::byte> data) {
-  AddRegistryKey(key);
-  registry_[Upper(key)].values[Upper(name)] = RegistryValue{type, std::move(data)};
+  SetValue(key, name, type, std::move(data), true);
+}
+
+void FakePlatform::SetValue(const std::u16string& key, const std::u16string& name,
+                            std::uint32_t type, std::vector<std::byte> data, bool on_disk) {
+  if (on_disk) {
+    AddRegistryKey(key);
+    registry_on_disk_[Upper(key)].values[Upper(name)] = RegistryValue{type, data};
+  } else {
+    WriteRegistryKeyAsService(key);
+  }
+  const std::u16string path = Upper(key);
+  registry_[path].values[Upper(name)] = RegistryValue{type, std::move(data)};
+  if (!Volatile(path)) registry_on_disk_[path] = registry_[path];
 }
 
 void FakePlatform::SetRegistryString(const std::u16string& key, const std::u16string& name,
@@ -159,10 +195,57 @@ void FakePlatform::SetRegistryString(const std::u16string& key, const std::u16st
 }
 
 void FakePlatform::DeleteRegistryKey(const std::u16string& key) {
+  DeleteRegistryKeyAsService(key);
   const std::u16string upper = Upper(key);
-  std::erase_if(registry_, [&](const auto& entry) {
+  std::erase_if(registry_on_disk_, [&](const auto& entry) {
     return entry.first == upper || entry.first.rfind(upper + u'\\', 0) == 0;
   });
+}
+
+void FakePlatform::WriteRegistryKeyAsService(const std::u16string& key) {
+  for (std::size_t end = 0; end != std::u16string::npos;) {
+    end = key.find(u'\\', end + 1);
+    const std::u16string prefix = key.substr(0, end);
+    auto& entry = registry_[Upper(prefix)];
+    if (entry.name.empty()) entry.name = prefix.substr(prefix.rfind(u'\\') + 1);
+    if (!Volatile(Upper(prefix))) registry_on_disk_[Upper(prefix)] = entry;
+  }
+}
+
+void FakePlatform::DeleteRegistryKeyAsService(const std::u16string& key) {
+  const std::u16string upper = Upper(key);
+  const auto under = [&](const auto& entry) {
+    return entry.first == upper || entry.first.rfind(upper + u'\\', 0) == 0;
+  };
+  std::erase_if(registry_, under);
+  if (!Volatile(upper)) std::erase_if(registry_on_disk_, under);
+}
+
+void FakePlatform::LazyFlush() { registry_on_disk_ = registry_; }
+
+void FakePlatform::LosePower() {
+  std::erase_if(registry_, [](const auto& entry) { return Volatile(entry.first); });
+  for (const auto& [path, key] : registry_on_disk_)
+    if (Volatile(path)) registry_[path] = key;
+  Revive();
+}
+
+void FakePlatform::StopAfter(int change) {
+  stop_after_ = change == 0 ? 0 : changes_ + change;
+}
+
+bool FakePlatform::Revive() {
+  const bool stopped = stopped_;
+  stopped_ = false;
+  stop_after_ = 0;
+  std::erase_if(open_, [](const auto& entry) { return !entry.second.foreign; });
+  return stopped;
+}
+
+void FakePlatform::Changed() {
+  if (++changes_ != stop_after_) return;
+  stopped_ = true;
+  throw RunStopped{};
 }
 
 void FakePlatform::SetRegistryStrings(const std::u16string& key, const std::u16string& name,
@@ -189,9 +272,10 @@ std::optional<std::vector<std::u16string>> FakePlatform::RegistryStringsOf(
 }
 
 void FakePlatform::Restart() {
+  LazyFlush();
   std::erase_if(open_, [](const auto& entry) { return entry.second.foreign; });
   images_.clear();
-  const std::u16string key = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  const std::u16string key = kSessionManager;
   const auto path = [](const std::u16string& stored) {
     const auto drive = stored.find(u":\\");
     return drive == std::u16string::npos ? stored : stored.substr(drive - 1);
@@ -214,6 +298,7 @@ void FakePlatform::Restart() {
     }
     registry_[Upper(key)].values.erase(Upper(value));
   }
+  LazyFlush();
 }
 
 void FakePlatform::FailCall(const std::string& call, int occurrence, std::uint32_t error) {
@@ -248,6 +333,10 @@ int FakePlatform::IndexOf(const std::string& call, const std::u16string& argumen
 
 bool FakePlatform::Exists(const std::u16string& path) const { return nodes_.count(Key(path)) != 0; }
 
+bool FakePlatform::HasRegistryKey(const std::u16string& key) const {
+  return registry_.count(Upper(key)) != 0;
+}
+
 const Node& FakePlatform::At(const std::u16string& path) const { return nodes_.at(Key(path)); }
 
 std::vector<std::u16string> FakePlatform::Paths() const {
@@ -265,6 +354,7 @@ int FakePlatform::OpenHandles() const {
 
 bool FakePlatform::Enter(const std::string& call, const std::u16string& argument,
                          RawHandle handle) {
+  if (stopped_ && !IsRelease(call)) throw RunStopped{};
   calls_.push_back(Call{call, argument, handle});
   const int occurrence = ++call_counts_[call];
   for (const int key : {occurrence, 0}) {
@@ -347,6 +437,19 @@ RawHandle FakePlatform::LoadLibraryW(const std::u16string& name) {
                         : IsVersion(name) ? version_loadable
                                           : kernel32_loadable;
   if (Enter("LoadLibraryW", name) || !loadable) {
+    last_error_ = platform::kErrorFileNotFound;
+    return 0;
+  }
+  const RawHandle handle = NewHandle(Open{Kind::kLibrary, name});
+  calls_.back().handle = handle;
+  return handle;
+}
+
+RawHandle FakePlatform::LoadSystemLibrary(const std::u16string& name) {
+  const bool loadable = IsSfc(name) || IsLibrary(name, u"SFC_OS.DLL") ? sfc_loadable
+                        : IsVersion(name)                             ? version_loadable
+                                                                      : true;
+  if (Enter("LoadSystemLibrary", name) || !loadable) {
     last_error_ = platform::kErrorFileNotFound;
     return 0;
   }
@@ -449,6 +552,11 @@ bool FakePlatform::CallVerQueryValueW(ProcAddress function, const std::vector<st
   return true;
 }
 
+std::uint32_t FakePlatform::GetVersion() {
+  Enter("GetVersion");
+  return windows_version;
+}
+
 std::uint32_t FakePlatform::GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {
   if (Enter("GetSystemWindowsDirectoryW")) return 0;
   const auto length = static_cast<std::uint32_t>(windows_directory.size());
@@ -463,6 +571,7 @@ RawHandle FakePlatform::CreateFileW(const std::u16string& path, std::uint32_t ac
                                     std::uint32_t flags) {
   if (Enter("CreateFileW", path)) return platform::kInvalidHandleValue;
   calls_.back().flags = access;
+  calls_.back().disposition = disposition;
   std::u16string key = Key(path);
   std::u16string name = path;
   if (auto it = nodes_.find(key); it != nodes_.end() && it->second.link_target) {
@@ -501,10 +610,12 @@ RawHandle FakePlatform::CreateFileW(const std::u16string& path, std::uint32_t ac
     Fail(platform::kErrorSharingViolation);
     return platform::kInvalidHandleValue;
   }
-  if (disposition == platform::kCreateAlways || disposition == platform::kCreateNew)
-    AddFile(it != nodes_.end() ? it->second.name : name, {});
   const RawHandle handle = NewHandle(Open{Kind::kFile, key, access, share_mode});
   calls_.back().handle = handle;
+  if (disposition == platform::kCreateAlways || disposition == platform::kCreateNew) {
+    AddFile(it != nodes_.end() ? it->second.name : name, {});
+    Changed();
+  }
   return handle;
 }
 
@@ -524,6 +635,7 @@ bool FakePlatform::WriteFile(RawHandle file, const std::byte* data, std::uint32_
   auto& bytes = nodes_.at(open->path).bytes;
   bytes.insert(bytes.end(), data, data + count);
   *written = count;
+  if (count > 0) Changed();
   return !failed;
 }
 
@@ -547,6 +659,7 @@ bool FakePlatform::FlushFileBuffers(RawHandle file) {
   const Open* open = Handle(file, Kind::kFile);
   if (open == nullptr) return Fail(kErrorInvalidHandle);
   if ((open->access & platform::kGenericWrite) == 0) return Fail(platform::kErrorAccessDenied);
+  Changed();
   return true;
 }
 
@@ -583,13 +696,21 @@ bool FakePlatform::MoveFileExW(const std::u16string& from, const std::u16string&
   auto source = nodes_.find(from_key);
   if (source == nodes_.end()) return Fail(platform::kErrorFileNotFound);
   if (flags & platform::kMoveFileDelayUntilReboot) {
-    // Appended to Session Manager's list, as Windows does; nothing moves until Restart.
-    const std::u16string key = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-    auto strings = RegistryStringsOf(key, u"PendingFileRenameOperations")
+    // Appended to Session Manager's list, as Windows does, on the disk only once the key is
+    // flushed; nothing moves until Restart.
+    auto strings = RegistryStringsOf(kSessionManager, u"PendingFileRenameOperations")
                        .value_or(std::vector<std::u16string>{});
     strings.push_back(u"\\??\\" + from);
     strings.push_back((flags & platform::kMoveFileReplaceExisting ? u"!\\??\\" : u"\\??\\") + to);
-    SetRegistryStrings(key, u"PendingFileRenameOperations", strings);
+    std::vector<std::byte> data;
+    for (const auto& text : strings) {
+      const auto bytes = RegistryString(text);
+      data.insert(data.end(), bytes.begin(), bytes.end());
+    }
+    data.insert(data.end(), {std::byte{0}, std::byte{0}});
+    SetValue(kSessionManager, u"PendingFileRenameOperations", platform::kRegMultiSz,
+             std::move(data), false);
+    Changed();
     return true;
   }
   if (!SharingAllows(from_key, platform::kGenericRead | platform::kGenericWrite, 0))
@@ -607,6 +728,7 @@ bool FakePlatform::MoveFileExW(const std::u16string& from, const std::u16string&
   nodes_.erase(source);
   moved.name = to;
   nodes_[to_key] = std::move(moved);
+  Changed();
   return true;
 }
 
@@ -622,6 +744,7 @@ bool FakePlatform::DeleteFileW(const std::u16string& path) {
   if (!SharingAllows(key, platform::kGenericRead | platform::kGenericWrite, 0))
     return Fail(platform::kErrorSharingViolation);
   nodes_.erase(it);
+  Changed();
   return true;
 }
 
@@ -637,6 +760,7 @@ bool FakePlatform::RemoveDirectoryW(const std::u16string& path) {
   });
   if (!it->second.link_target && !empty) return Fail(145);  // ERROR_DIR_NOT_EMPTY
   nodes_.erase(it);
+  Changed();
   return true;
 }
 
@@ -656,6 +780,7 @@ bool FakePlatform::SetFileAttributesW(const std::u16string& path, std::uint32_t 
   if (it == nodes_.end()) return Fail(platform::kErrorFileNotFound);
   constexpr std::uint32_t kKept = platform::kFileAttributeDirectory | platform::kFileAttributeReparsePoint;
   it->second.attributes = (it->second.attributes & kKept) | attributes;
+  Changed();
   return true;
 }
 
@@ -795,16 +920,24 @@ bool FakePlatform::CreateProcessW(const std::u16string* application, char16_t* c
   ProcessStart start{optional(application), line, inherit_handles, creation_flags,
                      optional(current_directory), startup};
   processes_.push_back(start);
-  if (on_child) on_child(start);
   info->hProcess = NewHandle(Open{Kind::kProcess, line});
   info->hThread = NewHandle(Open{Kind::kThread, line});
+  if (on_child) on_child(start);
+  Changed();
   return true;
 }
 
 std::uint32_t FakePlatform::WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) {
   Enter("WaitForSingleObject", {}, handle);
   calls_.back().flags = milliseconds;
-  return milliseconds == platform::kInfinite ? 0 : 0x102;  // WAIT_OBJECT_0 / WAIT_TIMEOUT
+  return child_hangs && milliseconds != platform::kInfinite ? platform::kWaitTimeout
+                                                            : platform::kWaitObject0;
+}
+
+bool FakePlatform::TerminateProcess(RawHandle process, std::uint32_t exit_code) {
+  if (Enter("TerminateProcess", {}, process)) return false;
+  calls_.back().flags = exit_code;
+  return Handle(process, Kind::kProcess) != nullptr || Fail(kErrorInvalidHandle);
 }
 
 bool FakePlatform::GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) {
@@ -844,7 +977,7 @@ bool FakePlatform::ModuleFromAddress(std::uintptr_t address, std::uintptr_t* bas
 
 std::u16string FakePlatform::OwnModulePath() { return own_module_path; }
 
-// --- platform::Advapi32 ---------------------------------------------------------------------
+// --- platform::Registry, platform::Hashing ---------------------------------------------------------------------
 
 std::int32_t FakePlatform::RegOpenKeyExW(RawHandle key, const std::u16string& subkey,
                                          std::uint32_t access, RawHandle* result) {
@@ -855,7 +988,7 @@ std::int32_t FakePlatform::RegOpenKeyExW(RawHandle key, const std::u16string& su
   if (!found) return static_cast<std::int32_t>(kErrorInvalidHandle);
   const std::u16string path = *found;
   if (registry_.count(path) == 0) return static_cast<std::int32_t>(platform::kErrorFileNotFound);
-  *result = NewHandle(Open{Kind::kKey, path});
+  *result = NewHandle(Open{Kind::kKey, path, access});
   return platform::kErrorSuccess;
 }
 
@@ -904,8 +1037,9 @@ std::int32_t FakePlatform::RegCreateKeyExW(RawHandle key, const std::u16string& 
   calls_.back().flags = access;
   const auto path = RegistryPath(key, subkey);
   if (!path) return static_cast<std::int32_t>(kErrorInvalidHandle);
-  AddRegistryKey(*path);
-  *result = NewHandle(Open{Kind::kKey, *path});
+  WriteRegistryKeyAsService(*path);
+  *result = NewHandle(Open{Kind::kKey, *path, access});
+  Changed();
   return platform::kErrorSuccess;
 }
 
@@ -914,7 +1048,8 @@ std::int32_t FakePlatform::RegSetValueExW(RawHandle key, const std::u16string& v
   if (Enter("RegSetValueExW", value_name, key)) return RegistryStatus();
   const Open* open = Handle(key, Kind::kKey);
   if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
-  registry_.at(open->path).values[Upper(value_name)] = RegistryValue{type, data};
+  SetValue(open->path, value_name, type, data, false);
+  Changed();
   return platform::kErrorSuccess;
 }
 
@@ -922,15 +1057,28 @@ std::int32_t FakePlatform::RegDeleteValueW(RawHandle key, const std::u16string& 
   if (Enter("RegDeleteValueW", value_name, key)) return RegistryStatus();
   const Open* open = Handle(key, Kind::kKey);
   if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
-  return registry_.at(open->path).values.erase(Upper(value_name)) != 0
-             ? platform::kErrorSuccess
-             : static_cast<std::int32_t>(platform::kErrorFileNotFound);
+  if (registry_.at(open->path).values.erase(Upper(value_name)) == 0)
+    return static_cast<std::int32_t>(platform::kErrorFileNotFound);
+  if (!Volatile(open->path)) registry_on_disk_[open->path] = registry_.at(open->path);
+  Changed();
+  return platform::kErrorSuccess;
 }
 
 std::int32_t FakePlatform::RegFlushKey(RawHandle key) {
   if (Enter("RegFlushKey", {}, key)) return RegistryStatus();
-  return Handle(key, Kind::kKey) ? platform::kErrorSuccess
-                                 : static_cast<std::int32_t>(kErrorInvalidHandle);
+  const Open* open = Handle(key, Kind::kKey);
+  if (open == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);
+  constexpr std::uint32_t kKeyQueryValue = 0x0001;  // part of KEY_READ
+  if ((open->access & kKeyQueryValue) == 0)
+    return static_cast<std::int32_t>(platform::kErrorAccessDenied);
+  calls_.back().argument = open->path;
+  const std::u16string hive = HiveOf(open->path);
+  const auto in_hive = [&](const auto& entry) { return HiveOf(entry.first) == hive; };
+  std::erase_if(registry_on_disk_, in_hive);
+  for (const auto& entry : registry_)
+    if (in_hive(entry)) registry_on_disk_.insert(entry);
+  Changed();
+  return platform::kErrorSuccess;
 }
 
 bool FakePlatform::CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,

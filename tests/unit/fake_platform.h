@@ -1,8 +1,9 @@
 // An in-memory Windows for the installer and the installation check: files, directories,
-// links, name aliases (the WOW64 file-system redirector, short names), open handles with their
-// sharing, the executable's resources, child processes, the registry's classes, CryptoAPI
-// hashing, and failures injected per call and occurrence. Every call is logged so tests can
-// check order and balance. Paths compare without regard to letter case, as on Windows.
+// links, name aliases (the WOW64 file-system redirector, Sysnative, short names), open handles
+// with their sharing, the executable's resources, child processes, the registry with what of it
+// is on the disk, CryptoAPI hashing, failures injected per call and occurrence, and a run
+// stopped after any of its changes. Every call is logged so tests can check order and balance.
+// Paths compare without regard to letter case, as on Windows.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/advapi32.h"
+#include "platform/hashing.h"
 #include "platform/platform.h"
+#include "platform/registry.h"
 
 namespace vannix::testing {
 
@@ -28,7 +30,12 @@ struct Call {
   // What the call was asked for, where a test needs it: MoveFileExW's flags, the access of
   // CreateFileW, RegOpenKeyExW and RegCreateKeyExW, WaitForSingleObject's time-out.
   std::uint32_t flags = 0;
+  std::uint32_t disposition = 0;  // CreateFileW's
 };
+
+// Thrown by every call once a run is stopped (StopAfter): the process is gone, nothing it does
+// changes anything any more. Releasing a handle does not throw, so that owners can unwind.
+struct RunStopped {};
 
 struct MessageBox {
   std::u16string text;
@@ -56,7 +63,9 @@ struct ProcessStart {
   platform::StartupInfo startup;
 };
 
-class FakePlatform : public platform::Platform, public platform::Advapi32 {
+class FakePlatform : public platform::Platform,
+                     public platform::Registry,
+                     public platform::Hashing {
  public:
   FakePlatform();
 
@@ -77,6 +86,8 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   std::map<std::u16string, std::uint64_t> satellite_versions;
   bool version_has_ex = true;
   std::int32_t wow64_flag = 0;  // what IsWow64Process stores
+  std::uint32_t windows_version = 10;  // what GetVersion reports: the major version, minor 0
+  bool child_hangs = false;  // a child never ends: a wait with a time limit times out
   std::uint32_t write_limit = 0xFFFFFFFFu;  // the most one WriteFile call writes
   std::uint32_t child_exit_code = 0;
   std::map<std::u16string, std::u16string> environment = {{u"SYSTEMROOT", u"C:\\Windows"},
@@ -92,6 +103,8 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   void AddFile(const std::u16string& path, std::vector<std::byte> bytes,
                std::uint32_t attributes = platform::kFileAttributeNormal);
   void AddDirectory(const std::u16string& path);
+  // Another program removes the file (nothing is logged).
+  void RemoveFile(const std::u16string& path);
   void AddLink(const std::u16string& path, const std::u16string& target, bool directory = false);
   // Every path that starts with `alias` (a whole file or directory name) means the same one
   // under `target`, as the WOW64 redirector maps System32 or a short name maps its long name.
@@ -127,9 +140,33 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   // The strings of a REG_MULTI_SZ or REG_SZ value; none when it is absent.
   std::optional<std::vector<std::u16string>> RegistryStringsOf(const std::u16string& key,
                                                                const std::u16string& name) const;
-  // Windows starts again: the renames MoveFileExW scheduled are made in order (one whose source
-  // is gone is skipped, as Windows does), the list is removed, and every other handle let go.
+  // Windows starts again: the registry is written to the disk, the renames MoveFileExW scheduled
+  // are made in order (one whose source is gone is skipped, as Windows does), the list is
+  // removed, and every other handle let go.
   void Restart();
+
+  // The registry as it is on the disk. Windows writes a hive there when a key of it is flushed
+  // (RegFlushKey), and otherwise some seconds later (LazyFlush). Modelled for the keys of
+  // HKLM\SYSTEM and HKLM\SOFTWARE\Microsoft (Session Manager's renames, RunOnce, the task
+  // store), which the installer flushes; the classes, which regsvr32 writes and nobody flushes,
+  // are on the disk at once.
+  void LazyFlush();
+  // The power goes: what of those keys was not on the disk is lost, and the stopped run's
+  // handles with the process (Restart follows).
+  void LosePower();
+  // A key written (or removed) the way another process does it: not on the disk yet.
+  void WriteRegistryKeyAsService(const std::u16string& key);
+  void DeleteRegistryKeyAsService(const std::u16string& key);
+
+  // The run stops right after its `change`-th change (1-based) of the disk, the registry or
+  // the task store: a file created, written, flushed, renamed, deleted or given attributes, a
+  // key or value written or deleted, a hive flushed, a child started. From then on every call
+  // throws RunStopped. 0: never.
+  void StopAfter(int change);
+  // Whether the run stopped; its process is gone: every handle it held is closed, calls work
+  // again.
+  bool Revive();
+  int changes() const { return changes_; }
 
   // The `occurrence`-th call (1-based) of `call` fails with `error`; 0 fails every call.
   void FailCall(const std::string& call, int occurrence, std::uint32_t error);
@@ -143,6 +180,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   // Index of the first call named `call` with `argument` at or after `from`; -1 if none.
   int IndexOf(const std::string& call, const std::u16string& argument = {}, int from = 0) const;
   bool Exists(const std::u16string& path) const;
+  bool HasRegistryKey(const std::u16string& key) const;
   const Node& At(const std::u16string& path) const;
   std::vector<std::u16string> Paths() const;
   // Handles the programs acquired and have not released.
@@ -152,11 +190,13 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
 
   // --- platform::Platform -----------------------------------------------------------------
   RawHandle LoadLibraryW(const std::u16string& name) override;
+  RawHandle LoadSystemLibrary(const std::u16string& name) override;
   ProcAddress GetProcAddress(RawHandle module, const char* name) override;
   bool FreeLibrary(RawHandle module) override;
   RawHandle GetCurrentProcess() override;
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override;
   std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t GetVersion() override;
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
   bool CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
                                const std::u16string& path, std::vector<std::byte>* block) override;
@@ -203,6 +243,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
                       platform::ProcessInformation* info) override;
   std::uint32_t WaitForSingleObject(RawHandle handle, std::uint32_t milliseconds) override;
   bool GetExitCodeProcess(RawHandle process, std::uint32_t* exit_code) override;
+  bool TerminateProcess(RawHandle process, std::uint32_t exit_code) override;
   std::int32_t MessageBoxW(const std::u16string& text, const std::u16string& caption,
                            std::uint32_t flags) override;
   std::int32_t MessageBoxA(const std::string& text, const std::string& caption,
@@ -211,7 +252,7 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
                          std::u16string* path) override;
   std::u16string OwnModulePath() override;
 
-  // --- platform::Advapi32 -----------------------------------------------------------------
+  // --- platform::Registry, platform::Hashing -------------------------------------------------
   std::int32_t RegOpenKeyExW(RawHandle key, const std::u16string& subkey, std::uint32_t access,
                              RawHandle* result) override;
   std::int32_t RegEnumKeyExW(RawHandle key, std::uint32_t index, std::u16string* name) override;
@@ -260,8 +301,13 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
     std::map<std::u16string, RegistryValue> values;  // by upper-case name
   };
 
-  // Logs the call and applies any injected failure; true when the call must fail.
+  // Logs the call and applies any injected failure; true when the call must fail. Throws
+  // RunStopped once the run is stopped, but for a call that releases a handle.
   bool Enter(const std::string& call, const std::u16string& argument = {}, RawHandle handle = 0);
+  // A change of the disk, the registry or the task store made: where the run stops.
+  void Changed();
+  void SetValue(const std::u16string& key, const std::u16string& name, std::uint32_t type,
+                std::vector<std::byte> data, bool on_disk);
   bool Fail(std::uint32_t error);
   RawHandle NewHandle(Open open);
   Open* Handle(RawHandle handle, Kind kind);
@@ -282,6 +328,10 @@ class FakePlatform : public platform::Platform, public platform::Advapi32 {
   std::vector<std::pair<std::u16string, std::vector<std::byte>>> resources_;
   std::optional<std::pair<std::size_t, std::size_t>> lost_from_;  // resource, offset
   std::map<std::u16string, RegistryKey> registry_;                // by upper-case path
+  std::map<std::u16string, RegistryKey> registry_on_disk_;        // likewise
+  int changes_ = 0;
+  int stop_after_ = 0;
+  bool stopped_ = false;
   std::map<RawHandle, Open> open_;
   std::vector<Module> modules_;
   std::vector<Call> calls_;

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 #include "installer/failure.h"
 #include "tests/unit/test_support.h"
 
@@ -11,93 +9,65 @@ namespace vannix::testing {
 namespace {
 
 const std::u16string kTarget = u"C:\\Windows\\System32\\KorviGovX.ocx";
-const std::u16string kStaging = kTarget + u".vannix-next";
-const std::u16string kWaiting = kTarget + u".vannix-new";
-const std::u16string kSessionManager = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 class PayloadCopy : public ::testing::Test {
  protected:
   PayloadCopy() { fake_.AddResource(u"32_KORVIGOVX", Bytes(200000, 7)); }
-  std::optional<Replacement> Copy() {
-    WindowsProtection protection(fake_, u"C:\\Windows\\System32\\");
-    try {
-      return CopyPayload(fake_, protection, u"32_KorviGovX", kTarget);
-    } catch (const Failure&) {
-      return std::nullopt;
-    }
-  }
-  // What an earlier run left: a copy waiting for the restart, which Windows' list names.
-  void Waiting(std::vector<std::byte> bytes) {
-    fake_.AddFile(kWaiting, std::move(bytes));
-    fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations",
-                             {u"\\??\\" + kWaiting, u"!\\??\\" + kTarget});
-  }
+  static EntryPlan Plan() { return PlanEntry(Layout{false, u"C:\\Windows\\System32\\"}, kCatalogue[3]); }
   FakePlatform fake_;
 };
 
 TEST_F(PayloadCopy, AMissingPayloadTouchesNothing) {
   FakePlatform empty;
   empty.AddFile(kTarget, Bytes(500, 3));
-  WindowsProtection protection(empty, u"C:\\Windows\\System32\\");
-  EXPECT_THROW(CopyPayload(empty, protection, u"32_KorviGovX", kTarget), Failure);
+  empty.AddFile(kTarget + u".vannix-task.xml", Bytes(5, 3));
+  WindowsProtection protection(empty);
+  EXPECT_THROW(CopyPayload(empty, protection, Plan()), Failure);
   EXPECT_EQ(empty.At(kTarget).bytes, Bytes(500, 3));
-  EXPECT_EQ(empty.CountOf("CreateFileW") + empty.CountOf("MoveFileExW"), 0);
+  EXPECT_TRUE(empty.Exists(kTarget + u".vannix-task.xml"));
+  EXPECT_EQ(empty.changes(), 0);
 }
 
 TEST_F(PayloadCopy, TheTargetIsOnlyEverReplacedByACompleteFlushedCopy) {
   fake_.AddFile(kTarget, Bytes(300000, 3));  // longer than the payload
-  ASSERT_EQ(Copy(), Replacement::kDone);
+  WindowsProtection protection(fake_);
+  ASSERT_EQ(CopyPayload(fake_, protection, Plan()), Placement::kInPlace);
   EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(200000, 7));
-  // Written at the staging name, flushed and closed, then renamed: the target and the name a
-  // restart renames are never opened for writing.
+  // Created new at the staging name, flushed and closed, then renamed: the target and the
+  // name a restart renames are never opened for writing.
+  const int created = fake_.IndexOf("CreateFileW", kTarget + u".vannix-next");
+  ASSERT_GE(created, 0);
+  EXPECT_EQ(fake_.calls()[static_cast<std::size_t>(created)].disposition, platform::kCreateNew);
   EXPECT_EQ(fake_.IndexOf("CreateFileW", kTarget), -1);
-  EXPECT_EQ(fake_.IndexOf("CreateFileW", kWaiting), -1);
-  EXPECT_LT(fake_.IndexOf("FlushFileBuffers"), fake_.IndexOf("CloseHandle"));
-  EXPECT_LT(fake_.IndexOf("CloseHandle"), fake_.IndexOf("MoveFileExW", kTarget));
+  EXPECT_EQ(fake_.IndexOf("CreateFileW", kTarget + u".vannix-new"), -1);
+  const int flushed = fake_.IndexOf("FlushFileBuffers", {}, created);
+  ASSERT_GE(flushed, 0);
+  EXPECT_LT(flushed, fake_.IndexOf("CloseHandle", {}, flushed));
+  EXPECT_LT(fake_.IndexOf("CloseHandle", {}, flushed), fake_.IndexOf("MoveFileExW", kTarget));
   EXPECT_EQ(fake_.Paths().size(), 4u);  // the target and the three directories, nothing else
 }
 
-// An earlier run's copy goes before this run writes anything, whatever becomes of this run: it
-// may be an older release's partial file, and the restart renames whatever the list names.
-TEST_F(PayloadCopy, AnEarlierRunsWaitingCopyNeverOutlivesTheNextRun) {
-  fake_.AddFile(kTarget, Bytes(500, 3));
-  Waiting(Bytes(1000, 9));  // partial
-  fake_.FailCall("WriteFile", 0, platform::kErrorDiskFull);
-  EXPECT_EQ(Copy(), std::nullopt);
-  EXPECT_FALSE(fake_.Exists(kWaiting));
-  fake_.Restart();
-  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(500, 3));
-
-  // Free now: replaced at once, reported so that what the earlier run scheduled goes too.
-  fake_ = FakePlatform();
-  fake_.AddResource(u"32_KORVIGOVX", Bytes(200000, 7));
-  fake_.AddFile(kTarget, Bytes(500, 3));
-  Waiting(Bytes(200000, 5));
-  fake_.SetFileAttributesW(kWaiting, platform::kFileAttributeReadOnly);
-  EXPECT_EQ(Copy(), Replacement::kDoneOverAnEarlierRun);
-  EXPECT_FALSE(fake_.Exists(kWaiting));
-  fake_.Restart();
-  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(200000, 7));
-}
-
-// A run held, a run that replaces the target at once (the first run's rename stays in
-// Windows' list), a run killed while it writes, then the restart: the target stays whole.
-TEST_F(PayloadCopy, ARunKilledMidCopyLeavesNothingForTheRestartToRename) {
-  fake_.AddFile(kTarget, Bytes(500, 3));
-  fake_.HoldOpen(kTarget, 0);
-  ASSERT_EQ(Copy(), Replacement::kHeld);
-  ASSERT_TRUE(ScheduleReplacement(fake_, fake_, kTarget));
-  fake_.LetGo(kTarget);
-  ASSERT_EQ(Copy(), Replacement::kDoneOverAnEarlierRun);
-  EXPECT_FALSE(fake_.Exists(kWaiting));
-  // The third run dies after the first chunk: its partial copy stays at the staging name.
-  fake_.ThrowFromCall("WriteFile", fake_.CountOf("WriteFile") + 2);
-  fake_.FailCall("DeleteFileW", 0, platform::kErrorAccessDenied);  // no clean-up: it died
-  EXPECT_ANY_THROW(Copy());
-  ASSERT_TRUE(fake_.Exists(kStaging));
-  EXPECT_EQ(fake_.At(kStaging).bytes.size(), 61440u);
-  fake_.Restart();
-  EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(200000, 7));
+// What a stopped run can leave beside its target that the copy does not write again.
+TEST_F(PayloadCopy, WhatAStoppedRunLeftBesideTheTargetGoesWhetherOrNotTheTargetIsHeld) {
+  for (const bool held : {false, true}) {
+    fake_ = FakePlatform();
+    fake_.AddResource(u"32_KORVIGOVX", Bytes(200000, 7));
+    fake_.AddFile(kTarget, Bytes(500, 3));
+    for (const char16_t* leftover :
+         {u".vannix-task.xml", u".vannix-task.xml.vannix-old", u".vannix-next.vannix-old",
+          u".vannix-new.vannix-old"}) {
+      fake_.AddFile(kTarget + leftover, Bytes(10, 1), platform::kFileAttributeReadOnly);
+    }
+    if (held) fake_.HoldOpen(kTarget, 0);
+    WindowsProtection protection(fake_);
+    EXPECT_EQ(CopyPayload(fake_, protection, Plan()), held ? Placement::kHeld : Placement::kInPlace);
+    std::vector<std::u16string> beside;
+    for (const std::u16string& path : fake_.Paths())
+      if (path.starts_with(kTarget + u".")) beside.push_back(path);
+    EXPECT_EQ(beside, held ? std::vector<std::u16string>{kTarget + u".vannix-next"}
+                           : std::vector<std::u16string>{})
+        << held;
+  }
 }
 
 }  // namespace

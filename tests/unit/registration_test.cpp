@@ -10,19 +10,23 @@ namespace {
 
 const std::u16string kDir = u"C:\\Windows\\SysWOW64\\";
 const std::u16string kTarget = kDir + u"KorviX.dll";
-const std::u16string kCommand = kDir + u"regsvr32.exe /s \"{S}\"";
+
+// The plan of KorviX.dll (or `entry`) for a system directory.
+EntryPlan Plan(const std::u16string& system_dir = kDir, std::size_t entry = 0) {
+  return PlanEntry(Layout{true, system_dir}, kCatalogue[entry]);
+}
 
 TEST(RegistrationStep, ClearFlagTouchesNothing) {
   FakePlatform fake;
-  fake.AddFile(kTarget, Bytes(10));
-  RegisterComponent(fake, false, kTarget, kCommand);
+  fake.AddFile(kDir + u"ssleay32.dll", Bytes(10));
+  RegisterComponent(fake, Plan(kDir, 6));  // not a server
   EXPECT_TRUE(fake.calls().empty());
 }
 
 TEST(RegistrationStep, StartsRegsvr32ByItsFullPathWithTheQuotedTarget) {
   FakePlatform fake;
   fake.AddFile(kTarget, Bytes(10));
-  RegisterComponent(fake, true, kTarget, kCommand);
+  RegisterComponent(fake, Plan());
   ASSERT_EQ(fake.processes().size(), 1u);
   const ProcessStart& child = fake.processes()[0];
   EXPECT_EQ(child.command_line,
@@ -39,7 +43,7 @@ TEST(RegistrationStep, ABlankInTheWindowsDirectoryCannotRedirectTheTool) {
   FakePlatform fake;
   const std::u16string dir = u"C:\\Program Files\\Win\\System32\\";
   fake.AddFile(dir + u"midas.dll", Bytes(10));
-  RegisterComponent(fake, true, dir + u"midas.dll", dir + u"regsvr32.exe /s \"{S}\"");
+  RegisterComponent(fake, Plan(dir, 4));
   ASSERT_EQ(fake.processes().size(), 1u);
   EXPECT_EQ(*fake.processes()[0].application, dir + u"regsvr32.exe");
 }
@@ -49,7 +53,7 @@ TEST(RegistrationStep, ReplacesAPlaceholderInTheSystemDirectoryToo) {
   const std::u16string dir = u"C:\\{S}\\{s}\\System32\\";
   const std::u16string target = dir + u"KorviX.dll";
   fake.AddFile(target, Bytes(10));
-  RegisterComponent(fake, true, target, dir + u"regsvr32.exe /s \"{S}\"");
+  RegisterComponent(fake, Plan(dir));
   ASSERT_EQ(fake.processes().size(), 1u);
   EXPECT_EQ(fake.processes()[0].command_line,
             u"C:\\" + target + u"\\{s}\\System32\\regsvr32.exe /s \"" + target + u"\"");
@@ -83,7 +87,7 @@ TEST_P(Existence, DecidesWhetherRegsvr32Starts) {
 
   FakePlatform step;
   GetParam().arrange(step);
-  RegisterComponent(step, true, kTarget, kCommand);
+  RegisterComponent(step, Plan());
   EXPECT_EQ(step.processes().size(), GetParam().exists ? 1u : 0u);
 }
 

@@ -15,7 +15,6 @@ const std::u16string kTarget = u"C:\\Windows\\System32\\KorviX.dll";
 const std::u16string kStaging = kTarget + u".vannix-next";
 const std::u16string kWaiting = kTarget + u".vannix-new";
 const std::u16string kSessionManager = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const std::vector<std::u16string> kScheduled{u"\\??\\" + kWaiting, u"!\\??\\" + kTarget};
 // The waits before each further attempt: about two seconds in all, growing.
 const std::vector<std::uint32_t> kWaits{50, 100, 200, 400, 600, 650};
 
@@ -27,8 +26,8 @@ class PutInPlaceTest : public ::testing::Test {
     fake_.AddFile(kStaging, Bytes(5000, 7));
   }
   void Earlier(std::vector<std::byte> old_bytes = Bytes(500, 3)) { fake_.AddFile(kTarget, old_bytes); }
-  std::optional<Replacement> Put() {
-    WindowsProtection protection(fake_, u"C:\\Windows\\System32\\");
+  std::optional<Placement> Put() {
+    WindowsProtection protection(fake_);
     try {
       return PutInPlace(fake_, protection, kStaging, kTarget);
     } catch (const Failure&) {
@@ -50,7 +49,7 @@ class PutInPlaceTest : public ::testing::Test {
 
 TEST_F(PutInPlaceTest, NothingHeldIsReplacedAtOnceWrittenThroughWithoutWaitsOrQuestions) {
   Earlier();
-  EXPECT_EQ(Put(), Replacement::kDone);
+  EXPECT_EQ(Put(), Placement::kInPlace);
   EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(5000, 7));
   EXPECT_FALSE(fake_.Exists(kStaging));
   EXPECT_FALSE(fake_.Exists(kWaiting));
@@ -61,32 +60,24 @@ TEST_F(PutInPlaceTest, NothingHeldIsReplacedAtOnceWrittenThroughWithoutWaitsOrQu
   EXPECT_EQ(fake_.CountOf("RegOpenKeyExW") + fake_.CountOf("CreateFileW"), 0);
 }
 
-TEST_F(PutInPlaceTest, AHeldTargetIsWaitedForThenItsCompleteCopyWaitsForTheRestart) {
+TEST_F(PutInPlaceTest, AHeldTargetIsWaitedForAboutTwoSecondsThenLeftHeldWithItsCopyKept) {
   for (const bool loaded : {false, true}) {
     Reset();
     Earlier();
     if (loaded) fake_.LoadAsImage(kTarget);  // a program uses the DLL
     else fake_.HoldOpen(kTarget, platform::kFileShareRead);
-    EXPECT_EQ(Put(), Replacement::kHeld) << loaded;
+    EXPECT_EQ(Put(), Placement::kHeld) << loaded;
     EXPECT_EQ(fake_.sleeps, kWaits);
     const std::uint32_t total = std::accumulate(fake_.sleeps.begin(), fake_.sleeps.end(), 0u);
     EXPECT_GE(total, 1500u);
     EXPECT_LE(total, 2500u);
-    // The complete copy is moved, never written, to the name a restart's rename names.
+    // The complete copy stays where it was written, for the restart's route to take.
     EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(500, 3));
-    EXPECT_EQ(fake_.At(kWaiting).bytes, Bytes(5000, 7));
-    EXPECT_FALSE(fake_.Exists(kStaging));
-    EXPECT_FALSE(Pending());
-    EXPECT_EQ(fake_.OpenHandles(), 0);
-
-    // Scheduled once, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING, not twice.
-    ASSERT_TRUE(ScheduleReplacement(fake_, fake_, kTarget));
-    ASSERT_TRUE(ScheduleReplacement(fake_, fake_, kTarget));
-    EXPECT_EQ(MoveFlags().back(), 0x5u);
-    EXPECT_EQ(Pending(), kScheduled);
-    fake_.Restart();
-    EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(5000, 7));
+    EXPECT_EQ(fake_.At(kStaging).bytes, Bytes(5000, 7));
     EXPECT_FALSE(fake_.Exists(kWaiting));
+    EXPECT_FALSE(Pending());
+    EXPECT_EQ(MoveFlags(), std::vector<std::uint32_t>(7, 0x9u));
+    EXPECT_EQ(fake_.OpenHandles(), 0);
   }
 }
 
@@ -128,7 +119,7 @@ TEST_F(PutInPlaceTest, TheWaitsEndAsSoonAsTheHolderLetsGoOrAnotherErrorComes) {
   Earlier();
   fake_.FailCall("MoveFileExW", 1, platform::kErrorSharingViolation);
   fake_.FailCall("MoveFileExW", 2, platform::kErrorAccessDenied);
-  EXPECT_EQ(Put(), Replacement::kDone);
+  EXPECT_EQ(Put(), Placement::kInPlace);
   EXPECT_EQ(fake_.sleeps, (std::vector<std::uint32_t>{50, 100}));
   EXPECT_EQ(fake_.At(kTarget).bytes, Bytes(5000, 7));
 
@@ -155,14 +146,14 @@ TEST_F(PutInPlaceTest, ACopyAScannerHoldsIsWaitedForNeverLeftForTheRestart) {
   // The scanner lets go during the waits: replaced.
   Reset();
   fake_.FailCall("MoveFileExW", 1, platform::kErrorSharingViolation);
-  EXPECT_EQ(Put(), Replacement::kDone);
+  EXPECT_EQ(Put(), Placement::kInPlace);
   EXPECT_EQ(fake_.sleeps, std::vector<std::uint32_t>{50});
 }
 
 TEST_F(PutInPlaceTest, ALoadedTargetThatIsThisReleasesFileAlreadyIsLeftAsItIs) {
   Earlier(Bytes(5000, 7));
   fake_.LoadAsImage(kTarget);
-  EXPECT_EQ(Put(), Replacement::kDone);
+  EXPECT_EQ(Put(), Placement::kInPlace);
   EXPECT_TRUE(fake_.sleeps.empty());
   EXPECT_FALSE(fake_.Exists(kStaging));
   EXPECT_FALSE(fake_.Exists(kWaiting));

@@ -4,11 +4,14 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "installer/catalogue.h"
+#include <gtest/gtest.h>
+
 #include "tests/unit/fake_platform.h"
 
 namespace vannix::testing {
@@ -83,33 +86,85 @@ inline std::string DigestTableText(const std::vector<std::size_t>& untyped = {})
   return text;
 }
 
-// Windows' Task Scheduler as schtasks.exe of the system directory shows it: /create keeps the
-// definition file's text, /delete drops the task; schtasks exits with `exit_code`, every other
-// child with 0.
+// Windows' Task Scheduler as schtasks.exe of the system directory shows it, and the start of
+// Windows that runs its start-up tasks. A task is its definition's file in the native Tasks
+// folder and its key in the task cache, which the service writes as any process does: on the
+// disk once the hive is flushed. /create keeps the definition file's bytes, /delete drops the
+// task; schtasks exits with `exit_code`. regsvr32 children do what `regsvr32` says; every
+// other child exits 0.
 struct FakeScheduler {
-  std::map<std::u16string, std::u16string> tasks;  // definitions by task name
+  static constexpr char16_t kTasks[] = u"C:\\Windows\\System32\\Tasks\\";
+  static constexpr char16_t kCache[] =
+      u"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Schedule\\TaskCache\\Tree\\";
+
   std::uint32_t exit_code = 0;
   int runs = 0;
+  std::function<void(FakePlatform&, const std::u16string& target)> regsvr32;
 
   void Attach(FakePlatform& fake) {
     fake.on_child = [this, &fake](const ProcessStart& child) {
       fake.child_exit_code = 0;
-      if (!child.application || !child.application->ends_with(u"\\schtasks.exe")) return;
+      if (!child.application) return;
+      if (child.application->ends_with(u"\\regsvr32.exe")) {
+        if (regsvr32) regsvr32(fake, LastQuoted(child.command_line));
+        return;
+      }
+      if (!child.application->ends_with(u"\\schtasks.exe")) return;
       ++runs;
       fake.child_exit_code = exit_code;
       if (exit_code != 0) return;
       const std::u16string name = Quoted(child.command_line, u"/tn \"");
       if (child.command_line.find(u" /delete ") != std::u16string::npos) {
-        tasks.erase(name);
+        fake.child_exit_code = Remove(fake, name) ? 0 : 1;
         return;
       }
-      const std::vector<std::byte>& bytes = fake.At(Quoted(child.command_line, u"/xml \"")).bytes;
+      fake.AddFile(kTasks + name, fake.At(Quoted(child.command_line, u"/xml \"")).bytes);
+      fake.WriteRegistryKeyAsService(kCache + name);
+    };
+  }
+
+  // The store's tasks: their definitions by name.
+  std::map<std::u16string, std::u16string> Tasks(const FakePlatform& fake) const {
+    std::map<std::u16string, std::u16string> tasks;
+    for (const std::u16string& path : fake.Paths()) {
+      if (!path.starts_with(kTasks)) continue;
+      const std::vector<std::byte>& bytes = fake.At(path).bytes;
       std::u16string text;
       for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
         text += static_cast<char16_t>(std::to_integer<unsigned>(bytes[i]) |
                                       std::to_integer<unsigned>(bytes[i + 1]) << 8);
-      tasks[name] = text;
-    };
+      tasks[path.substr(std::u16string_view(kTasks).size())] = text;
+    }
+    return tasks;
+  }
+
+  // A task whose cache key did not reach the disk before a power loss is gone with it.
+  void AfterPowerLoss(FakePlatform& fake) {
+    for (const auto& [name, definition] : Tasks(fake))
+      if (!fake.HasRegistryKey(kCache + name)) Remove(fake, name);
+  }
+
+  // Windows has started: every start-up task runs its actions in order.
+  void RunStartUpTasks(FakePlatform& fake) {
+    for (const auto& [name, definition] : Tasks(fake)) {
+      EXPECT_NE(definition.find(u"<BootTrigger>"), std::u16string::npos) << Narrow(name);
+      for (std::size_t at = definition.find(u"<Command>"); at != std::u16string::npos;
+           at = definition.find(u"<Command>", at + 1)) {
+        const std::u16string command = Between(definition, at, u"<Command>", u"</Command>");
+        const std::u16string arguments = Between(definition, at, u"<Arguments>", u"</Arguments>");
+        if (command.ends_with(u"\\regsvr32.exe") && regsvr32)
+          regsvr32(fake, LastQuoted(arguments));
+        if (command.ends_with(u"\\schtasks.exe") && arguments.starts_with(u"/delete"))
+          Remove(fake, name);
+      }
+    }
+  }
+
+  static bool Remove(FakePlatform& fake, const std::u16string& name) {
+    const bool there = fake.Exists(kTasks + name);
+    fake.RemoveFile(kTasks + name);
+    fake.DeleteRegistryKeyAsService(kCache + name);
+    return there;
   }
   // The text between `opening` (which ends with a quote) and the next quote.
   static std::u16string Quoted(const std::u16string& line, const std::u16string& opening) {
@@ -117,6 +172,19 @@ struct FakeScheduler {
     if (start == std::u16string::npos) return {};
     const auto from = start + opening.size();
     return line.substr(from, line.find(u'"', from) - from);
+  }
+  static std::u16string LastQuoted(const std::u16string& line) {
+    const auto close = line.rfind(u'"');
+    const auto open = close == std::u16string::npos || close == 0 ? std::u16string::npos
+                                                                  : line.rfind(u'"', close - 1);
+    return open == std::u16string::npos ? std::u16string{} : line.substr(open + 1, close - open - 1);
+  }
+  static std::u16string Between(const std::u16string& text, std::size_t from,
+                                const std::u16string& open, const std::u16string& close) {
+    const auto start = text.find(open, from);
+    if (start == std::u16string::npos) return {};
+    const auto end = text.find(close, start);
+    return text.substr(start + open.size(), end - start - open.size());
   }
 };
 

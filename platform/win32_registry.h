@@ -1,12 +1,17 @@
-// The advapi32 operations on real Windows: each member is the Win32 call of the same name.
+// The registry on real Windows: each member is the advapi32 call of the same name, advapi32
+// loaded from the system directory on the first call (a run that never needs the registry,
+// every installer run that schedules nothing for the next restart, never loads it).
 #pragma once
 
-#include "platform/advapi32.h"
+#include "platform/registry.h"
+#include "platform/system_library.h"
 
 namespace vannix::platform {
 
-class Win32Advapi32 final : public Advapi32 {
+class Win32Registry final : public Registry {
  public:
+  explicit Win32Registry(Platform& platform) : advapi32_(platform, u"advapi32.dll") {}
+
   std::int32_t RegOpenKeyExW(RawHandle key, const std::u16string& subkey, std::uint32_t access,
                              RawHandle* result) override;
   std::int32_t RegEnumKeyExW(RawHandle key, std::uint32_t index, std::u16string* name) override;
@@ -19,14 +24,12 @@ class Win32Advapi32 final : public Advapi32 {
                               const std::vector<std::byte>& data) override;
   std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) override;
   std::int32_t RegFlushKey(RawHandle key) override;
-  bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
-                            std::uint32_t flags) override;
-  bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) override;
-  bool CryptHashData(RawHandle hash, const std::byte* data, std::uint32_t size) override;
-  bool CryptGetHashParam(RawHandle hash, std::uint32_t parameter,
-                         std::vector<std::byte>* value) override;
-  bool CryptDestroyHash(RawHandle hash) override;
-  bool CryptReleaseContext(RawHandle provider) override;
+
+ private:
+  template <typename Function>
+  Function Export(const char* name);
+
+  SystemLibrary advapi32_;
 };
 
 }  // namespace vannix::platform

@@ -1,0 +1,35 @@
+#include "installer/entry_plan.h"
+
+#include "installer/system_dir.h"
+
+namespace vannix {
+namespace {
+
+// The text after the last backslash or colon: a BaseName never names a resource by path.
+std::u16string_view FileNamePart(std::u16string_view base_name) {
+  const auto separator = base_name.find_last_of(u"\\:");
+  return separator == std::u16string_view::npos ? base_name : base_name.substr(separator + 1);
+}
+
+}  // namespace
+
+Layout ProbeLayout(platform::Platform& platform) {
+  Layout layout;
+  layout.wow64 = IsWow64(platform);
+  layout.system_dir = SystemDirFor(platform, layout.wow64);
+  return layout;
+}
+
+EntryPlan PlanEntry(const Layout& layout, const ComponentEntry& entry) {
+  EntryPlan plan;
+  plan.resource_name = layout.wow64 ? u"64_" : u"32_";
+  plan.resource_name += FileNamePart(entry.BaseName);
+  plan.file_name = EntryFileName(entry);
+  plan.target_path = layout.system_dir + plan.file_name;
+  plan.Register = entry.Register;
+  plan.tool_directory = layout.system_dir;
+  plan.tool = layout.system_dir + u"regsvr32.exe";
+  return plan;
+}
+
+}  // namespace vannix

@@ -1,0 +1,35 @@
+// What the deployment of one catalogue entry works with, derived before any file is touched:
+// from the layout of the run (the payload variant and the system directory, the same for every
+// entry) and the entry's row.
+#pragma once
+
+#include <string>
+
+#include "installer/catalogue.h"
+#include "platform/platform.h"
+
+namespace vannix {
+
+struct Layout {
+  bool wow64 = false;          // chooses the "64_" payload variant
+  std::u16string system_dir;   // "C:\Windows\SysWOW64\" or "C:\Windows\System32\"
+};
+
+// Asks IsWow64 once and reads the system directory once. Raises a Failure when the Windows
+// directory cannot be read.
+Layout ProbeLayout(platform::Platform& platform);
+
+struct EntryPlan {
+  std::u16string resource_name;  // "32_KorviX": the variant prefix and the file-name part
+  std::u16string file_name;      // "KorviX.dll": BaseName and Extension
+  std::u16string target_path;    // the system directory and the file name
+  bool Register = false;
+  // The registration's tool and the directory it lies in and starts in: the system directory,
+  // the same that holds the file it registers.
+  std::u16string tool_directory;
+  std::u16string tool;           // tool_directory and "regsvr32.exe"
+};
+
+EntryPlan PlanEntry(const Layout& layout, const ComponentEntry& entry);
+
+}  // namespace vannix
