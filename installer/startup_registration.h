@@ -49,13 +49,9 @@ class StartUpRegistration {
   bool Schedule(const EntryPlan& plan);
 
   // Whether the entry's registration is scheduled: the task's file where there is a Task
-  // Scheduler (a file that cannot be read is there too, so any user can tell), else the
-  // RunOnce value.
+  // Scheduler (a file that cannot be read is there too, so any user can tell; the registry is
+  // not asked), else the RunOnce value.
   bool IsScheduled(const EntryPlan& plan);
-
-  // Whether a task of an earlier run is kept, asking the disk only: false where Windows has no
-  // Task Scheduler.
-  bool HasTask(const EntryPlan& plan);
 
   // Removes what is scheduled for the entry: its task, and a RunOnce value (which, where there
   // is a Task Scheduler, only an older release can have made).
@@ -64,6 +60,7 @@ class StartUpRegistration {
   bool HasTaskScheduler();
 
  private:
+  bool HasTask(const EntryPlan& plan);
   bool ScheduleTask(const EntryPlan& plan);
   bool ScheduleAtLogon(const EntryPlan& plan);
   void RemoveLogonValue(const EntryPlan& plan);

@@ -40,8 +40,9 @@ Placement WaitingCopy::WaitForRestart() {
 
 void WaitingCopy::Settle() {
   if (!plan_.Register) return;
-  // Without a trace of an earlier run, nothing is scheduled: a normal run asks no registry.
-  if (!earlier_ && !scheduled_ && !start_up_.HasTask(plan_)) return;
+  // Without a trace of an earlier run nothing is scheduled, and where Windows has a Task
+  // Scheduler a normal run asks no registry.
+  if (!earlier_ && !scheduled_ && !start_up_.IsScheduled(plan_)) return;
   if (RenameListed()) return;
   start_up_.Cancel(plan_);
 }

@@ -309,6 +309,49 @@ void FakePlatform::ThrowFromCall(const std::string& call, int occurrence) {
   throws_[{call, occurrence}] = true;
 }
 
+FakePlatform::World FakePlatform::Save() const {
+  return World{nodes_, images_, registry_, registry_on_disk_, open_, next_index_};
+}
+
+void FakePlatform::Restore(const World& world) {
+  nodes_ = world.nodes;
+  images_ = world.images;
+  registry_ = world.registry;
+  registry_on_disk_ = world.registry_on_disk;
+  open_ = world.open;
+  next_index_ = world.next_index;
+}
+
+std::string FakePlatform::Fingerprint() const {
+  std::string out;
+  const auto text = [&](const std::u16string& s) {
+    out.append(reinterpret_cast<const char*>(s.data()), s.size() * 2);
+    out += '\0';
+  };
+  const auto bytes = [&](const std::vector<std::byte>& b) {
+    out += std::to_string(std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(b.data()), b.size())));
+    out += '\0';
+  };
+  for (const auto& [key, node] : nodes_) {
+    text(key);
+    out += std::to_string(node.attributes) + ':' + std::to_string(node.denied);
+    bytes(node.bytes);
+  }
+  for (const auto& key : images_) text(key);
+  for (const auto* registry : {&registry_, &registry_on_disk_}) {
+    out += '|';
+    for (const auto& [path, key] : *registry) {
+      text(path);
+      for (const auto& [name, value] : key.values) {
+        text(name);
+        bytes(value.data);
+      }
+    }
+  }
+  return out;
+}
+
 // --- Inspection -----------------------------------------------------------------------------
 
 std::vector<std::string> FakePlatform::CallNames() const {

@@ -168,6 +168,16 @@ class FakePlatform : public platform::Platform,
   bool Revive();
   int changes() const { return changes_; }
 
+  // What the machine holds (files, held files, the registry on and off the disk), to be put
+  // back as it was: a test that walks many sequences of runs starts each from a saved one.
+  struct World;
+  World Save() const;
+  void Restore(const World& world);
+  // A digest of what the machine holds: equal for machines no run could tell apart.
+  std::string Fingerprint() const;
+  // Forgets the calls made so far.
+  void ClearCalls() { calls_.clear(); processes_.clear(); }
+
   // The `occurrence`-th call (1-based) of `call` fails with `error`; 0 fails every call.
   void FailCall(const std::string& call, int occurrence, std::uint32_t error);
   // The `occurrence`-th call of `call` raises a C++ exception, as a broken service would.
@@ -344,6 +354,14 @@ class FakePlatform : public platform::Platform,
   std::uint32_t last_error_ = 0;
   std::uint64_t next_index_ = 1;
   RawHandle next_handle_ = 0x100;
+};
+
+struct FakePlatform::World {
+  std::map<std::u16string, Node> nodes;
+  std::set<std::u16string> images;
+  std::map<std::u16string, RegistryKey> registry, registry_on_disk;
+  std::map<RawHandle, Open> open;
+  std::uint64_t next_index;
 };
 
 // ASCII upper case, as the loader compares resource names.
