@@ -355,9 +355,71 @@ wine wineboot -r; echo "wineboot exit $?"
         self.assertTrue(written and written < len(self.payload(BIG)), "run 3 was not killed mid-copy")
         self.assert_same_bytes(self.installed(BIG), self.payload(BIG), BIG + " after the restart")
         self.assertFalse(os.path.exists(self.sysdir_path(BIG + ".vannix-new")))
-        # The second run, which put the file in place, removed the first run's start-up task.
+        # The first run's start-up task stayed with its rename, listed until the restart; it
+        # registers the file in place and removes itself.
+        self.assertEqual(list(self.scheduled_tasks()), ["setup_vannix " + BIG])
+        out = self.run_start_up_tasks()
+        self.assertEqual(out.count("launch: exit=0"), 2, out)
         self.assertEqual(self.scheduled_tasks(), {})
         self.assert_check(check=check)
+
+    def test_registration_kept_through_three_runs_and_a_stop(self):
+        """KorviX.dll held through a first run (its start-up task and rename scheduled), free for
+        a second (replaced at once; its rename stays listed without a source, and so does the
+        task); then another product's uninstaller unregisters it (regsvr32 /u) and puts a copy of
+        its own in place, which a program holds through a third run, killed as soon as its copy
+        waits beside the target under the name the listed rename names. After the restart and
+        the start-up tasks the server is this release's file, registered (check exit 0); a
+        fourth run with nothing held leaves no work file."""
+        held = "KorviX.dll"
+        task = "setup_vannix " + held
+        self.use_scheduler_standin()
+        self.place_file(held, b"an earlier file that registers nothing\r\n" * 1000)
+        files = {k: self.work_file(k) for k in ("ready1", "stop1", "ready3", "stop3")}
+        waiting = self.sysdir_path(held + ".vannix-new")
+        rc, out = self.shell("""
+wine '%(hold)s' '%(held_w)s' '%(ready1_w)s' '%(stop1_w)s' & holder=$!
+%(wait_ready1)s
+rc=0; wine '%(setup)s' || rc=$?; echo "run 1 exit $rc"
+touch '%(stop1)s'; wait $holder
+rc=0; wine '%(setup)s' || rc=$?; echo "run 2 exit $rc"
+[ -e '%(waiting)s' ] && echo "a waiting copy after run 2"
+wine regsvr32 /u /s '%(held_w)s'; echo "unregistered: exit $?"
+printf 'another product\\r\\n%%.0s' $(seq 1000) > '%(held)s'
+wine '%(hold)s' '%(held_w)s' '%(ready3_w)s' '%(stop3_w)s' & holder=$!
+%(wait_ready3)s
+wine '%(setup)s' & run=$!
+while ! [ -e '%(waiting)s' ] && kill -0 $run 2>/dev/null; do :; done
+kill -KILL $run 2>/dev/null && echo "run 3 killed with its copy waiting"; wait $run
+touch '%(stop3)s'; wait $holder
+""" % dict(hold=CFG.hold_open, held=self.sysdir_path(held),
+           held_w=winelab.windows_path(self.sysdir_path(held)), setup=CFG.installer,
+           waiting=waiting, **{k: v for k, v in files.items()},
+           **{k + "_w": winelab.windows_path(v) for k, v in files.items()},
+           wait_ready1=winelab.shell_wait_until("[ -e '%s' ]" % files["ready1"]),
+           wait_ready3=winelab.shell_wait_until("[ -e '%s' ]" % files["ready3"])),
+            exes=(CFG.hold_open,), what="three runs, the third killed")
+        for line in ("run 1 exit 0", "run 2 exit 0", "unregistered: exit 0",
+                     "run 3 killed with its copy waiting"):
+            self.assertIn(line, out)
+        self.assertNotIn("a waiting copy after run 2", out)
+        self.assertEqual(self.prefix.registry().value(self.clsid_key("KorviX") + "\\InprocServer32"),
+                         None, "the uninstaller left the class")
+        log("  PendingFileRenameOperations: %r" % self.pending_renames())
+        self.assertEqual(list(self.scheduled_tasks()), [task])
+
+        self.restart()
+        self.run_start_up_tasks()
+        self.assert_installed([held])
+        self.assertEqual(self.scheduled_tasks(), {})
+        out = self.assert_check()
+        log("  the check after the restart and the start-up task:\n" + out)
+
+        rc, out = self.run_installer()
+        self.assertEqual(rc, 0, out)
+        self.assert_no_leftover()
+        self.assertEqual(self.scheduled_tasks(), {})
+        self.assert_check()
 
     def test_target_whose_replacement_is_refused(self):
         """ssleay32.dll may not be replaced at all: immutable (neither read-only nor Windows'
