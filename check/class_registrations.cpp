@@ -1,6 +1,7 @@
 #include "check/class_registrations.h"
 
 #include "installer/failure.h"
+#include "installer/registry_text.h"
 #include "installer/text.h"
 #include "platform/unique_handle.h"
 
@@ -10,18 +11,6 @@ namespace {
 using platform::Platform;
 
 constexpr std::uint32_t kView32 = platform::kKeyRead | platform::kKeyWow64View32;
-
-// A registry string as stored: UTF-16 up to its first NUL, which it may lack.
-std::u16string StringOf(const std::vector<std::byte>& data) {
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-    const auto c = static_cast<char16_t>(std::to_integer<unsigned>(data[i]) |
-                                         std::to_integer<unsigned>(data[i + 1]) << 8);
-    if (c == u'\0') break;
-    text += c;
-  }
-  return text;
-}
 
 std::u16string Unquoted(std::u16string_view text) {
   if (text.size() >= 2 && text.front() == u'"' && text.back() == u'"')
@@ -64,11 +53,6 @@ std::optional<platform::FileInformation> FileIdentity(Platform& platform,
   return information;
 }
 
-std::u16string FileNameOf(const std::u16string& path) {
-  const auto separator = path.find_last_of(u"\\/");
-  return separator == std::u16string::npos ? path : path.substr(separator + 1);
-}
-
 MachineClasses::MachineClasses(Platform& platform, platform::Registry& registry,
                                std::u16string system_dir)
     : platform_(platform), registry_(registry), system_dir_(std::move(system_dir)),
@@ -87,7 +71,7 @@ std::optional<std::u16string> MachineClasses::ServerOf(const std::u16string& cls
   if (registry_.RegQueryValueExW(server.GetUnsafe(), u"", &type, &data) != platform::kErrorSuccess)
     return std::nullopt;
   if (type != platform::kRegSz && type != platform::kRegExpandSz) return std::nullopt;
-  std::u16string path = StringOf(data);
+  std::u16string path = RegistryText(data);
   if (type == platform::kRegExpandSz) {
     std::u16string expanded;
     if (!platform_.ExpandEnvironmentStringsW(path, &expanded)) return std::nullopt;
@@ -129,7 +113,7 @@ bool MachineClasses::TreatedAsAnother(const std::u16string& clsid) {
       type != platform::kRegSz) {
     return false;
   }
-  const std::u16string other = StringOf(data);
+  const std::u16string other = RegistryText(data);
   return !other.empty() && !EqualIgnoringCase(other, clsid);
 }
 

@@ -61,7 +61,4 @@ bool NamesInstalledFile(platform::Platform& platform, const std::vector<std::u16
 std::optional<platform::FileInformation> FileIdentity(platform::Platform& platform,
                                                       const std::u16string& path);
 
-// The file-name part of a path: the text after its last backslash or slash.
-std::u16string FileNameOf(const std::u16string& path);
-
 }  // namespace vannix

@@ -7,7 +7,7 @@
 #include "check/class_registrations.h"
 #include "installer/entry_plan.h"
 #include "installer/startup_registration.h"
-#include "installer/existence_test.h"
+#include "installer/file_exists.h"
 #include "check/file_hasher.h"
 #include "check/file_version.h"
 #include "installer/pending_renames.h"
@@ -88,9 +88,9 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
   check.file = *digest == expected.sha256 ? FileState::kOk : FileState::kDiffers;
 }
 
-// The target waits for its replacement at the next restart: the waiting copy beside it is this
-// release's file and Windows' list of renames names it as the target's replacement.
-bool ReplacementPending(Platform& platform, Inspectors& tools, const PayloadDigest& expected,
+// The target's waiting copy is this release's file and Windows' list of renames names it onto
+// the target.
+bool WaitingCopyPending(Platform& platform, Inspectors& tools, const PayloadDigest& expected,
                         const std::vector<PendingRename>& renames, const std::u16string& target) {
   const std::u16string waiting = WaitingCopyPath(target);
   if (!IsRenamePending(renames, waiting, target)) return false;
@@ -188,10 +188,10 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Registry& regi
     item.check.expected_size = expected.size;
     item.check.expected_sha256 = expected.sha256;
     InspectFile(platform, tools, expected, &item);
-    // Neither a file in place nor one Windows owns: its replacement may wait for the restart.
+    // Neither a file in place nor one Windows owns: its waiting copy may be there.
     if (item.check.file != FileState::kOk && item.check.file != FileState::kWindows) {
       if (!renames) renames = ReadPendingRenames(registry);
-      if (ReplacementPending(platform, tools, expected, *renames, item.check.path)) {
+      if (WaitingCopyPending(platform, tools, expected, *renames, item.check.path)) {
         item.check.file = FileState::kPending;
         item.check.problem.clear();  // what stands there now is to go
       }

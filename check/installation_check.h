@@ -14,15 +14,15 @@
 
 namespace vannix {
 
-// What is at a file's place. A new state is one member here and its name in check_command.cpp.
+// What is at a file's place. A new state is one member here and its name in check_names.h.
 enum class FileState {
   kOk,       // the payload's size and SHA-256
   kMissing,  // absent, or a directory stands there
   kDiffers,  // another size or content
   kWindows,  // Windows' own (it protects the file): in place whatever it holds
   kUnknown,  // present, but it cannot be opened or read
-  // Not in place yet, but its replacement is: the temporary file beside it is this release's
-  // file and Windows will rename it onto the target when it next starts.
+  // Not in place yet, but its waiting copy is: the file beside it is this release's and
+  // Windows renames it onto the target when it next starts.
   kPending,
 };
 

@@ -37,8 +37,7 @@ std::u16string HexDigest(const Sha256Digest& digest) {
 }
 
 std::u16string FileObject(const EntryCheck& entry) {
-  const auto separator = entry.path.find_last_of(u'\\');
-  std::u16string json = u"{\"name\": " + Quoted(entry.path.substr(separator + 1)) +
+  std::u16string json = u"{\"name\": " + Quoted(FileNameOf(entry.path)) +
                         u", \"path\": " + Quoted(entry.path) + u", \"state\": " +
                         Quoted(StateName(entry.file));
   json += u", \"expected\": {\"size\": " + Decimal(entry.expected_size) +

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "installer/failure.h"
+#include "installer/own_resource.h"
 #include "installer/text.h"
 #include "platform/unique_handle.h"
 
@@ -105,11 +106,9 @@ std::vector<PayloadDigest> LoadPayloadDigests(platform::Platform& platform) {
   const platform::RawHandle info = platform.FindResourceW(
       module, std::u16string(kPayloadDigestsResource), platform::kRtRcdata);
   if (info == 0) RaiseTableError(u"is missing");
-  const platform::UniqueResource resource(platform, platform.LoadResource(module, info));
-  const std::uint32_t size = platform.SizeofResource(module, info);
-  const std::byte* bytes = resource ? platform.LockResource(resource.GetUnsafe()) : nullptr;
-  if (bytes == nullptr) RaiseTableError(u"cannot be read");
-  return ParsePayloadDigests(std::string_view(reinterpret_cast<const char*>(bytes), size));
+  const OwnResource table = LoadOwnResource(platform, module, info);
+  if (table.bytes == nullptr) RaiseTableError(u"cannot be read");
+  return ParsePayloadDigests(std::string_view(reinterpret_cast<const char*>(table.bytes), table.size));
 }
 
 const PayloadDigest& FindDigest(const std::vector<PayloadDigest>& table,

@@ -14,7 +14,7 @@ namespace vannix {
 [[noreturn]] inline void RaiseCopyFailure(std::u16string_view what, const std::u16string& path,
                                           std::uint32_t error) {
   throw Failure("CopyError",
-                std::u16string(what) + u" " + path + u" (error " + Decimal(error) + u")");
+                std::u16string(what) + u" " + path + ErrorText(error));
 }
 
 [[noreturn]] inline void RaiseCopyFailure(platform::Platform& platform, std::u16string_view what,

@@ -1,17 +1,9 @@
 #include "installer/entry_plan.h"
 
 #include "installer/system_dir.h"
+#include "installer/text.h"
 
 namespace vannix {
-namespace {
-
-// The text after the last backslash or colon: a BaseName never names a resource by path.
-std::u16string_view FileNamePart(std::u16string_view base_name) {
-  const auto separator = base_name.find_last_of(u"\\:");
-  return separator == std::u16string_view::npos ? base_name : base_name.substr(separator + 1);
-}
-
-}  // namespace
 
 Layout ProbeLayout(platform::Platform& platform) {
   Layout layout;
@@ -23,7 +15,8 @@ Layout ProbeLayout(platform::Platform& platform) {
 EntryPlan PlanEntry(const Layout& layout, const ComponentEntry& entry) {
   EntryPlan plan;
   plan.resource_name = layout.wow64 ? u"64_" : u"32_";
-  plan.resource_name += FileNamePart(entry.BaseName);
+  // A BaseName never names a resource by path.
+  plan.resource_name += FileNameOf(entry.BaseName);
   plan.file_name = EntryFileName(entry);
   plan.target_path = layout.system_dir + plan.file_name;
   plan.Register = entry.Register;

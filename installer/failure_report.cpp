@@ -9,11 +9,6 @@ constexpr std::uintptr_t kOutsideModulesBias = 4096;
 constexpr std::uint32_t kRuntimeErrorFlags = platform::kMbOk;
 constexpr std::uint32_t kFailureBoxFlags = platform::kMbTaskModal | platform::kMbIconError;
 
-std::u16string FileNameOf(const std::u16string& path) {
-  const auto slash = path.find_last_of(u"\\/");
-  return slash == std::u16string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 CodeLocation LocateAddress(platform::Platform& platform, std::uintptr_t address) {

@@ -1,6 +1,6 @@
 #include "installer/registration.h"
 
-#include "installer/existence_test.h"
+#include "installer/file_exists.h"
 #include "installer/process_runner.h"
 
 namespace vannix {

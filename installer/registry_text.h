@@ -41,4 +41,10 @@ inline std::vector<std::u16string> RegistryStrings(const std::vector<std::byte>&
   return strings;
 }
 
+// REG_SZ data's text: up to its first NUL, which it may lack.
+inline std::u16string RegistryText(const std::vector<std::byte>& data) {
+  std::vector<std::u16string> strings = RegistryStrings(data);
+  return strings.empty() ? std::u16string() : std::move(strings.front());
+}
+
 }  // namespace vannix

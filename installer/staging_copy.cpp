@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "installer/copy_failure.h"
+#include "installer/own_resource.h"
 #include "installer/work_files.h"
 #include "platform/unique_handle.h"
 
@@ -45,11 +46,10 @@ void WriteFlushed(Platform& platform, platform::RawHandle module,
   if (!file) RaiseCopyFailure(platform, u"Cannot create", path);
   *created = true;
 
-  const platform::UniqueResource resource(platform,
-                                          platform.LoadResource(module, resource_info));
-  if (!resource) RaiseCopyFailure(platform, u"Cannot load the payload for", path);
-  const std::uint32_t size = platform.SizeofResource(module, resource_info);
-  const std::byte* bytes = platform.LockResource(resource.GetUnsafe());
+  const OwnResource payload = LoadOwnResource(platform, module, resource_info);
+  if (!payload.handle) RaiseCopyFailure(platform, u"Cannot load the payload for", path);
+  const std::uint32_t size = payload.size;
+  const std::byte* bytes = payload.bytes;
   if (bytes == nullptr && size != 0)
     RaiseCopyFailure(platform, u"Cannot lock the payload for", path);
 

@@ -36,8 +36,7 @@ std::u16string SystemDirFor(platform::Platform& platform, bool wow64) {
       platform.GetSystemWindowsDirectoryW(buffer.data(), kWindowsDirCapacity);
   if (length == 0) {
     throw Failure("SystemDirectoryError",
-                  u"The Windows directory cannot be read (error " +
-                      Decimal(platform.GetLastError()) + u")");
+                  u"The Windows directory cannot be read" + ErrorText(platform.GetLastError()));
   }
   if (length >= kWindowsDirCapacity) {
     throw Failure("SystemDirectoryError", u"The Windows directory is longer than " +

@@ -24,6 +24,13 @@ inline std::u16string Decimal(std::uint64_t value) {
   return out;
 }
 
+// The file-name part of a path: the text after its last backslash, slash or colon (the whole
+// text when it has none).
+inline std::u16string FileNameOf(std::u16string_view path) {
+  const auto separator = path.find_last_of(u"\\/:");
+  return std::u16string(separator == std::u16string_view::npos ? path : path.substr(separator + 1));
+}
+
 // " (error N)": how every message names the Windows error behind it.
 inline std::u16string ErrorText(std::uint64_t error) {
   return u" (error " + Decimal(error) + u")";

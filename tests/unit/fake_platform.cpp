@@ -186,12 +186,7 @@ void FakePlatform::SetValue(const std::u16string& key, const std::u16string& nam
 
 void FakePlatform::SetRegistryString(const std::u16string& key, const std::u16string& name,
                                      const std::u16string& text, std::uint32_t type) {
-  std::vector<std::byte> data;
-  for (const char16_t c : text + u'\0') {
-    data.push_back(static_cast<std::byte>(c & 0xFF));
-    data.push_back(static_cast<std::byte>(c >> 8));
-  }
-  SetRegistryValue(key, name, type, std::move(data));
+  SetRegistryValue(key, name, type, RegistryString(text));
 }
 
 void FakePlatform::DeleteRegistryKey(const std::u16string& key) {

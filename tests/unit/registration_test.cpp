@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "installer/existence_test.h"
+#include "installer/file_exists.h"
 #include "tests/unit/test_support.h"
 
 namespace vannix::testing {

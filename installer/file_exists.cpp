@@ -1,4 +1,4 @@
-#include "installer/existence_test.h"
+#include "installer/file_exists.h"
 
 #include "platform/unique_handle.h"
 
