@@ -55,11 +55,18 @@ bool ParseClasses(std::string_view field, std::vector<std::u16string>* classes) 
   return true;
 }
 
+// a.b.c.d, as VS_FIXEDFILEINFO holds it: four 16-bit parts.
 bool IsVersion(std::string_view text) {
-  if (text.empty()) return false;
-  for (const char c : text)
-    if (c != '.' && (c < '0' || c > '9')) return false;
-  return true;
+  int parts = 0;
+  for (std::size_t start = 0; start <= text.size(); ++parts) {
+    const std::size_t end = std::min(text.find('.', start), text.size());
+    unsigned part = 0;
+    const char* first = text.data() + start;
+    const char* last = text.data() + end;
+    if (first == last || std::from_chars(first, last, part).ptr != last || part > 65535) return false;
+    start = end + 1;
+  }
+  return parts == 4;
 }
 
 std::vector<std::string_view> Fields(std::string_view line) {

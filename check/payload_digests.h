@@ -29,8 +29,11 @@ struct PayloadDigest {
   std::vector<std::u16string> classes;
 };
 
-// Parses the table's text: one line per file, "<variant> <file name> <size> <sha256 hex>
-// <file version, or - for none> <CLSIDs separated by commas, or - for none>".
+// Parses the table's text, which tools/image/payload_digests.py writes: ASCII, one line per
+// file, each ending with "\n", its fields separated by one blank:
+//   <variant: 32 or 64> <file name> <size: decimal> <SHA-256: 64 lower-case hex digits>
+//   <file version: a.b.c.d, each part decimal and at most 65535; or - for none>
+//   <CLSIDs of the creatable classes: {upper-case hex}, separated by commas; or - for none>
 // Raises a Failure naming the first line that does not have that form.
 std::vector<PayloadDigest> ParsePayloadDigests(std::string_view text);
 

@@ -1,11 +1,10 @@
 #!/bin/sh
 # main.sh - the main job: installs what the build and the Wine runs need (idempotent), builds the
 # installer (build/win32/setup_vannix.exe), runs it once in a throwaway copy of the pristine
-# 64-bit (WOW64) Wine prefix, and prints what it installed: each file with its size and whether
-# it matches its payload, each class it registered (CLSID -> InprocServer32), and the verdict
-# of the installation check (build/win32/setup_vannix_check.exe) on that machine.
-# Exit status: the installer's exit code (2 when a file is missing or differs from its payload,
-# or the check finds the installation incomplete).
+# 64-bit (WOW64) Wine prefix, and prints what it installed as the installation check
+# (build/win32/setup_vannix_check.exe --json) finds it on that machine: each file with its size
+# and whether it is this release's, each class and whether it is registered, and the verdict.
+# Exit status: the installer's exit code (2 when the check finds the installation incomplete).
 set -eu
 cd "$(dirname "$(readlink -f "$0")")/.."
 t0=$(date +%s)

@@ -90,20 +90,33 @@ class Scenario(unittest.TestCase):
         return rc, out
 
     def run_check(self, check=None, user=None, **run_options):
-        """Runs the installation check; returns (exit code, {file: (state, registration)}, output).
-        run_options: those of winelab.Prefix.run (dll_overrides...)."""
+        """Runs the installation check with --json; returns (exit code, {file: (state,
+        registration)}, the output). run_options: those of winelab.Prefix.run (dll_overrides...)."""
         check = check or CFG.check
         t = winelab.Stopwatch()
-        rc, out = self.prefix.run([check], binds=self.binds(check), user=user, **run_options)
-        entries, summary = winelab.parse_check(out)
-        log("  setup_vannix_check: exit code %d after %s; %s" % (rc, t, summary))
-        for line in out.splitlines():  # what is not in place, and every note, as printed
-            [(state, registration)] = winelab.parse_check(line)[0].values() or [("ok", "-")]
-            if state != "ok" or registration == "not registered" or "  (" in line:
-                log("    " + line.rstrip("\r"))
+        rc, out = self.prefix.run([check, "--json"], binds=self.binds(check), user=user,
+                                  **run_options)
+        return rc, self.read_check_document(rc, out, "after %s" % t), out
+
+    def read_check_document(self, rc, out, when=""):
+        """The findings of the check's JSON document in `out`, logged where they are not ok."""
+        document = winelab.check_document(out)
+        self.assertIsNotNone(document, out)
+        log("  setup_vannix_check: exit code %d %s; %s" % (rc, when, winelab.check_summary(document)))
+        for f in document["files"]:
+            if f["state"] != "ok" or f["registration"] == "not registered":
+                missing = [c["clsid"] for c in f["classes"] or () if c["state"] != "registered"]
+                log("    %s %s %s%s" % (f["state"], f["registration"] or "-", f["path"],
+                                        "  (not registered: %s)" % ", ".join(missing) if missing else ""))
+        self.assertEqual(document["exit_code"], rc, out)
+        entries = winelab.check_findings(document)
         self.assertEqual(sorted(entries), sorted(FILE_NAMES), out)
-        self.assertIsNotNone(summary, out)
-        return rc, entries, out
+        return entries
+
+    def check_text(self, check=None, user=None, **run_options):
+        """The check's text output, as a user reads it (what the JSON leaves to the text)."""
+        check = check or CFG.check
+        return self.prefix.run([check], binds=self.binds(check), user=user, **run_options)[1]
 
     # ---- what is where ----
 
@@ -299,14 +312,12 @@ for run in %(runs)s; do rc=0; wine '%(setup)s' || rc=$?; echo "installer exit $r
         """Shell text that runs the check in the same Wine session as what came before (a new
         session starts with wineboot, which makes the renames scheduled for a restart), through
         vannix_launch, which prints the whole exit code (a shell sees 3010 as 194)."""
-        return "wine '%s' '%s'\n" % (CFG.launch, CFG.check)
+        return "wine '%s' '%s' --json\n" % (CFG.launch, CFG.check)
 
     def assert_check_in_session_said(self, out, **expected):
         """The verdict of check_in_session's check in the output `out`: as assert_check."""
         rc = int(out.split("launch: exit=")[1].split()[0])
-        entries, summary = winelab.parse_check(out)
-        log("  setup_vannix_check (in the session): exit code %d; %s" % (rc, summary))
-        self.assertEqual(sorted(entries), sorted(FILE_NAMES), out)
+        entries = self.read_check_document(rc, out, "(in the session)")
         return self.assert_check_said(rc, entries, out, **expected)
 
     def assert_check_said(self, rc, entries, out, differs=(), missing=(), not_registered=(),

@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""Writes the check program's digest table from the payload record: ASCII, one line per payload
-file, "<variant> <file name> <size> <sha256> <file version> <classes>\\n" (the version "a.b.c.d"
-of the file's VS_FIXEDFILEINFO, "-" when it has none; the CLSIDs of a server's creatable classes
-separated by commas, "-" when there are none or they are unknown), variant "32" then "64", each
-in catalogue order.
+"""Writes the check program's digest table from the payload record, in the form that
+check/payload_digests.h states (and the check reads): one line per payload file, variant "32"
+then "64", each in catalogue order; the version is the file's VS_FIXEDFILEINFO, the classes a
+server's creatable ones, "-" for none.
 
     payload_digests.py PAYLOAD_JSON OUT
 """
@@ -14,8 +13,12 @@ import sys
 import payload_record
 
 _SHA256 = re.compile(r"[0-9a-f]{64}")
-_VERSION = re.compile(r"[0-9]+(?:\.[0-9]+){3}")
 _CLSID = re.compile(r"\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}")
+
+
+def _is_version(text):
+    parts = text.split(".")
+    return len(parts) == 4 and all(p.isascii() and p.isdigit() and int(p) <= 65535 for p in parts)
 
 
 def table(entries):
@@ -24,7 +27,7 @@ def table(entries):
         version = e["file_version"]
         classes = [c["clsid"] for c in e.get("classes") or ()]
         if (not _SHA256.fullmatch(e["sha256"]) or not isinstance(e["size"], int)
-                or not (version is None or _VERSION.fullmatch(version))
+                or not (version is None or _is_version(version))
                 or not all(_CLSID.fullmatch(c) for c in classes)):
             raise ValueError(f"{e['variant']}/{e['file']}: malformed size, digest, version or "
                              "class")

@@ -1,14 +1,15 @@
 #!/usr/bin/python3
-"""Runs the installer once under Wine and shows what it installed.
+"""Runs the installer once under Wine and shows what it installed, as the installation check
+finds it.
 
     show_install.py [--build-dir build/win32] [--kind win64|win32] [--installer EXE] [--keep]
 
 Works in a throwaway copy of the pristine prefix (tools/wine/wl-prefix.sh), removed at the end
-unless --keep. Prints the exit code, each catalogue file in the system directory (bytes, and
-whether it matches its payload of the right variant), each class that the run registered
-(CLSID -> InprocServer32), and the verdict of the installation check (setup_vannix_check.exe
-beside the installer) on the same prefix. Exit status: the installer's exit code, or 2 when a
-file is missing or differs from its payload, or the check does not find the installation complete.
+unless --keep. Prints the installer's exit code, then what setup_vannix_check.exe (beside the
+installer) reports in its JSON document on the same prefix: each catalogue file with its size and
+whether it is this release's, each server's classes and whether they are registered, and the
+verdict. Exit status: the installer's exit code, or 2 when the check does not find the
+installation complete.
 """
 import argparse
 import os
@@ -16,18 +17,6 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winelab  # noqa: E402
-
-
-def inproc_servers(reg, root):
-    """{CLSID: InprocServer32 default value} under one CLSID root of the registry."""
-    found = {}
-    prefix = root.lower() + "\\"
-    for key, values in reg.keys.items():
-        if key.startswith(prefix) and key.endswith("\\inprocserver32"):
-            clsid = key[len(prefix):-len("\\inprocserver32")]
-            if "\\" not in clsid:
-                found[clsid.upper()] = values.get("")
-    return found
 
 
 def main():
@@ -39,60 +28,37 @@ def main():
     args = ap.parse_args()
     build = os.path.abspath(args.build_dir)
     exe = os.path.abspath(args.installer or os.path.join(build, "setup_vannix.exe"))
-    variant = winelab.variant(args.kind)
+    check = os.path.join(os.path.dirname(exe), "setup_vannix_check.exe")
     work = os.path.join(build, "main-run")
     clock = winelab.Stopwatch()
     prefix = winelab.Prefix.fresh_copy(args.kind, os.path.join(work, "prefix-" + args.kind))
     print("prefix: %s (copy of the pristine %s prefix, %s)" % (prefix.path, args.kind, clock))
     try:
-        before = inproc_servers(prefix.registry(), prefix.clsid_root())
         t = winelab.Stopwatch()
         rc, out = prefix.run([exe], binds=[work, os.path.dirname(exe)])
         print("%s: exit code %d after %s" % (os.path.basename(exe), rc, t))
         if out.strip():
             print("  Wine said: " + out.strip().replace("\n", "\n  Wine said: "))
-        print("\nfiles in C:\\windows\\%s (payload variant %s):" % (winelab.sysdir_name(args.kind), variant))
-        bad = 0
-        present = set(os.listdir(prefix.sysdir))
-        for name in winelab.FILE_NAMES:
-            path = os.path.join(prefix.sysdir, name)
-            payload = os.path.join(build, "payload", variant, name)
-            if name not in present or not os.path.isfile(path):
-                print("  %-24s %10s  missing" % (name, "-"))
-                bad += 1
-                continue
-            with open(path, "rb") as f:
-                data = f.read()
-            if os.path.isfile(payload):
-                with open(payload, "rb") as f:
-                    same = f.read() == data
-                verdict = "matches its payload" if same else "DIFFERS from its payload"
-                bad += not same
-            else:
-                verdict = "(no payload file at %s to compare)" % payload
-            print("  %-24s %10d  %s" % (name, len(data), verdict))
-        after = inproc_servers(prefix.registry(), prefix.clsid_root())
-        print("\nregistered by this run (CLSID -> InprocServer32):")
-        changed = {k: v for k, v in after.items() if before.get(k) != v}
-        names = {v.upper(): k for k, v in winelab.CLSIDS.items()}
-        order = {b: i for i, b in enumerate(winelab.REGISTERED)}
-        for clsid, server in sorted(changed.items(),
-                                    key=lambda kv: (order.get(names.get(kv[0]), 99), kv[0])):
-            label = names.get(clsid, "")
-            print("  %s -> %s%s" % (clsid, server, "  (" + label + ")" if label else ""))
-        if not changed:
-            print("  nothing")
-        check = os.path.join(os.path.dirname(exe), "setup_vannix_check.exe")
-        if os.path.isfile(check):
-            t = winelab.Stopwatch()
-            check_rc, check_out = prefix.run([check], binds=[work, os.path.dirname(check)])
-            print("\nsetup_vannix_check.exe (exit code %d after %s):" % (check_rc, t))
-            for line in check_out.splitlines():
-                if any(winelab.parse_check(line)):  # a file line or the summary
-                    print("  " + line.rstrip("\r"))
-            bad += check_rc != 0
+        t = winelab.Stopwatch()
+        check_rc, check_out = prefix.run([check, "--json"], binds=[work, os.path.dirname(check)])
+        document = winelab.check_document(check_out)
+        print("\nsetup_vannix_check.exe --json: exit code %d after %s" % (check_rc, t))
+        if document is None:
+            print("  no document: " + check_out.strip())
+            return rc or 2
+        print("\nfiles in %s (payload variant %s):"
+              % (document["system_directory"], document["release"]["payload_variant"]))
+        for f in document["files"]:
+            found = f["found"]["size"] if f["found"] else "-"
+            shipped = "this release's" if f["state"] == "ok" else f["state"]
+            print("  %-24s %10s  %s" % (f["name"], found, shipped))
+        print("\nclasses (CLSID, as the machine registers them for that file):")
+        for f in document["files"]:
+            for c in f["classes"] or ():
+                print("  %s  %-14s %s" % (c["clsid"], c["state"], f["name"]))
+        print("\n" + winelab.check_summary(document))
         print("\ntotal %s" % clock)
-        return rc if rc else (2 if bad else 0)
+        return rc if rc else (2 if check_rc != 0 else 0)
     finally:
         if not args.keep:
             prefix.remove()

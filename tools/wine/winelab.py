@@ -5,6 +5,7 @@ run through wl-run.sh (a private namespace around the Wine root made by wl-setup
 throwaway copy of a pristine prefix made by wl-prefix.sh.
 """
 import contextlib
+import json
 import os
 import re
 import shutil
@@ -256,24 +257,28 @@ def screenshot(display, png_path):
     subprocess.run([convert, "xwd:-", "png:" + png_path], input=xwd, check=True)
 
 
-_CHECK_LINE = re.compile(r"^(ok|missing|differs|windows|unknown|pending) +"
-                         r"(registered|not registered|after restart|-)"
-                         r" +(\S.*?)(?:  \(.*\))?\r?$")
-_CHECK_SUMMARY = re.compile(r"^((?:in)?complete|undetermined|restart pending): .*?\r?$")
+def check_document(output):
+    """The JSON document that `setup_vannix_check.exe --json` wrote in `output` (other programs'
+    lines, such as Wine's own messages or vannix_launch's, around it are skipped), or None."""
+    lines = output.splitlines()
+    first = next((i for i, line in enumerate(lines) if line.rstrip("\r") == "{"), None)
+    last = next((i for i in range(len(lines) - 1, -1, -1) if lines[i].rstrip("\r") == "}"), None)
+    if first is None or last is None or last < first:
+        return None
+    return json.loads("\n".join(lines[first:last + 1]))
 
 
-def parse_check(output):
-    """What setup_vannix_check.exe printed: ({file name: (state, registration)}, summary line or
-    None). The notes after a path (a Windows file's versions, a server's classes) are left out;
-    lines of other programs (Wine's own messages) are ignored."""
-    entries, summary = {}, None
-    for line in output.splitlines():
-        m = _CHECK_LINE.match(line)
-        if m:
-            entries[m.group(3).rsplit("\\", 1)[-1]] = (m.group(1), m.group(2))
-        elif _CHECK_SUMMARY.match(line):
-            summary = line.rstrip("\r")
-    return entries, summary
+def check_findings(document):
+    """{file name: (state, registration or "-")} of a check's JSON document."""
+    return {f["name"]: (f["state"], f["registration"] or "-") for f in document["files"]}
+
+
+def check_summary(document):
+    """A line for a log: the verdict and the counts of a check's JSON document."""
+    n = document["summary"]
+    return "%s: %d of %d files as shipped, %d of %d servers registered (exit %d)" % (
+        n["verdict"], n["as_shipped"], n["files"], n["registered"], n["servers"],
+        document["exit_code"])
 
 
 class Stopwatch:

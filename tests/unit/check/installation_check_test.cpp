@@ -720,7 +720,10 @@ TEST(PayloadDigests, ParsesTheBuildsTableAndRejectsAnythingElse) {
         "64 a.dll x1" + zeros + " - -", "64  a.dll 1" + zeros + " - -",
         "64 a.dll 1 " + std::string(64, 'A') + " - -", "64 a.dll 1" + zeros + " - -\r\n",
         "64 a.dll 1" + zeros + " -", "64 a.dll 1" + zeros + " - - ",
-        "64 a.dll 1" + zeros + " 6.1a -", "64 a.dll 1" + zeros + " - - x", std::string("\n")}) {
+        "64 a.dll 1" + zeros + " 6.1a -", "64 a.dll 1" + zeros + " 6.1.0 -",
+        "64 a.dll 1" + zeros + " 6..1.0 -", "64 a.dll 1" + zeros + " 6.1.0.0.1 -",
+        "64 a.dll 1" + zeros + " 65536.0.0.0 -", "64 a.dll 1" + zeros + " - - x",
+        std::string("\n")}) {
     EXPECT_THROW(ParsePayloadDigests(row + bad), Failure) << bad;
   }
 }
