@@ -7,11 +7,19 @@
 #include "installer/text.h"
 
 namespace vannix {
+namespace {
+
+const std::u16string kAesProvider = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
+
+}  // namespace
 
 FileHasher::FileHasher(platform::Platform& platform, platform::Hashing& hashing)
     : platform_(platform), hashing_(hashing), provider_(hashing) {
-  if (!hashing_.CryptAcquireContextW(provider_.put(), platform::kProvRsaAes,
-                                     platform::kCryptVerifyContext)) {
+  // The AES provider by its name: on XP SP3 it still carries "(Prototype)".
+  if (!hashing_.CryptAcquireContextW(provider_.put(), kAesProvider, platform::kProvRsaAes,
+                                     platform::kCryptVerifyContext) &&
+      !hashing_.CryptAcquireContextW(provider_.put(), kAesProvider + u" (Prototype)",
+                                     platform::kProvRsaAes, platform::kCryptVerifyContext)) {
     throw Failure("CheckError",
                   u"no SHA-256 provider is available" + ErrorText(platform_.GetLastError()));
   }

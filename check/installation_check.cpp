@@ -93,7 +93,7 @@ void InspectFile(Platform& platform, Inspectors& tools, const PayloadDigest& exp
 bool WaitingCopyPending(Platform& platform, Inspectors& tools, const PayloadDigest& expected,
                         const std::vector<PendingRename>& renames, const std::u16string& target) {
   const std::u16string waiting = WaitingCopyPath(target);
-  if (!IsRenamePending(renames, waiting, target)) return false;
+  if (!RenameDecides(renames, waiting, target)) return false;
   InspectedFile replacement;
   replacement.check.path = waiting;
   InspectFile(platform, tools, expected, &replacement);
@@ -172,7 +172,7 @@ InstallationCheck CheckInstallation(Platform& platform, platform::Registry& regi
   WindowsProtection protection(platform);
   FileVersionReader versions(platform);
   Inspectors tools{hasher, protection, versions};
-  StartUpRegistration start_up(platform, registry);
+  StartUpRegistration start_up(platform, registry, layout.vista_or_later);
 
   std::vector<InspectedFile> files;
   std::vector<std::u16string> server_names;

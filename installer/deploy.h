@@ -11,11 +11,14 @@
 namespace vannix {
 
 // What the deployment of every entry shares within one run. The registry is used only for what
-// is scheduled for the next restart, and sfc.dll loaded only when a replacement first fails.
+// is scheduled for the next restart. sfc.dll is asked only on XP and Server 2003, when a
+// replacement first fails: from Vista on, the files Windows protects belong to TrustedInstaller
+// and refuse the open for deletion that tells a refused target from a held one anyway.
 struct Deployment {
   Deployment(platform::Platform& platform, platform::Registry& registry)
       : platform(platform), registry(registry), layout(ProbeLayout(platform)),
-        protection(platform), start_up(platform, registry) {}
+        protection(platform, !layout.vista_or_later),
+        start_up(platform, registry, layout.vista_or_later) {}
 
   platform::Platform& platform;
   platform::Registry& registry;

@@ -1,5 +1,6 @@
 #include "installer/entry_plan.h"
 
+#include "installer/file_exists.h"
 #include "installer/system_dir.h"
 #include "installer/text.h"
 
@@ -9,6 +10,7 @@ Layout ProbeLayout(platform::Platform& platform) {
   Layout layout;
   layout.wow64 = IsWow64(platform);
   layout.system_dir = SystemDirFor(platform, layout.wow64);
+  layout.vista_or_later = FileExists(platform, layout.system_dir + u"taskschd.dll");
   return layout;
 }
 

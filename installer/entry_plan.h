@@ -13,10 +13,14 @@ namespace vannix {
 struct Layout {
   bool wow64 = false;          // chooses the "64_" payload variant
   std::u16string system_dir;   // "C:\Windows\SysWOW64\" or "C:\Windows\System32\"
+  // Windows Vista or later: Task Scheduler 2.0 is there (its taskschd.dll, which Windows XP and
+  // Server 2003 lack), and Windows Resource Protection instead of XP's File Protection. Told by
+  // the file rather than by the version, which a compatibility layer may make up.
+  bool vista_or_later = true;
 };
 
-// Asks IsWow64 once and reads the system directory once. Raises a Failure when the Windows
-// directory cannot be read.
+// Asks IsWow64 once, reads the system directory once and looks for taskschd.dll in it. Raises a
+// Failure when the Windows directory cannot be read.
 Layout ProbeLayout(platform::Platform& platform);
 
 struct EntryPlan {

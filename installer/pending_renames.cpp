@@ -48,6 +48,19 @@ std::vector<PendingRename> ReadPendingRenames(platform::Registry& registry) {
   return renames;
 }
 
+bool RenameDecides(const std::vector<PendingRename>& renames, const std::u16string& from,
+                   const std::u16string& to) {
+  if (!IsRenamePending(renames, from, to)) return false;
+  for (const PendingRename& rename : renames) {
+    const bool ours = EqualIgnoringCase(rename.from, from) && EqualIgnoringCase(rename.to, to);
+    if (!ours && (EqualIgnoringCase(rename.from, from) || EqualIgnoringCase(rename.from, to) ||
+                  EqualIgnoringCase(rename.to, to))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool IsRenamePending(const std::vector<PendingRename>& renames, const std::u16string& from,
                      const std::u16string& to) {
   for (const PendingRename& rename : renames) {

@@ -32,4 +32,10 @@ std::vector<PendingRename> ReadPendingRenames(platform::Registry& registry);
 bool IsRenamePending(const std::vector<PendingRename>& renames, const std::u16string& from,
                      const std::u16string& to);
 
+// Whether that rename is what the restart leaves at `to`: it is listed, and no other entry
+// moves or deletes `from`, or renames onto, moves or deletes `to` (Session Manager makes them in
+// order, and which of the two values it takes first is not documented).
+bool RenameDecides(const std::vector<PendingRename>& renames, const std::u16string& from,
+                   const std::u16string& to);
+
 }  // namespace vannix

@@ -9,7 +9,8 @@ namespace {
 
 // sizeof(STARTUPINFOW) in a 32-bit process.
 constexpr std::uint32_t kStartupInfoSize = 68;
-constexpr std::uint32_t kTimedOut = 1460;  // ERROR_TIMEOUT, as the ended child's exit code
+// How long an ended child may take to be gone, so that it lets go of what it holds.
+constexpr std::uint32_t kEndingTime = 5000;
 
 }  // namespace
 
@@ -37,7 +38,8 @@ std::int32_t ExecuteAndWait(platform::Platform& platform, const std::u16string& 
   if (wait) {
     if (platform.WaitForSingleObject(process.GetUnsafe(), start.time_limit) ==
         platform::kWaitTimeout) {
-      platform.TerminateProcess(process.GetUnsafe(), kTimedOut);
+      platform.TerminateProcess(process.GetUnsafe(), platform::kErrorTimeout);
+      platform.WaitForSingleObject(process.GetUnsafe(), kEndingTime);
       return -1;
     }
     if (!platform.GetExitCodeProcess(process.GetUnsafe(), &exit_code)) return -1;

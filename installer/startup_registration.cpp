@@ -16,8 +16,12 @@ using platform::Platform;
 // otherwise land in Wow6432Node); the flag means nothing on 32-bit Windows.
 constexpr std::uint32_t kView64 = platform::kKeyWow64View64;
 constexpr std::uint16_t kShowHidden = 0;  // SW_HIDE
-// Windows runs no RunOnce command longer than this.
+// What schtasks /query exits with for a task that does not exist.
+constexpr std::int32_t kNoSuchTask = 1;
+// Windows runs no RunOnce command of this length or longer (its buffer holds the NUL too).
 constexpr std::size_t kRunOnceLimit = 260;
+constexpr std::u16string_view kTaskCacheTree =
+    u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Schedule\\TaskCache\\Tree\\";
 
 std::u16string Escaped(const std::u16string& text) {
   std::u16string out;
@@ -37,8 +41,9 @@ std::u16string TaskNameArgument(const EntryPlan& plan) {
 }
 
 // schtasks.exe of the system directory, hidden (it is a console program), in that directory,
-// waited for at most kSchedulerTimeLimit. True when it reports success.
-bool RunSchtasks(Platform& platform, const EntryPlan& plan, const std::u16string& arguments) {
+// waited for at most kSchedulerTimeLimit: its exit code, -1 when it did not start or end in time.
+std::int32_t RunSchtasks(Platform& platform, const EntryPlan& plan,
+                         const std::u16string& arguments) {
   const std::u16string schtasks = plan.tool_directory + u"schtasks.exe";
   ChildStart start;
   start.application = &schtasks;
@@ -46,7 +51,7 @@ bool RunSchtasks(Platform& platform, const EntryPlan& plan, const std::u16string
   start.creation_flags = platform::kCreateNoWindow | platform::kNormalPriorityClass;
   start.time_limit = kSchedulerTimeLimit;
   return ExecuteAndWait(platform, u"\"" + schtasks + u"\" " + arguments, kShowHidden, true,
-                        start) == 0;
+                        start);
 }
 
 // UTF-16LE with its byte order mark, as the definition's declaration says. `created` tells the
@@ -139,26 +144,82 @@ std::u16string StartUpTaskFile(const EntryPlan& plan) {
   return native + u"Tasks\\" + StartUpTaskName(plan);
 }
 
-bool StartUpRegistration::HasTaskScheduler() {
-  if (!task_scheduler_) task_scheduler_ = (platform_.GetVersion() & 0xFF) >= 6;
-  return *task_scheduler_;
-}
-
 bool StartUpRegistration::Schedule(const EntryPlan& plan) {
-  if (!HasTaskScheduler()) {
-    if (!ScheduleAtLogon(plan)) return false;
-    FlushToDisk(u"");
-    return true;
-  }
+  if (!HasTaskScheduler()) return ScheduleAtLogon(plan) && FlushToDisk(u"");
   if (!ScheduleTask(plan)) return false;
   // A value an older release fell back to would register the file a second time, at a logon.
   RemoveLogonValue(plan);
-  FlushToDisk(StartUpTaskFile(plan));
-  return true;
+  return FlushToDisk(StartUpTaskFile(plan));
 }
 
 bool StartUpRegistration::IsScheduled(const EntryPlan& plan) {
-  if (HasTaskScheduler()) return HasTask(plan);
+  if (!HasTaskScheduler()) return HasLogonValue(plan);
+  platform::UniqueRegistryKey key(registry_);
+  const std::int32_t status = registry_.RegOpenKeyExW(
+      platform::kHkeyLocalMachine, std::u16string(kTaskCacheTree) + StartUpTaskName(plan),
+      platform::kKeyRead | kView64, key.put());
+  if (status == platform::kErrorSuccess) return true;
+  if (status == static_cast<std::int32_t>(platform::kErrorFileNotFound)) return false;
+  return HasTaskFile(plan);
+}
+
+bool StartUpRegistration::MayBeScheduled(const EntryPlan& plan) {
+  return HasTaskScheduler() ? HasTaskFile(plan) : HasLogonValue(plan);
+}
+
+bool StartUpRegistration::HasTaskFile(const EntryPlan& plan) {
+  return Present(platform_, StartUpTaskFile(plan));
+}
+
+void StartUpRegistration::Cancel(const EntryPlan& plan) {
+  RemoveLogonValue(plan);
+  if (HasTaskScheduler() && HasTaskFile(plan) &&
+      RunSchtasks(platform_, plan, u"/delete " + TaskNameArgument(plan) + u" /f") > 0) {
+    RemoveOrphan(plan);
+  }
+}
+
+bool StartUpRegistration::RemoveOrphan(const EntryPlan& plan) {
+  // Only a definite "no such task" (exit code 1): a file whose task exists is never touched.
+  return HasTaskFile(plan) &&
+         RunSchtasks(platform_, plan, u"/query " + TaskNameArgument(plan)) == kNoSuchTask &&
+         platform_.DeleteFileW(StartUpTaskFile(plan));
+}
+
+std::int32_t StartUpRegistration::CreateTask(const EntryPlan& plan) {
+  return RunSchtasks(platform_, plan,
+                     u"/create " + TaskNameArgument(plan) + u" /xml \"" +
+                         TaskDefinitionPath(plan.target_path) + u"\" /ru SYSTEM /f");
+}
+
+// The definition goes to schtasks in a file beside the target (the system directory, which only
+// administrators may write), removed again once schtasks has read it.
+bool StartUpRegistration::ScheduleTask(const EntryPlan& plan) {
+  const std::u16string file_path = TaskDefinitionPath(plan.target_path);
+  if (!RemoveLeftover(platform_, file_path)) return false;
+  bool created = false;
+  std::int32_t result = -1;
+  if (WriteDefinition(platform_, file_path, StartUpTaskDefinition(plan), &created)) {
+    result = CreateTask(plan);
+    // Refused (not ended for its time): a task's file without its task may be in the way.
+    if (result > 0 && RemoveOrphan(plan)) result = CreateTask(plan);
+  }
+  if (created) RemoveWhenFree(platform_, file_path);
+  return result == 0;
+}
+
+bool StartUpRegistration::ScheduleAtLogon(const EntryPlan& plan) {
+  const std::u16string line = LogonCommand(plan);
+  if (line.size() >= kRunOnceLimit) return false;
+  platform::UniqueRegistryKey key(registry_);
+  return registry_.RegCreateKeyExW(platform::kHkeyLocalMachine, std::u16string(kRunOnceKey),
+                                   platform::kKeySetValue | kView64, key.put()) ==
+             platform::kErrorSuccess &&
+         registry_.RegSetValueExW(key.GetUnsafe(), StartUpTaskName(plan), platform::kRegSz,
+                                  RegistryString(line)) == platform::kErrorSuccess;
+}
+
+bool StartUpRegistration::HasLogonValue(const EntryPlan& plan) {
   platform::UniqueRegistryKey key(registry_);
   if (registry_.RegOpenKeyExW(platform::kHkeyLocalMachine, std::u16string(kRunOnceKey),
                               platform::kKeyRead | kView64, key.put()) != platform::kErrorSuccess) {
@@ -168,41 +229,6 @@ bool StartUpRegistration::IsScheduled(const EntryPlan& plan) {
   std::vector<std::byte> data;
   return registry_.RegQueryValueExW(key.GetUnsafe(), StartUpTaskName(plan), &type, &data) ==
          platform::kErrorSuccess;
-}
-
-bool StartUpRegistration::HasTask(const EntryPlan& plan) {
-  return HasTaskScheduler() && Present(platform_, StartUpTaskFile(plan));
-}
-
-void StartUpRegistration::Cancel(const EntryPlan& plan) {
-  RemoveLogonValue(plan);
-  if (HasTask(plan)) RunSchtasks(platform_, plan, u"/delete " + TaskNameArgument(plan) + u" /f");
-}
-
-// The definition goes to schtasks in a file beside the target (the system directory, which only
-// administrators may write), removed again once schtasks has read it.
-bool StartUpRegistration::ScheduleTask(const EntryPlan& plan) {
-  const std::u16string file_path = TaskDefinitionPath(plan.target_path);
-  if (!RemoveLeftover(platform_, file_path)) return false;
-  bool created = false;
-  const bool scheduled =
-      WriteDefinition(platform_, file_path, StartUpTaskDefinition(plan), &created) &&
-      RunSchtasks(platform_, plan,
-                  u"/create " + TaskNameArgument(plan) + u" /xml \"" + file_path +
-                      u"\" /ru SYSTEM /f");
-  if (created) RemoveWhenFree(platform_, file_path);
-  return scheduled;
-}
-
-bool StartUpRegistration::ScheduleAtLogon(const EntryPlan& plan) {
-  const std::u16string line = LogonCommand(plan);
-  if (line.size() > kRunOnceLimit) return false;
-  platform::UniqueRegistryKey key(registry_);
-  return registry_.RegCreateKeyExW(platform::kHkeyLocalMachine, std::u16string(kRunOnceKey),
-                                   platform::kKeySetValue | kView64, key.put()) ==
-             platform::kErrorSuccess &&
-         registry_.RegSetValueExW(key.GetUnsafe(), StartUpTaskName(plan), platform::kRegSz,
-                                  RegistryString(line)) == platform::kErrorSuccess;
 }
 
 void StartUpRegistration::RemoveLogonValue(const EntryPlan& plan) {
@@ -215,18 +241,23 @@ void StartUpRegistration::RemoveLogonValue(const EntryPlan& plan) {
 // Windows writes the registry (the Task Scheduler's cache, a RunOnce value) and the task's file
 // when it gets round to it; the rename that goes with them is scheduled only once they are on
 // the disk, so that a power loss soon after the run never keeps the rename without them.
-void StartUpRegistration::FlushToDisk(const std::u16string& task_file) {
+bool StartUpRegistration::FlushToDisk(const std::u16string& task_file) {
   platform::UniqueRegistryKey software(registry_);
   if (registry_.RegOpenKeyExW(platform::kHkeyLocalMachine, u"SOFTWARE", platform::kKeyRead,
-                              software.put()) == platform::kErrorSuccess)
-    registry_.RegFlushKey(software.GetUnsafe());
-  if (task_file.empty()) return;
+                              software.put()) != platform::kErrorSuccess ||
+      registry_.RegFlushKey(software.GetUnsafe()) != platform::kErrorSuccess) {
+    return false;
+  }
+  // The file as well where administrators may write it (they may on every Windows this
+  // installer knows of); the task cache is what the Task Scheduler loads at start-up.
+  if (task_file.empty()) return true;
   const platform::UniqueFile file(
       platform_, platform_.CreateFileW(task_file, platform::kGenericWrite,
                                        platform::kFileShareRead | platform::kFileShareWrite |
                                            platform::kFileShareDelete,
                                        platform::kOpenExisting, 0));
   if (file) platform_.FlushFileBuffers(file.GetUnsafe());
+  return true;
 }
 
 }  // namespace vannix

@@ -2,16 +2,19 @@
 // file at the target during the run may be an older version, or one that registers nothing,
 // so the run's own registration proves nothing about the file that replaces it.
 //
-// Where Windows has Task Scheduler 2.0 (from Vista, Windows NT 6.0, on, as GetVersion tells) a
-// start-up task does it: at the next start, as SYSTEM, before anyone logs on and after Session
-// Manager has made the renames, it runs regsvr32 on the target once and removes itself. A task
-// that cannot be made (schtasks.exe missing, failing, or not done within a minute) means the
-// registration cannot be scheduled. Only where there is no such scheduler (XP, Server 2003) does
-// a RunOnce value under HKLM stand in: it runs at the first logon of an administrator, which
-// may come before the restart, and never a command longer than 260 characters.
+// Where Windows has Task Scheduler 2.0 (Vista on: Layout::vista_or_later) a start-up task does
+// it: at the next start, as SYSTEM, before anyone logs on and after Session Manager has made the
+// renames, it runs regsvr32 on the target once and removes itself. A task is its key in the
+// task cache (HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Schedule\TaskCache) and its
+// definition's file in the native Tasks folder; a file without its key (a power loss while the
+// service wrote them) is no task and makes schtasks refuse to create one of that name, so it is
+// removed before a second attempt. A task that cannot be made (schtasks.exe missing, failing,
+// or not done within a minute) means the registration cannot be scheduled. Only where there is
+// no such scheduler (XP, Server 2003) does a RunOnce value under HKLM stand in: it runs at the
+// first logon of an administrator, which may come before the restart, and never a command of
+// 260 characters or more.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "installer/entry_plan.h"
@@ -41,36 +44,47 @@ std::u16string StartUpTaskFile(const EntryPlan& plan);
 
 class StartUpRegistration {
  public:
-  StartUpRegistration(platform::Platform& platform, platform::Registry& registry)
-      : platform_(platform), registry_(registry) {}
+  StartUpRegistration(platform::Platform& platform, platform::Registry& registry,
+                      bool task_scheduler)
+      : platform_(platform), registry_(registry), task_scheduler_(task_scheduler) {}
 
   // Schedules the entry's registration, replacing what an earlier run scheduled for it, and
   // puts it on the disk before returning. False when it cannot be scheduled.
   bool Schedule(const EntryPlan& plan);
 
-  // Whether the entry's registration is scheduled: the task's file where there is a Task
-  // Scheduler (a file that cannot be read is there too, so any user can tell; the registry is
-  // not asked), else the RunOnce value.
+  // Whether the entry's registration is scheduled: its task's key in the task cache where
+  // there is a Task Scheduler (where that key cannot be read, as by a standard user, the task's
+  // file tells), else the RunOnce value.
   bool IsScheduled(const EntryPlan& plan);
+
+  // Whether something of an earlier run may be scheduled, as cheaply as it can be told: the
+  // task's file where there is a Task Scheduler (no registry is read), else the RunOnce value.
+  bool MayBeScheduled(const EntryPlan& plan);
 
   // Removes what is scheduled for the entry: its task, and a RunOnce value (which, where there
   // is a Task Scheduler, only an older release can have made).
   void Cancel(const EntryPlan& plan);
 
-  bool HasTaskScheduler();
+  bool HasTaskScheduler() const { return task_scheduler_; }
 
  private:
-  bool HasTask(const EntryPlan& plan);
+  bool HasTaskFile(const EntryPlan& plan);
+  // A task's file that the Task Scheduler does not know (its cache key lost with the power)
+  // blocks a task of its name and is no task: removed once schtasks confirms that there is no
+  // such task. True when it was.
+  bool RemoveOrphan(const EntryPlan& plan);
+  std::int32_t CreateTask(const EntryPlan& plan);
   bool ScheduleTask(const EntryPlan& plan);
+  bool HasLogonValue(const EntryPlan& plan);
   bool ScheduleAtLogon(const EntryPlan& plan);
   void RemoveLogonValue(const EntryPlan& plan);
   // The registry's hive that holds the task store and RunOnce, and the task's file, written
-  // to the disk now.
-  void FlushToDisk(const std::u16string& task_file);
+  // to the disk now; false when the hive could not be.
+  bool FlushToDisk(const std::u16string& task_file);
 
   platform::Platform& platform_;
   platform::Registry& registry_;
-  std::optional<bool> task_scheduler_;  // asked when first needed
+  const bool task_scheduler_;
 };
 
 }  // namespace vannix

@@ -25,7 +25,9 @@ Placement WaitingCopy::WaitForRestart() {
   const std::u16string staging = StagingCopyPath(plan_.target_path);
   const std::u16string waiting = WaitingCopyPath(plan_.target_path);
   if (plan_.Register) {
-    if (!start_up_.Schedule(plan_))
+    // One that an earlier run scheduled for this target serves as well: it registers whatever
+    // file the restart puts there.
+    if (!start_up_.Schedule(plan_) && !start_up_.IsScheduled(plan_))
       Abandon(staging, u"Cannot schedule the registration of", platform_.GetLastError());
     scheduled_ = true;
   }
@@ -42,7 +44,7 @@ void WaitingCopy::Settle() {
   if (!plan_.Register) return;
   // Without a trace of an earlier run nothing is scheduled, and where Windows has a Task
   // Scheduler a normal run asks no registry.
-  if (!earlier_ && !scheduled_ && !start_up_.IsScheduled(plan_)) return;
+  if (!earlier_ && !scheduled_ && !start_up_.MayBeScheduled(plan_)) return;
   if (RenameListed()) return;
   start_up_.Cancel(plan_);
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -20,8 +21,10 @@ class Hashing {
  public:
   virtual ~Hashing() = default;
 
-  virtual bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
-                                    std::uint32_t flags) = 0;
+  // With no key container; `provider_name` names the provider (never the user's default,
+  // which any user may set).
+  virtual bool CryptAcquireContextW(RawHandle* provider, const std::u16string& provider_name,
+                                    std::uint32_t provider_type, std::uint32_t flags) = 0;
   virtual bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) = 0;
   virtual bool CryptHashData(RawHandle hash, const std::byte* data, std::uint32_t size) = 0;
   virtual bool CryptGetHashParam(RawHandle hash, std::uint32_t parameter,

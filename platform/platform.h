@@ -50,6 +50,7 @@ inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorPartialCopy = 299;
 inline constexpr std::uint32_t kErrorNoAccess = 998;
 inline constexpr std::uint32_t kErrorFileExists = 80;
+inline constexpr std::uint32_t kErrorTimeout = 1460;
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kWaitObject0 = 0;
 inline constexpr std::uint32_t kWaitTimeout = 0x102u;
@@ -101,9 +102,6 @@ class Platform {
   // The system's Windows directory: on a Remote Desktop Session Host, GetWindowsDirectoryW
   // would give a program not marked Terminal-Services-aware the user's private one.
   virtual std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) = 0;
-  // GetVersion: the major version in the low byte, the minor in the next. Windows reports
-  // versions up to the newest one the manifest declares, which is enough to tell Vista on.
-  virtual std::uint32_t GetVersion() = 0;
   // Calls the SfcIsFileProtected found by GetProcAddress, with a null RPC handle.
   virtual bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) = 0;
   // Calls the GetFileVersionInfoSizeW and GetFileVersionInfoW found by GetProcAddress: the

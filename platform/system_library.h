@@ -4,6 +4,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
@@ -12,31 +13,37 @@ namespace vannix::platform {
 
 class SystemLibrary {
  public:
-  // `forwarded_to`: the library that `name`'s exports forward to, loaded first, by its full
-  // path, so that the loader finds it loaded when it resolves a forwarded export instead of
-  // looking for it beside the program where the process cannot restrict its DLL search
-  // (Windows 7 without KB2533623, Vista, XP).
-  SystemLibrary(Platform& platform, std::u16string name, std::u16string forwarded_to = {})
-      : platform_(platform), name_(std::move(name)), forwarded_to_(std::move(forwarded_to)),
-        forwarded_(platform), library_(platform) {}
+  // `first`: libraries that `name` forwards its exports to or loads by their bare names, loaded
+  // first, each by its full path, so that the loader finds them loaded instead of looking for
+  // them beside the program where the process cannot restrict its DLL search (Windows 7
+  // without KB2533623, Vista, XP). One that is missing is no loss.
+  SystemLibrary(Platform& platform, std::u16string name, std::vector<std::u16string> first = {})
+      : platform_(platform), name_(std::move(name)), first_names_(std::move(first)),
+        library_(platform) {}
 
   // The export's address; 0 when the library or the export is missing.
   ProcAddress Export(const char* export_name) {
     if (!loaded_) {
       loaded_ = true;
-      if (!forwarded_to_.empty())
-        forwarded_ = UniqueLibrary(platform_, platform_.LoadSystemLibrary(forwarded_to_));
+      for (const std::u16string& first : first_names_)
+        first_.emplace_back(platform_, platform_.LoadSystemLibrary(first));
       library_ = UniqueLibrary(platform_, platform_.LoadSystemLibrary(name_));
     }
     return library_ ? platform_.GetProcAddress(library_.GetUnsafe(), export_name) : 0;
   }
 
+  // Released in reverse order of loading (a vector destroys its elements first to last).
+  ~SystemLibrary() {
+    library_.reset();
+    while (!first_.empty()) first_.pop_back();
+  }
+
  private:
   Platform& platform_;
   std::u16string name_;
-  std::u16string forwarded_to_;
+  std::vector<std::u16string> first_names_;
   bool loaded_ = false;
-  UniqueLibrary forwarded_;  // declared first: released after the library that forwards to it
+  std::vector<UniqueLibrary> first_;
   UniqueLibrary library_;
 };
 

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "platform/win32_text.h"
+
 namespace vannix::platform {
 namespace {
 
@@ -25,13 +27,13 @@ Function Win32Hashing::Export(const char* name) {
   return reinterpret_cast<Function>(advapi32_.Export(name));
 }
 
-bool Win32Hashing::CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
-                                        std::uint32_t flags) {
+bool Win32Hashing::CryptAcquireContextW(RawHandle* provider, const std::u16string& provider_name,
+                                        std::uint32_t provider_type, std::uint32_t flags) {
   *provider = 0;
   const auto acquire = Export<CryptAcquireContextWFunction>("CryptAcquireContextW");
   if (acquire == nullptr) return Missing();
   HCRYPTPROV handle = 0;
-  if (!acquire(&handle, nullptr, nullptr, provider_type, flags)) return false;
+  if (!acquire(&handle, nullptr, Wide(provider_name), provider_type, flags)) return false;
   *provider = static_cast<RawHandle>(handle);
   return true;
 }

@@ -148,8 +148,6 @@ std::uint32_t Win32Platform::GetSystemWindowsDirectoryW(char16_t* buffer, std::u
   return ::GetSystemWindowsDirectoryW(reinterpret_cast<wchar_t*>(buffer), size);
 }
 
-std::uint32_t Win32Platform::GetVersion() { return ::GetVersion(); }
-
 RawHandle Win32Platform::CreateFileW(const std::u16string& path, std::uint32_t access,
                                      std::uint32_t share_mode, std::uint32_t disposition,
                                      std::uint32_t flags) {

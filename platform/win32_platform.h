@@ -14,7 +14,6 @@ class Win32Platform final : public Platform {
   RawHandle GetCurrentProcess() override;
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override;
   std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
-  std::uint32_t GetVersion() override;
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
   bool CallGetFileVersionInfoExW(ProcAddress size_function, ProcAddress info_function,
                                  std::uint32_t flags, const std::u16string& path,

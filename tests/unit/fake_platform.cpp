@@ -83,6 +83,14 @@ FakePlatform::FakePlatform() {
   AddDirectory(u"C:\\Windows\\SysWOW64");
   // What a 32-bit program on 64-bit Windows reaches the native system directory by.
   AddAlias(u"C:\\Windows\\Sysnative", u"C:\\Windows\\System32");
+  // Task Scheduler 2.0, as every Windows from Vista on has it.
+  AddFile(u"C:\\Windows\\System32\\taskschd.dll", Bytes(64, 99));
+  AddFile(u"C:\\Windows\\SysWOW64\\taskschd.dll", Bytes(64, 98));
+}
+
+void FakePlatform::WithoutTaskScheduler() {
+  RemoveFile(u"C:\\Windows\\System32\\taskschd.dll");
+  RemoveFile(u"C:\\Windows\\SysWOW64\\taskschd.dll");
 }
 
 // --- Set-up ---------------------------------------------------------------------------------
@@ -588,11 +596,6 @@ bool FakePlatform::CallVerQueryValueW(ProcAddress function, const std::vector<st
   if (function != kVerQueryValueW || sub_block != u"\\") return false;
   *value = block;
   return true;
-}
-
-std::uint32_t FakePlatform::GetVersion() {
-  Enter("GetVersion");
-  return windows_version;
 }
 
 std::uint32_t FakePlatform::GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) {
@@ -1119,12 +1122,13 @@ std::int32_t FakePlatform::RegFlushKey(RawHandle key) {
   return platform::kErrorSuccess;
 }
 
-bool FakePlatform::CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
-                                        std::uint32_t flags) {
+bool FakePlatform::CryptAcquireContextW(RawHandle* provider, const std::u16string& provider_name,
+                                        std::uint32_t provider_type, std::uint32_t flags) {
   *provider = 0;
-  if (Enter("CryptAcquireContextW")) return false;
+  if (Enter("CryptAcquireContextW", provider_name)) return false;
   if (provider_type != platform::kProvRsaAes || flags != platform::kCryptVerifyContext)
     return Fail(0x80090014u);  // NTE_BAD_PROV_TYPE
+  if (provider_name != aes_provider) return Fail(0x80090019u);  // NTE_KEYSET_NOT_DEF
   *provider = NewHandle(Open{Kind::kProvider});
   return true;
 }

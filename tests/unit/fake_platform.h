@@ -86,8 +86,9 @@ class FakePlatform : public platform::Platform,
   std::map<std::u16string, std::uint64_t> satellite_versions;
   bool version_has_ex = true;
   std::int32_t wow64_flag = 0;  // what IsWow64Process stores
-  std::uint32_t windows_version = 10;  // what GetVersion reports: the major version, minor 0
   bool child_hangs = false;  // a child never ends: a wait with a time limit times out
+  // The name of the system's AES provider ("... (Prototype)" on XP SP3).
+  std::u16string aes_provider = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
   std::uint32_t write_limit = 0xFFFFFFFFu;  // the most one WriteFile call writes
   std::uint32_t child_exit_code = 0;
   std::map<std::u16string, std::u16string> environment = {{u"SYSTEMROOT", u"C:\\Windows"},
@@ -105,6 +106,8 @@ class FakePlatform : public platform::Platform,
   void AddDirectory(const std::u16string& path);
   // Another program removes the file (nothing is logged).
   void RemoveFile(const std::u16string& path);
+  // Windows XP or Server 2003: no Task Scheduler 2.0 (taskschd.dll) in the system directories.
+  void WithoutTaskScheduler();
   void AddLink(const std::u16string& path, const std::u16string& target, bool directory = false);
   // Every path that starts with `alias` (a whole file or directory name) means the same one
   // under `target`, as the WOW64 redirector maps System32 or a short name maps its long name.
@@ -206,7 +209,6 @@ class FakePlatform : public platform::Platform,
   RawHandle GetCurrentProcess() override;
   bool CallIsWow64Process(ProcAddress function, RawHandle process, std::int32_t* wow64) override;
   std::uint32_t GetSystemWindowsDirectoryW(char16_t* buffer, std::uint32_t size) override;
-  std::uint32_t GetVersion() override;
   bool CallSfcIsFileProtected(ProcAddress function, const std::u16string& path) override;
   bool CallGetFileVersionInfoW(ProcAddress size_function, ProcAddress info_function,
                                const std::u16string& path, std::vector<std::byte>* block) override;
@@ -275,8 +277,8 @@ class FakePlatform : public platform::Platform,
                               const std::vector<std::byte>& data) override;
   std::int32_t RegDeleteValueW(RawHandle key, const std::u16string& value_name) override;
   std::int32_t RegFlushKey(RawHandle key) override;
-  bool CryptAcquireContextW(RawHandle* provider, std::uint32_t provider_type,
-                            std::uint32_t flags) override;
+  bool CryptAcquireContextW(RawHandle* provider, const std::u16string& provider_name,
+                            std::uint32_t provider_type, std::uint32_t flags) override;
   bool CryptCreateHash(RawHandle provider, std::uint32_t algorithm, RawHandle* hash) override;
   bool CryptHashData(RawHandle hash, const std::byte* data, std::uint32_t size) override;
   bool CryptGetHashParam(RawHandle hash, std::uint32_t parameter,

@@ -39,6 +39,25 @@ TEST(ExecuteAndWait, WaitsWithoutLimitThenClosesProcessBeforeThread) {
   EXPECT_EQ(fake.OpenHandles(), 0);
 }
 
+TEST(ExecuteAndWait, AChildPastItsTimeLimitIsEndedAndCountsAsNotStarted) {
+  FakePlatform fake;
+  fake.child_hangs = true;
+  ChildStart start;
+  start.time_limit = 60000;
+  EXPECT_EQ(ExecuteAndWait(fake, u"x.exe", 0, true, start), -1);
+  const auto& calls = fake.calls();
+  const int ended = fake.IndexOf("TerminateProcess");
+  ASSERT_GE(ended, 0);
+  EXPECT_EQ(calls[static_cast<std::size_t>(ended)].flags, 1460u);  // ERROR_TIMEOUT
+  // Waited for a minute, then for the ended child to be gone, a few seconds at most.
+  std::vector<std::uint32_t> waits;
+  for (const Call& call : calls)
+    if (call.name == "WaitForSingleObject") waits.push_back(call.flags);
+  EXPECT_EQ(waits, (std::vector<std::uint32_t>{60000, 5000}));
+  EXPECT_EQ(fake.CountOf("GetExitCodeProcess"), 0);
+  EXPECT_EQ(fake.OpenHandles(), 0);
+}
+
 TEST(ExecuteAndWait, WithoutWaitingStillClosesBothHandles) {
   FakePlatform fake;
   ExecuteAndWait(fake, kCommand, 1, false);

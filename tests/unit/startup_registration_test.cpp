@@ -52,7 +52,7 @@ TEST(StartUpRegistration, IsHandedToSchtasksHiddenWithinAMinuteAndOnTheDiskBefor
   FakeScheduler scheduler;
   scheduler.Attach(fake);
   fake.SetRegistryString(kRunOnce, kName, u"left by an older release");
-  StartUpRegistration start_up(fake, fake);
+  StartUpRegistration start_up(fake, fake, true);
   ASSERT_TRUE(start_up.Schedule(Plan()));
   ASSERT_EQ(fake.processes().size(), 1u);
   const ProcessStart& child = fake.processes()[0];
@@ -97,7 +97,7 @@ TEST(StartUpRegistration, WhereATaskCannotBeMadeNothingIsScheduledAndNoRunOnceVa
     FakeScheduler scheduler;
     scheduler.Attach(fake);
     c.arrange(fake, scheduler);
-    StartUpRegistration start_up(fake, fake);
+    StartUpRegistration start_up(fake, fake, true);
     EXPECT_FALSE(start_up.Schedule(Plan())) << c.what;
     EXPECT_EQ(fake.CountOf("TerminateProcess"), c.ended ? 1 : 0) << c.what;
     EXPECT_EQ(fake.CountOf("RegCreateKeyExW") + fake.CountOf("RegSetValueExW"), 0) << c.what;
@@ -108,10 +108,9 @@ TEST(StartUpRegistration, WhereATaskCannotBeMadeNothingIsScheduledAndNoRunOnceVa
 
 TEST(StartUpRegistration, WithoutATaskSchedulerARunOnceValueInThe64BitViewStandsIn) {
   FakePlatform fake;
-  fake.windows_version = 5;  // XP and Server 2003: schtasks takes no definition
   FakeScheduler scheduler;
   scheduler.Attach(fake);
-  StartUpRegistration start_up(fake, fake);
+  StartUpRegistration start_up(fake, fake, false);  // XP and Server 2003
   EXPECT_FALSE(start_up.IsScheduled(Plan()));
   ASSERT_TRUE(start_up.Schedule(Plan()));
   EXPECT_EQ(scheduler.runs, 0);
@@ -123,10 +122,15 @@ TEST(StartUpRegistration, WithoutATaskSchedulerARunOnceValueInThe64BitViewStands
   EXPECT_GT(fake.IndexOf("RegFlushKey", u"HKLM\\SOFTWARE"), fake.IndexOf("RegSetValueExW"));
   EXPECT_TRUE(start_up.IsScheduled(Plan()));
 
-  // Windows runs no RunOnce command over 260 characters.
-  const std::u16string deep = u"C:\\" + std::u16string(110, u'w') + u"\\System32\\";
-  EXPECT_FALSE(start_up.Schedule(Plan(deep, 1)));
-  EXPECT_FALSE(fake.RegistryStringsOf(kRunOnce, u"setup_vannix KorviDataSetX.dll"));
+  // Windows runs no RunOnce command of 260 characters or more: 259 are scheduled, 261 not.
+  for (const std::size_t length : {98u, 99u}) {
+    FakePlatform deep_fake;
+    const std::u16string deep = u"C:\\" + std::u16string(length, u'w') + u"\\System32\\";
+    EXPECT_EQ(StartUpRegistration(deep_fake, deep_fake, false).Schedule(Plan(deep, 1)),
+              length == 98u);
+    EXPECT_EQ(deep_fake.RegistryStringsOf(kRunOnce, u"setup_vannix KorviDataSetX.dll").has_value(),
+              length == 98u);
+  }
   EXPECT_EQ(fake.OpenHandles(), 0);
 }
 
@@ -134,7 +138,7 @@ TEST(StartUpRegistration, CancelRemovesTaskAndValueButNoOtherProgramsValue) {
   FakePlatform fake;
   FakeScheduler scheduler;
   scheduler.Attach(fake);
-  StartUpRegistration start_up(fake, fake);
+  StartUpRegistration start_up(fake, fake, true);
   ASSERT_TRUE(start_up.Schedule(Plan()));
   fake.SetRegistryString(kRunOnce, kName, u"\"x\" /s \"y\"");
   fake.SetRegistryString(kRunOnce, u"another program's", u"z.exe");
@@ -145,11 +149,44 @@ TEST(StartUpRegistration, CancelRemovesTaskAndValueButNoOtherProgramsValue) {
   EXPECT_TRUE(fake.RegistryStringsOf(kRunOnce, u"another program's"));
   EXPECT_EQ(fake.processes().back().command_line,
             u"\"C:\\Windows\\SysWOW64\\schtasks.exe\" /delete /tn \"setup_vannix KorviGovX.ocx\" /f");
-  // A task's file that a standard user may not read is there all the same.
-  fake.AddFile(kTaskFile, {});
-  fake.FailCall("GetFileAttributesW", 0, platform::kErrorAccessDenied);
-  EXPECT_TRUE(start_up.IsScheduled(Plan()));
   EXPECT_EQ(fake.OpenHandles(), 0);
+}
+
+// A task is its key in the task cache; its file alone (the key lost with the power, or a file
+// that a standard user put into the Tasks folder, which any user may) is none.
+TEST(StartUpRegistration, ATaskFileWithoutItsTaskIsNoneAndIsRemovedWhenItBlocksOne) {
+  FakePlatform fake;
+  FakeScheduler scheduler;
+  scheduler.Attach(fake);
+  StartUpRegistration start_up(fake, fake, true);
+  fake.AddFile(kTaskFile, Bytes(8, 1));
+  EXPECT_FALSE(start_up.IsScheduled(Plan()));
+  EXPECT_TRUE(start_up.MayBeScheduled(Plan()));
+  // Where the task cache cannot be read, the file is all there is to go by.
+  fake.FailCall("RegOpenKeyExW", fake.CountOf("RegOpenKeyExW") + 1, platform::kErrorAccessDenied);
+  EXPECT_TRUE(start_up.IsScheduled(Plan()));
+
+  ASSERT_TRUE(start_up.Schedule(Plan()));
+  std::vector<std::u16string> arguments;
+  for (const ProcessStart& child : fake.processes())
+    arguments.push_back(child.command_line.substr(child.command_line.find(u"\" /") + 2, 7));
+  EXPECT_EQ(arguments, (std::vector<std::u16string>{u"/create", u"/query ", u"/create"}));
+  EXPECT_EQ(scheduler.Tasks(fake)[kName], StartUpTaskDefinition(Plan()));
+  EXPECT_TRUE(start_up.IsScheduled(Plan()));
+
+  // Cancelled, an orphan goes too.
+  fake.DeleteRegistryKeyAsService(std::u16string(FakeScheduler::kCache) + kName);
+  start_up.Cancel(Plan());
+  EXPECT_FALSE(fake.Exists(kTaskFile));
+  EXPECT_EQ(fake.OpenHandles(), 0);
+}
+
+TEST(StartUpRegistration, IsNotScheduledWhenTheTaskCacheCannotBeWrittenToTheDisk) {
+  FakePlatform fake;
+  FakeScheduler scheduler;
+  scheduler.Attach(fake);
+  fake.FailCall("RegFlushKey", 1, platform::kErrorAccessDenied);
+  EXPECT_FALSE(StartUpRegistration(fake, fake, true).Schedule(Plan()));
 }
 
 }  // namespace

@@ -87,11 +87,13 @@ inline std::string DigestTableText(const std::vector<std::size_t>& untyped = {})
 }
 
 // Windows' Task Scheduler as schtasks.exe of the system directory shows it, and the start of
-// Windows that runs its start-up tasks. A task is its definition's file in the native Tasks
-// folder and its key in the task cache, which the service writes as any process does: on the
-// disk once the hive is flushed. /create keeps the definition file's bytes, /delete drops the
-// task; schtasks exits with `exit_code`. regsvr32 children do what `regsvr32` says; every
-// other child exits 0.
+// Windows that runs its start-up tasks. A task is its key in the task cache and its definition's
+// file in the native Tasks folder, which the service writes as any process does: on the disk
+// once the hive is flushed, the file at once. A file without its key (the key lost with the
+// power) is no task, and /create of its name then fails, as on Windows. /create keeps the
+// definition file's bytes, /delete drops the task, /query tells whether it exists; schtasks
+// exits with `exit_code` where it would succeed. regsvr32 children do what `regsvr32` says;
+// every other child exits 0.
 struct FakeScheduler {
   static constexpr char16_t kTasks[] = u"C:\\Windows\\System32\\Tasks\\";
   static constexpr char16_t kCache[] =
@@ -111,37 +113,39 @@ struct FakeScheduler {
       }
       if (!child.application->ends_with(u"\\schtasks.exe")) return;
       ++runs;
-      fake.child_exit_code = exit_code;
-      if (exit_code != 0) return;
       const std::u16string name = Quoted(child.command_line, u"/tn \"");
-      if (child.command_line.find(u" /delete ") != std::u16string::npos) {
-        fake.child_exit_code = Remove(fake, name) ? 0 : 1;
-        return;
+      const bool known = fake.HasRegistryKey(kCache + name);
+      bool done = exit_code == 0;
+      if (child.command_line.find(u" /query ") != std::u16string::npos) {
+        done = done && known;
+      } else if (child.command_line.find(u" /delete ") != std::u16string::npos) {
+        done = done && known && Remove(fake, name);
+      } else if (done && !known && fake.Exists(kTasks + name)) {
+        done = false;  // "Cannot create a file when that file already exists."
+      } else if (done) {
+        fake.AddFile(kTasks + name, fake.At(Quoted(child.command_line, u"/xml \"")).bytes);
+        fake.WriteRegistryKeyAsService(kCache + name);
       }
-      fake.AddFile(kTasks + name, fake.At(Quoted(child.command_line, u"/xml \"")).bytes);
-      fake.WriteRegistryKeyAsService(kCache + name);
+      fake.child_exit_code = done ? 0 : 1;
     };
   }
 
-  // The store's tasks: their definitions by name.
-  std::map<std::u16string, std::u16string> Tasks(const FakePlatform& fake) const {
+  // The store's tasks (their definitions by name); with `orphans`, the files without a task too.
+  std::map<std::u16string, std::u16string> Tasks(const FakePlatform& fake,
+                                                 bool orphans = false) const {
     std::map<std::u16string, std::u16string> tasks;
     for (const std::u16string& path : fake.Paths()) {
       if (!path.starts_with(kTasks)) continue;
+      const std::u16string name = path.substr(std::u16string_view(kTasks).size());
+      if (!orphans && !fake.HasRegistryKey(kCache + name)) continue;
       const std::vector<std::byte>& bytes = fake.At(path).bytes;
       std::u16string text;
       for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
         text += static_cast<char16_t>(std::to_integer<unsigned>(bytes[i]) |
                                       std::to_integer<unsigned>(bytes[i + 1]) << 8);
-      tasks[path.substr(std::u16string_view(kTasks).size())] = text;
+      tasks[name] = text;
     }
     return tasks;
-  }
-
-  // A task whose cache key did not reach the disk before a power loss is gone with it.
-  void AfterPowerLoss(FakePlatform& fake) {
-    for (const auto& [name, definition] : Tasks(fake))
-      if (!fake.HasRegistryKey(kCache + name)) Remove(fake, name);
   }
 
   // Windows has started: every start-up task runs its actions in order.

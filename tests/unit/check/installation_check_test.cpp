@@ -139,7 +139,10 @@ class PendingCheck : public Check {
             const std::u16string& from = u"\\??\\%", const std::u16string& to = u"!\\??\\%") {
     const std::u16string temporary = Path(index) + u".vannix-new";
     fake_.AddFile(Path(index), Bytes(300, 5));
-    if (kCatalogue[index].Register) fake_.AddFile(kTasks + EntryFileName(kCatalogue[index]), {});
+    if (kCatalogue[index].Register) {
+      fake_.AddFile(kTasks + EntryFileName(kCatalogue[index]), {});
+      fake_.AddRegistryKey(kTaskCache + EntryFileName(kCatalogue[index]));
+    }
     fake_.AddFile(temporary, Payload(index, true));
     const auto spell = [](std::u16string form, const std::u16string& path) {
       return form.replace(form.find(u'%'), 1, path);
@@ -150,6 +153,9 @@ class PendingCheck : public Check {
   }
   const std::u16string kSessionManager = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
   const std::u16string kTasks = u"C:\\Windows\\System32\\Tasks\\setup_vannix ";
+  const std::u16string kTaskCache =
+      u"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Schedule\\TaskCache\\Tree\\"
+      u"setup_vannix ";
 };
 
 TEST_F(PendingCheck, OnlyPendingReplacementsExit3010UntilTheRestartPutsThemInPlace) {
@@ -168,13 +174,23 @@ TEST_F(PendingCheck, OnlyPendingReplacementsExit3010UntilTheRestartPutsThemInPla
                       u"(\"64\" payload)");
   EXPECT_TRUE(err_.empty()) << Err();
 
-  // Without its start-up task, nothing registers it after the restart: 1, not 3010.
-  fake_.RemoveFile(kTasks + u"KorviDataSetX.dll");
+  // Another program's rename onto the same file, after ours, decides what the restart leaves.
+  const auto renames = *fake_.RegistryStringsOf(kSessionManager, u"PendingFileRenameOperations");
+  auto later = renames;
+  later.push_back(u"\\??\\C:\\Windows\\Temp\\~mid.tmp");
+  later.push_back(u"!\\??\\" + Path(1));
+  fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations", later);
+  EXPECT_EQ(Run(), kCheckIncomplete) << Out();
+  fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations", renames);
+
+  // Without its start-up task, nothing registers it after the restart: 1, not 3010. A file in
+  // the Tasks folder (which any user may write) is no task.
+  fake_.DeleteRegistryKey(kTaskCache + u"KorviDataSetX.dll");
   EXPECT_EQ(Run(), kCheckIncomplete) << Out();
   EXPECT_EQ(Line(1), u"pending  not registered  C:\\Windows\\SysWOW64\\KorviDataSetX.dll  "
                      u"(nothing is scheduled to register it after the restart)");
   // Where Windows has no Task Scheduler, its RunOnce value tells.
-  fake_.windows_version = 5;
+  fake_.WithoutTaskScheduler();
   fake_.SetRegistryString(u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
                           u"setup_vannix KorviDataSetX.dll", u"\"...regsvr32.exe\" /s \"...\"");
   EXPECT_EQ(Run(), kCheckRestartPending) << Out();
@@ -554,7 +570,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "the COM class {00000000-0001-0000-0000-000000000000} cannot be read "
                       "(error 5)"},
         CannotRunCase{"NoHashProvider",
-                      [](FakePlatform& f) { f.FailCall("CryptAcquireContextW", 1, 0x80090017u); },
+                      [](FakePlatform& f) { f.FailCall("CryptAcquireContextW", 0, 0x80090017u); },
                       "no SHA-256 provider is available (error 2148073495)"},
         CannotRunCase{"NoSha256",  // Windows XP SP2: the provider is there, SHA-256 is not
                       [](FakePlatform& f) { f.FailCall("CryptCreateHash", 1, 0x80090008u); },
