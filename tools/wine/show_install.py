@@ -74,11 +74,13 @@ def main():
         after = inproc_servers(prefix.registry(), prefix.clsid_root())
         print("\nregistered by this run (CLSID -> InprocServer32):")
         changed = {k: v for k, v in after.items() if before.get(k) != v}
-        names = {v.upper(): k for k, v in winelab.CLSIDS.items()}
+        # {CLSID: (server, class name)} of every sample class, listed by server in catalogue order.
+        names = {clsid.upper(): (base, name) for base, classes in winelab.SAMPLE_CLASSES.items()
+                 for name, clsid in classes}
         order = {b: i for i, b in enumerate(winelab.REGISTERED)}
-        for clsid, server in sorted(changed.items(),
-                                    key=lambda kv: (order.get(names.get(kv[0]), 99), kv[0])):
-            label = names.get(clsid, "")
+        rank = lambda kv: (order.get(names.get(kv[0], ("", ""))[0], 99), kv[0])  # noqa: E731
+        for clsid, server in sorted(changed.items(), key=rank):
+            label = names.get(clsid, ("", ""))[1]
             print("  %s -> %s%s" % (clsid, server, "  (" + label + ")" if label else ""))
         if not changed:
             print("  nothing")
