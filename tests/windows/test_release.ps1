@@ -240,8 +240,8 @@ function Invoke-Tool([string]$Name, [string]$Arguments) {
 
 function Invoke-Detection {
     $powershell = Join-Path $PSHOME 'powershell.exe'
-    $arguments = '-NoProfile -ExecutionPolicy Bypass -File "{0}" -Check "{1}"' -f
-        $DetectionScript, $Check
+    $format = '-NoProfile -ExecutionPolicy Bypass -File "{0}" -Check "{1}"'
+    $arguments = $format -f $DetectionScript, $Check
     $run = Invoke-Program $powershell $arguments
     Write-Line ('  {0}: exit code {1}' -f (Split-Path -Leaf $DetectionScript), $run.ExitCode)
     Show-Text $run.Out

@@ -164,7 +164,7 @@ class Workflow(unittest.TestCase):
 
     def test_the_script_runs_in_windows_powershell_and_its_results_are_kept(self):
         [run] = [s for s in self.windows["steps"] if "run" in s]
-        self.assertEqual(run["shell"], "powershell")
+        self.assertEqual(run["shell"], "cmd")
         self.assertEqual(run["run"], "powershell.exe -NoProfile -ExecutionPolicy Bypass -File "
                                      "tests\\windows\\test_release.ps1 -ReleaseDir release "
                                      "-OutDir results")
