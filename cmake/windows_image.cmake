@@ -50,6 +50,12 @@ include(cmake/image.cmake)
 include(cmake/check_program.cmake)
 # End-to-end runs under Wine.
 include(cmake/wine_tests.cmake)
+# The hosted Windows job (.github/workflows/windows.yml), read here, where it cannot run: its
+# keys, the artifact it passes on against what this build makes, the scripts it runs.
+add_test(NAME workflow_windows
+  COMMAND ${SETUP_VANNIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/workflow/test_windows_workflow.py -v)
+set_tests_properties(workflow_windows PROPERTIES LABELS workflow ENVIRONMENT
+  "SETUP_VANNIX_SOURCE_DIR=${CMAKE_SOURCE_DIR};SETUP_VANNIX_BUILD_DIR=${CMAKE_BINARY_DIR}")
 # Benchmark programs (tools/bench/run.sh), only with -DSETUP_VANNIX_BENCHMARKS=ON.
 if(SETUP_VANNIX_BENCHMARKS)
   include(cmake/benchmarks.cmake)

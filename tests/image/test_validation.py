@@ -186,6 +186,20 @@ class Validation(unittest.TestCase):
         self.assertEqual(by_name["64_STDVCL40"]["classes"], [
             {"clsid": "{6C1A5E26-3B7D-4F0E-9A41-5D2C8B7E1F16}", "name": "stdvcl40"}])
         self.assertIsNone(by_name["64_SSLEAY32"]["classes"])  # no server
+        # msxml6: the MSXML 6.0 classes under Microsoft's CLSIDs, as Windows registers them.
+        self.assertEqual([(c["clsid"], c["name"]) for c in by_name["64_MSXML6"]["classes"]], [
+            ("{88D96A05-F192-11D4-A65F-0040963251E5}", "DOMDocument60"),
+            ("{88D96A06-F192-11D4-A65F-0040963251E5}", "FreeThreadedDOMDocument60"),
+            ("{88D96A07-F192-11D4-A65F-0040963251E5}", "XMLSchemaCache60"),
+            ("{88D96A08-F192-11D4-A65F-0040963251E5}", "XSLTemplate60"),
+            ("{88D96A0A-F192-11D4-A65F-0040963251E5}", "XMLHTTP60"),
+            ("{88D96A0B-F192-11D4-A65F-0040963251E5}", "ServerXMLHTTP60"),
+            ("{88D96A0C-F192-11D4-A65F-0040963251E5}", "SAXXMLReader60"),
+            ("{88D96A0F-F192-11D4-A65F-0040963251E5}", "MXXMLWriter60"),
+            ("{88D96A10-F192-11D4-A65F-0040963251E5}", "MXHTMLWriter60"),
+            ("{88D96A0E-F192-11D4-A65F-0040963251E5}", "SAXAttributes60"),
+            ("{88D96A11-F192-11D4-A65F-0040963251E5}", "MXNamespaceManager60")])
+        self.assertEqual(by_name["32_MSXML6"]["classes"], by_name["64_MSXML6"]["classes"])
         self.assertIn("  {6C1A5E21-3B7D-4F0E-9A41-5D2C8B7E1F21}  64_KORVIX", self.out)
         self.assertNotIn("1F22", self.out)
 

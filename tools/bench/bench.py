@@ -334,9 +334,12 @@ class Lab:
                     ok += 1
             result["files"] = ok
             reg = prefix.registry()
+            # Registered by this run: its class names the installed file (Wine's own msxml6
+            # classes name system32's).
             result["registered"] = sum(
-                reg.has(prefix.clsid_root() + "\\" + winelab.CLSIDS[base] + "\\InprocServer32")
-                for base in winelab.REGISTERED)
+                (reg.value(prefix.clsid_root() + "\\" + winelab.CLSIDS[base] + "\\InprocServer32")
+                 or "").lower() == prefix.installed_path(base + ext).lower()
+                for base, ext, register in winelab.CATALOGUE if register)
             if want_text:
                 path = os.path.join(prefix.path, "drive_c", want_text)
                 result["text"] = open(path).read() if os.path.isfile(path) else ""

@@ -10,6 +10,8 @@ find_program(SETUP_VANNIX_X64_RC x86_64-w64-mingw32-windres REQUIRED)
 # widl (Debian's mingw-w64-tools) compiles the servers' IDL into their type libraries.
 find_program(SETUP_VANNIX_WIDL i686-w64-mingw32-widl REQUIRED)
 # widl writes the time of its run into the library; a fixed one keeps the samples reproducible.
+# Frozen (-f): a plain date only starts the clock there, and a widl run that takes more than a
+# second on a loaded machine wrote 00:00:01.
 find_program(SETUP_VANNIX_FAKETIME faketime REQUIRED)
 foreach(_dir any 32 64 x64 version typelib untyped)
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/samples/${_dir})
@@ -67,7 +69,7 @@ function(_vannix_sample_typelib out name)
   file(MAKE_DIRECTORY ${classes})
   file(WRITE ${base}.rc "1 TYPELIB \"${base}.tlb\"\n")
   add_custom_command(OUTPUT ${base}.o ${base}.tlb ${classes}/sample_classes.h
-    COMMAND ${CMAKE_COMMAND} -E env TZ=UTC ${SETUP_VANNIX_FAKETIME} "2000-01-01 00:00:00"
+    COMMAND ${CMAKE_COMMAND} -E env TZ=UTC ${SETUP_VANNIX_FAKETIME} -f "2000-01-01 00:00:00"
             ${SETUP_VANNIX_WIDL} -I ${_sample_src}/typelibs -t -o ${base}.tlb ${idl}
     COMMAND ${CMAKE_RC_COMPILER} -O coff -o ${base}.o ${base}.rc
     COMMAND ${SETUP_VANNIX_PYTHON} ${_sample_src}/sample_classes.py ${idl}

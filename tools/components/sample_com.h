@@ -2,7 +2,8 @@
  *
  * Each registered sample is an in-process server of the classes its type library declares
  * creatable (typelibs/<BaseName>.idl, compiled by widl into its TYPELIB resource; the class
- * named <BaseName> first, KorviX has two more, KorviDataSetX a non-creatable one). Its
+ * named <BaseName> first, KorviX has two more, KorviDataSetX a non-creatable one; msxml6 those
+ * of MSXML 6.0, under Microsoft's CLSIDs, which Windows registers for its own file). Its
  * DllRegisterServer registers exactly those, each as
  *   HKCR\CLSID\{clsid}\InprocServer32  (default) = the DLL's own path, ThreadingModel = "Apartment"
  *   HKCR\CLSID\{clsid}\ProgID          (default) = "VannixSample.<class name>"

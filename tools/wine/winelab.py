@@ -38,8 +38,12 @@ def _sample_classes():
 
 
 SAMPLE_CLASSES = _sample_classes()
-# {BaseName: CLSID} of the class named after each sample server.
-CLSIDS = {base: dict(classes)[base] for base, classes in SAMPLE_CLASSES.items()}
+# {BaseName: CLSID} of the first class each sample server declares: the one named after it, or
+# for msxml6 DOMDocument60.
+CLSIDS = {base: classes[0][1] for base, classes in SAMPLE_CLASSES.items()}
+# The sample servers whose classes a fresh prefix already has, naming Wine's own file of that
+# name in the system directory: Wine's msxml6 registers the MSXML 6.0 classes, as Windows does.
+WINE_REGISTERS = {"msxml6": "C:\\windows\\system32\\msxml6.dll"}
 
 # A user id for Prefix.run(user=...). The runner's namespace maps ids one to one, so the files
 # it writes belong to the host user of that id: one no host account is likely to have.
