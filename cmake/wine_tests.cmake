@@ -162,7 +162,8 @@ foreach(kind win64 win32)
             --dismiss $<TARGET_FILE:vannix_dismiss>
             --hold-open $<TARGET_FILE:vannix_hold_open>
             --check ${CMAKE_BINARY_DIR}/setup_vannix_check.exe
-            --launch $<TARGET_FILE:vannix_launch>)
+            --launch $<TARGET_FILE:vannix_launch>
+            --schtasks $<TARGET_FILE:vannix_schtasks>)
   set_tests_properties(e2e_${kind} PROPERTIES
     LABELS e2e FIXTURES_REQUIRED wine_prefixes TIMEOUT 1800)
 endforeach()

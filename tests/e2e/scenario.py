@@ -263,8 +263,10 @@ for run in %(runs)s; do rc=0; wine '%(setup)s' || rc=$?; echo "installer exit $r
 
     def use_scheduler_standin(self):
         """The stand-in schtasks.exe (tests/e2e/schtasks_standin.c) in the system directory for
-        32-bit programs, where the installer starts it: it keeps each task definition."""
+        32-bit programs, where the installer starts it: it keeps each task as Windows does.
+        Wine runs its own builtin of a system program's name unless told otherwise."""
         shutil.copy(CFG.schtasks, self.sysdir_path("schtasks.exe"))
+        self.prefix.dll_overrides += ";schtasks.exe=n"
 
     def scheduler_store(self):
         return os.path.join(self.prefix.path, "drive_c", "vannix-scheduler")

@@ -69,11 +69,21 @@ int wmain(int argc, wchar_t **argv) {
     CreateDirectoryW(STORE, NULL);
     if (create) {
         HKEY made;
-        if (!has_key(key) && GetFileAttributesW(stored) != INVALID_FILE_ATTRIBUTES) return 1;
-        if (!CopyFileW(xml, stored, FALSE)) return 1;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_WRITE | KEY_WOW64_64KEY, NULL,
-                            &made, NULL))
+        LONG status;
+        if (!has_key(key) && GetFileAttributesW(stored) != INVALID_FILE_ATTRIBUTES) {
+            fwprintf(stderr, L"schtasks stand-in: %ls is there without its task\n", stored);
             return 1;
+        }
+        if (!CopyFileW(xml, stored, FALSE)) {
+            fwprintf(stderr, L"schtasks stand-in: cannot copy %ls (error %lu)\n", xml, GetLastError());
+            return 1;
+        }
+        status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_WRITE | KEY_WOW64_64KEY,
+                                 NULL, &made, NULL);
+        if (status) {
+            fwprintf(stderr, L"schtasks stand-in: cannot create %ls (error %ld)\n", key, status);
+            return 1;
+        }
         RegCloseKey(made);
         record(L"create", name);
         return 0;

@@ -85,6 +85,9 @@ class Prefix:
     def __init__(self, kind, path, root=None):
         self.kind = kind
         self.path = path
+        # WINEDLLOVERRIDES of every run that names none: the sample msxml6 beside Wine's own,
+        # and whatever stand-in a test put into the system directory ("name.exe=n").
+        self.dll_overrides = "msxml6=n"
         self.root = root or os.environ.get("WL_ROOT", os.path.join(WL_CACHE, "wine-root"))
 
     @classmethod
@@ -112,7 +115,7 @@ class Prefix:
         subprocess.run(["sh", os.path.join(TOOLS, "wl-prefix.sh"), "--graphics", driver, self.path],
                        check=True)
 
-    def run(self, argv=None, script=None, binds=(), display=None, dll_overrides="msxml6=n",
+    def run(self, argv=None, script=None, binds=(), display=None, dll_overrides=None,
             timeout=900, background=False, user=None, sysdir_free_mb=None):
         """Runs a Windows program (argv, a host path first) or shell text inside the root.
 
@@ -126,7 +129,8 @@ class Prefix:
         Returns (exit status, output), or the Popen object when background is true."""
         env = dict(os.environ)
         env.update(WL_ROOT=self.root, WL_PREFIX=self.path, WL_BIND=":".join(binds) or "/tmp",
-                   WL_DLLOVERRIDES=dll_overrides, WINEARCH=self.kind)
+                   WL_DLLOVERRIDES=self.dll_overrides if dll_overrides is None else dll_overrides,
+                   WINEARCH=self.kind)
         for name in ("DISPLAY", "WL_USER", "WL_SYSDIR_FREE_MB"):
             env.pop(name, None)
         if display:
@@ -280,9 +284,9 @@ def check_findings(document):
 def check_summary(document):
     """A line for a log: the verdict and the counts of a check's JSON document."""
     n = document["summary"]
-    return "%s: %d of %d files as shipped, %d of %d servers registered (exit %d)" % (
+    return "%s: %d of %d files as shipped, %d of %d servers registered, %d of %d classes (exit %d)" % (
         n["verdict"], n["as_shipped"], n["files"], n["registered"], n["servers"],
-        document["exit_code"])
+        n["classes_registered"], n["classes"], document["exit_code"])
 
 
 class Stopwatch:
