@@ -13,15 +13,22 @@ namespace vannix {
 struct Layout {
   bool wow64 = false;          // chooses the "64_" payload variant
   std::u16string system_dir;   // "C:\Windows\SysWOW64\" or "C:\Windows\System32\"
+  // The native system directory, as this 32-bit process reaches it: "...\Sysnative\" under
+  // WOW64, else the system directory.
+  std::u16string native_system_dir;
   // Windows Vista or later: Task Scheduler 2.0 is there (its taskschd.dll, which Windows XP and
   // Server 2003 lack), and Windows Resource Protection instead of XP's File Protection. Told by
   // the file rather than by the version, which a compatibility layer may make up.
   bool vista_or_later = true;
 };
 
-// Asks IsWow64 once, reads the system directory once and looks for taskschd.dll in it. Raises a
-// Failure when the Windows directory cannot be read.
+// Asks IsWow64 once, reads the system directory once and looks for taskschd.dll in the native
+// one. Raises a Failure when the Windows directory cannot be read.
 Layout ProbeLayout(platform::Platform& platform);
+
+// The layout of a system directory that GetSystemDir gave (it ends with "\SysWOW64\" under
+// WOW64).
+Layout LayoutFor(bool wow64, std::u16string system_dir, bool vista_or_later = true);
 
 struct EntryPlan {
   std::u16string resource_name;  // "32_KorviX": the variant prefix and the file-name part
@@ -32,6 +39,7 @@ struct EntryPlan {
   // the same that holds the file it registers.
   std::u16string tool_directory;
   std::u16string tool;           // tool_directory and "regsvr32.exe"
+  std::u16string native_system_dir;  // Layout's, where Windows keeps the start-up tasks
 };
 
 EntryPlan PlanEntry(const Layout& layout, const ComponentEntry& entry);

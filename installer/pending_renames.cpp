@@ -17,13 +17,21 @@ std::u16string ProgramPath(std::u16string_view stored) {
   return std::u16string(stored.substr(drive - 1));
 }
 
+// Whether a stored destination carries the "!" of MOVEFILE_REPLACE_EXISTING before its path.
+bool Replaces(std::u16string_view stored) {
+  const auto drive = stored.find(u":\\");
+  return drive != std::u16string_view::npos && drive != 0 &&
+         stored.substr(0, drive - 1).find(u'!') != std::u16string_view::npos;
+}
+
 }  // namespace
 
 std::vector<PendingRename> ParsePendingRenames(const std::vector<std::byte>& data) {
   const std::vector<std::u16string> strings = RegistryStrings(data);
   std::vector<PendingRename> renames;
   for (std::size_t i = 0; i + 1 < strings.size(); i += 2)
-    renames.push_back(PendingRename{ProgramPath(strings[i]), ProgramPath(strings[i + 1])});
+    renames.push_back(PendingRename{ProgramPath(strings[i]), ProgramPath(strings[i + 1]),
+                                    Replaces(strings[i + 1])});
   return renames;
 }
 
@@ -52,11 +60,12 @@ bool RenameDecides(const std::vector<PendingRename>& renames, const std::u16stri
                    const std::u16string& to) {
   if (!IsRenamePending(renames, from, to)) return false;
   for (const PendingRename& rename : renames) {
-    const bool ours = EqualIgnoringCase(rename.from, from) && EqualIgnoringCase(rename.to, to);
-    if (!ours && (EqualIgnoringCase(rename.from, from) || EqualIgnoringCase(rename.from, to) ||
-                  EqualIgnoringCase(rename.to, to))) {
-      return false;
-    }
+    const bool ours = rename.replace && EqualIgnoringCase(rename.from, from) &&
+                      EqualIgnoringCase(rename.to, to);
+    const auto touches = [&](const std::u16string& path) {
+      return EqualIgnoringCase(rename.from, path) || EqualIgnoringCase(rename.to, path);
+    };
+    if (!ours && (touches(from) || touches(to))) return false;
   }
   return true;
 }
@@ -64,7 +73,8 @@ bool RenameDecides(const std::vector<PendingRename>& renames, const std::u16stri
 bool IsRenamePending(const std::vector<PendingRename>& renames, const std::u16string& from,
                      const std::u16string& to) {
   for (const PendingRename& rename : renames) {
-    if (EqualIgnoringCase(rename.from, from) && EqualIgnoringCase(rename.to, to)) return true;
+    if (rename.replace && EqualIgnoringCase(rename.from, from) && EqualIgnoringCase(rename.to, to))
+      return true;
   }
   return false;
 }

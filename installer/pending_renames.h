@@ -18,6 +18,7 @@ inline constexpr std::u16string_view kSessionManagerKey =
 struct PendingRename {
   std::u16string from;  // as a program spells it: "C:\\...", the NT prefixes removed
   std::u16string to;    // likewise; empty for a deletion
+  bool replace = false;  // the destination's "!": it replaces a file there (else it fails)
 };
 
 // The pairs of one value's data. Sources are stored as "\??\C:\...", destinations with a "!"
@@ -28,13 +29,14 @@ std::vector<PendingRename> ParsePendingRenames(const std::vector<std::byte>& dat
 // Both values; a value or key that is absent or unreadable contributes nothing.
 std::vector<PendingRename> ReadPendingRenames(platform::Registry& registry);
 
-// Whether `renames` holds a rename of `from` onto `to` (letter case aside).
+// Whether `renames` holds a rename of `from` onto `to` (letter case aside) that replaces what
+// is there.
 bool IsRenamePending(const std::vector<PendingRename>& renames, const std::u16string& from,
                      const std::u16string& to);
 
 // Whether that rename is what the restart leaves at `to`: it is listed, and no other entry
-// moves or deletes `from`, or renames onto, moves or deletes `to` (Session Manager makes them in
-// order, and which of the two values it takes first is not documented).
+// renames onto, moves or deletes `from` or `to` (Session Manager makes them in order, and which
+// of the two values it takes first is not documented).
 bool RenameDecides(const std::vector<PendingRename>& renames, const std::u16string& from,
                    const std::u16string& to);
 

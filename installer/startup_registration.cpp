@@ -16,8 +16,6 @@ using platform::Platform;
 // otherwise land in Wow6432Node); the flag means nothing on 32-bit Windows.
 constexpr std::uint32_t kView64 = platform::kKeyWow64View64;
 constexpr std::uint16_t kShowHidden = 0;  // SW_HIDE
-// What schtasks /query exits with for a task that does not exist.
-constexpr std::int32_t kNoSuchTask = 1;
 // Windows runs no RunOnce command of this length or longer (its buffer holds the NUL too).
 constexpr std::size_t kRunOnceLimit = 260;
 constexpr std::u16string_view kTaskCacheTree =
@@ -134,14 +132,7 @@ std::u16string StartUpTaskDefinition(const EntryPlan& plan) {
 }
 
 std::u16string StartUpTaskFile(const EntryPlan& plan) {
-  // The system directory is the Windows directory and "\SysWOW64\" or "\System32\".
-  constexpr std::u16string_view kWow64 = u"SysWOW64\\";
-  const std::u16string& directory = plan.tool_directory;
-  const std::u16string native =
-      directory.ends_with(kWow64)
-          ? directory.substr(0, directory.size() - kWow64.size()) + u"Sysnative\\"
-          : directory;
-  return native + u"Tasks\\" + StartUpTaskName(plan);
+  return plan.native_system_dir + u"Tasks\\" + StartUpTaskName(plan);
 }
 
 bool StartUpRegistration::Schedule(const EntryPlan& plan) {
@@ -152,15 +143,19 @@ bool StartUpRegistration::Schedule(const EntryPlan& plan) {
   return FlushToDisk(StartUpTaskFile(plan));
 }
 
+std::int32_t StartUpRegistration::TaskKey(const EntryPlan& plan) {
+  platform::UniqueRegistryKey key(registry_);
+  return registry_.RegOpenKeyExW(platform::kHkeyLocalMachine,
+                                 std::u16string(kTaskCacheTree) + StartUpTaskName(plan),
+                                 platform::kKeyRead | kView64, key.put());
+}
+
 bool StartUpRegistration::IsScheduled(const EntryPlan& plan) {
   if (!HasTaskScheduler()) return HasLogonValue(plan);
-  platform::UniqueRegistryKey key(registry_);
-  const std::int32_t status = registry_.RegOpenKeyExW(
-      platform::kHkeyLocalMachine, std::u16string(kTaskCacheTree) + StartUpTaskName(plan),
-      platform::kKeyRead | kView64, key.put());
-  if (status == platform::kErrorSuccess) return true;
-  if (status == static_cast<std::int32_t>(platform::kErrorFileNotFound)) return false;
-  return HasTaskFile(plan);
+  // A task is its key and its file; where the key cannot be read (a standard user may not),
+  // the file is all there is to go by.
+  return TaskKey(plan) != static_cast<std::int32_t>(platform::kErrorFileNotFound) &&
+         HasTaskFile(plan);
 }
 
 bool StartUpRegistration::MayBeScheduled(const EntryPlan& plan) {
@@ -180,10 +175,14 @@ void StartUpRegistration::Cancel(const EntryPlan& plan) {
 }
 
 bool StartUpRegistration::RemoveOrphan(const EntryPlan& plan) {
-  // Only a definite "no such task" (exit code 1): a file whose task exists is never touched.
-  return HasTaskFile(plan) &&
-         RunSchtasks(platform_, plan, u"/query " + TaskNameArgument(plan)) == kNoSuchTask &&
-         platform_.DeleteFileW(StartUpTaskFile(plan));
+  // Only where the task cache says there is no such task: a file whose task exists, or whose
+  // task cannot be looked up, is never touched.
+  if (!HasTaskFile(plan) || TaskKey(plan) != static_cast<std::int32_t>(platform::kErrorFileNotFound))
+    return false;
+  const std::u16string file = StartUpTaskFile(plan);
+  platform_.SetFileAttributesW(file, platform::kFileAttributeNormal);  // planted read-only
+  RemoveWhenFree(platform_, file);
+  return !HasTaskFile(plan);
 }
 
 std::int32_t StartUpRegistration::CreateTask(const EntryPlan& plan) {

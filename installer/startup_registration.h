@@ -7,8 +7,8 @@
 // renames, it runs regsvr32 on the target once and removes itself. A task is its key in the
 // task cache (HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Schedule\TaskCache) and its
 // definition's file in the native Tasks folder; a file without its key (a power loss while the
-// service wrote them) is no task and makes schtasks refuse to create one of that name, so it is
-// removed before a second attempt. A task that cannot be made (schtasks.exe missing, failing,
+// service wrote them, or a file a user put there: any user may) is no task and makes schtasks
+// refuse to create one of that name, so it is removed before a second attempt. A task that cannot be made (schtasks.exe missing, failing,
 // or not done within a minute) means the registration cannot be scheduled. Only where there is
 // no such scheduler (XP, Server 2003) does a RunOnce value under HKLM stand in: it runs at the
 // first logon of an administrator, which may come before the restart, and never a command of
@@ -52,9 +52,9 @@ class StartUpRegistration {
   // puts it on the disk before returning. False when it cannot be scheduled.
   bool Schedule(const EntryPlan& plan);
 
-  // Whether the entry's registration is scheduled: its task's key in the task cache where
-  // there is a Task Scheduler (where that key cannot be read, as by a standard user, the task's
-  // file tells), else the RunOnce value.
+  // Whether the entry's registration is scheduled: its task's key in the task cache and its
+  // file where there is a Task Scheduler (where the key cannot be read, as by a standard user,
+  // the file alone tells), else the RunOnce value.
   bool IsScheduled(const EntryPlan& plan);
 
   // Whether something of an earlier run may be scheduled, as cheaply as it can be told: the
@@ -69,9 +69,11 @@ class StartUpRegistration {
 
  private:
   bool HasTaskFile(const EntryPlan& plan);
-  // A task's file that the Task Scheduler does not know (its cache key lost with the power)
-  // blocks a task of its name and is no task: removed once schtasks confirms that there is no
-  // such task. True when it was.
+  // RegOpenKeyExW's answer for the task's key in the task cache.
+  std::int32_t TaskKey(const EntryPlan& plan);
+  // A task's file that the Task Scheduler does not know (its cache key lost with the power, or
+  // a file a user put there) blocks a task of its name and is no task: removed where the task
+  // cache has no key of that name. True when it was.
   bool RemoveOrphan(const EntryPlan& plan);
   std::int32_t CreateTask(const EntryPlan& plan);
   bool ScheduleTask(const EntryPlan& plan);

@@ -25,9 +25,7 @@ Placement WaitingCopy::WaitForRestart() {
   const std::u16string staging = StagingCopyPath(plan_.target_path);
   const std::u16string waiting = WaitingCopyPath(plan_.target_path);
   if (plan_.Register) {
-    // One that an earlier run scheduled for this target serves as well: it registers whatever
-    // file the restart puts there.
-    if (!start_up_.Schedule(plan_) && !start_up_.IsScheduled(plan_))
+    if (!start_up_.Schedule(plan_))
       Abandon(staging, u"Cannot schedule the registration of", platform_.GetLastError());
     scheduled_ = true;
   }

@@ -13,7 +13,7 @@ const std::u16string kTarget = u"C:\\Windows\\System32\\KorviGovX.ocx";
 class PayloadCopy : public ::testing::Test {
  protected:
   PayloadCopy() { fake_.AddResource(u"32_KORVIGOVX", Bytes(200000, 7)); }
-  static EntryPlan Plan() { return PlanEntry(Layout{false, u"C:\\Windows\\System32\\"}, kCatalogue[3]); }
+  static EntryPlan Plan() { return PlanEntry(LayoutFor(false, u"C:\\Windows\\System32\\"), kCatalogue[3]); }
   FakePlatform fake_;
 };
 

@@ -13,7 +13,7 @@ const std::u16string kTarget = kDir + u"KorviX.dll";
 
 // The plan of KorviX.dll (or `entry`) for a system directory.
 EntryPlan Plan(const std::u16string& system_dir = kDir, std::size_t entry = 0) {
-  return PlanEntry(Layout{true, system_dir}, kCatalogue[entry]);
+  return PlanEntry(LayoutFor(system_dir.ends_with(u"SysWOW64\\"), system_dir), kCatalogue[entry]);
 }
 
 TEST(RegistrationStep, ClearFlagTouchesNothing) {

@@ -14,7 +14,7 @@ const std::u16string kName = u"setup_vannix KorviGovX.ocx";
 const std::u16string kTaskFile = u"C:\\Windows\\System32\\Tasks\\setup_vannix KorviGovX.ocx";
 
 EntryPlan Plan(const std::u16string& system_dir = kDir, std::size_t entry = 3) {
-  return PlanEntry(Layout{true, system_dir}, kCatalogue[entry]);
+  return PlanEntry(LayoutFor(system_dir.ends_with(u"SysWOW64\\"), system_dir), kCatalogue[entry]);
 }
 
 bool Has(const std::u16string& text, const std::u16string& part) {
@@ -159,7 +159,7 @@ TEST(StartUpRegistration, ATaskFileWithoutItsTaskIsNoneAndIsRemovedWhenItBlocksO
   FakeScheduler scheduler;
   scheduler.Attach(fake);
   StartUpRegistration start_up(fake, fake, true);
-  fake.AddFile(kTaskFile, Bytes(8, 1));
+  fake.AddFile(kTaskFile, Bytes(8, 1), platform::kFileAttributeReadOnly);
   EXPECT_FALSE(start_up.IsScheduled(Plan()));
   EXPECT_TRUE(start_up.MayBeScheduled(Plan()));
   // Where the task cache cannot be read, the file is all there is to go by.
@@ -170,11 +170,19 @@ TEST(StartUpRegistration, ATaskFileWithoutItsTaskIsNoneAndIsRemovedWhenItBlocksO
   std::vector<std::u16string> arguments;
   for (const ProcessStart& child : fake.processes())
     arguments.push_back(child.command_line.substr(child.command_line.find(u"\" /") + 2, 7));
-  EXPECT_EQ(arguments, (std::vector<std::u16string>{u"/create", u"/query ", u"/create"}));
+  EXPECT_EQ(arguments, (std::vector<std::u16string>{u"/create", u"/create"}));
   EXPECT_EQ(scheduler.Tasks(fake)[kName], StartUpTaskDefinition(Plan()));
   EXPECT_TRUE(start_up.IsScheduled(Plan()));
 
-  // Cancelled, an orphan goes too.
+  // A task whose service fails now keeps its file: only the task cache tells an orphan.
+  scheduler.exit_code = 1;
+  EXPECT_FALSE(start_up.Schedule(Plan()));
+  start_up.Cancel(Plan());
+  EXPECT_TRUE(fake.Exists(kTaskFile));
+  EXPECT_TRUE(start_up.IsScheduled(Plan()));
+
+  // Cancelled, an orphan goes.
+  scheduler.exit_code = 0;
   fake.DeleteRegistryKeyAsService(std::u16string(FakeScheduler::kCache) + kName);
   start_up.Cancel(Plan());
   EXPECT_FALSE(fake.Exists(kTaskFile));

@@ -15,7 +15,8 @@ namespace {
 
 // Every sequence of up to three runs of the installer on one server, KorviX.dll: before each
 // run its target is free or held (loaded by a program), as it is or just replaced by another
-// program's copy that unregistered this release's classes; each run goes through, or is
+// program's copy that unregistered this release's classes, or held while the Task Scheduler
+// refuses every request; each run goes through, or is
 // stopped right after any one of its changes (killed, the machine going on; or the power
 // lost, the machine starting again at once). After each run, and at each start of Windows
 // (the listed renames whose source is there made, then the start-up tasks run), the rules of
@@ -30,7 +31,7 @@ const std::u16string kRunOnce = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVer
 const std::u16string kTaskName = u"setup_vannix KorviX.dll";
 const std::vector<std::byte> kForeign = Bytes(700, 42);  // another program's copy of the file
 
-enum class Holder { kFree, kHeld, kReplacedFree, kReplacedHeld };
+enum class Holder { kFree, kHeld, kReplacedFree, kReplacedHeld, kHeldSchedulerFailing };
 enum class Stop { kNone, kKilled, kPowerLost };
 
 class Sequences : public ::testing::TestWithParam<bool> {
@@ -75,7 +76,8 @@ class Sequences : public ::testing::TestWithParam<bool> {
   int Run(Holder holder, Stop stop, int at) {
     fake_.LetGo(kTarget);
     if (holder == Holder::kReplacedFree || holder == Holder::kReplacedHeld) Replace();
-    if (holder == Holder::kHeld || holder == Holder::kReplacedHeld) fake_.LoadAsImage(kTarget);
+    if (holder != Holder::kFree && holder != Holder::kReplacedFree) fake_.LoadAsImage(kTarget);
+    scheduler_.exit_code = holder == Holder::kHeldSchedulerFailing ? 1 : 0;
     const int before = fake_.changes();
     fake_.StopAfter(stop == Stop::kNone ? 0 : at);
     try {
@@ -85,6 +87,7 @@ class Sequences : public ::testing::TestWithParam<bool> {
     }
     const bool stopped = fake_.Revive();
     EXPECT_EQ(stopped, stop != Stop::kNone) << path_;
+    scheduler_.exit_code = 0;
     fake_.ClearCalls();
     return fake_.changes() - before;
   }
@@ -182,19 +185,25 @@ class Sequences : public ::testing::TestWithParam<bool> {
     path_ = path + ", then Windows starts";
     Start(false, false);
     if (depth == 3) return;
-    for (const Holder holder : {Holder::kFree, Holder::kHeld, Holder::kReplacedFree, Holder::kReplacedHeld}) {
+    for (const Holder holder : {Holder::kFree, Holder::kHeld, Holder::kReplacedFree,
+                                Holder::kReplacedHeld, Holder::kHeldSchedulerFailing}) {
+      if (holder == Holder::kHeldSchedulerFailing && !TaskScheduler()) continue;
       const std::string run = path + " | " +
-                              (holder == Holder::kFree   ? "free"
-                               : holder == Holder::kHeld ? "held"
-                               : holder == Holder::kReplacedFree ? "replaced" : "replaced, held");
+                              (holder == Holder::kFree           ? "free"
+                               : holder == Holder::kHeld         ? "held"
+                               : holder == Holder::kReplacedFree ? "replaced"
+                               : holder == Holder::kReplacedHeld ? "replaced, held"
+                                                                 : "held, schtasks failing");
       fake_.Restore(here);
       path_ = run;
       const int changes = Run(holder, Stop::kNone, 0);
       RequireRules();
       const Verdict verdict = Check();
-      // A run that goes through leaves the server in place or waiting for the restart.
-      Require(verdict == Verdict::kComplete || verdict == Verdict::kRestartPending,
-              "a run that went through left the server neither in place nor waiting");
+      // A run that goes through leaves the server in place or waiting for the restart (or,
+      // where no task can be made, as it was).
+      if (holder != Holder::kHeldSchedulerFailing)
+        Require(verdict == Verdict::kComplete || verdict == Verdict::kRestartPending,
+                "a run that went through left the server neither in place nor waiting");
       const FakePlatform::World after = fake_.Save();
       path_ = run + ", then the power lost";
       Start(true, verdict == Verdict::kComplete || verdict == Verdict::kRestartPending);

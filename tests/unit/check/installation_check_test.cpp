@@ -174,13 +174,21 @@ TEST_F(PendingCheck, OnlyPendingReplacementsExit3010UntilTheRestartPutsThemInPla
                       u"(\"64\" payload)");
   EXPECT_TRUE(err_.empty()) << Err();
 
-  // Another program's rename onto the same file, after ours, decides what the restart leaves.
+  // Another entry that touches the file or its waiting copy decides what the restart leaves;
+  // ours without its "!" would not replace the file.
   const auto renames = *fake_.RegistryStringsOf(kSessionManager, u"PendingFileRenameOperations");
-  auto later = renames;
-  later.push_back(u"\\??\\C:\\Windows\\Temp\\~mid.tmp");
-  later.push_back(u"!\\??\\" + Path(1));
-  fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations", later);
-  EXPECT_EQ(Run(), kCheckIncomplete) << Out();
+  const std::u16string waiting = u"\\??\\" + Path(1) + u".vannix-new";
+  for (const std::vector<std::u16string>& other :
+       {std::vector<std::u16string>{u"\\??\\C:\\Windows\\Temp\\~mid.tmp", u"!\\??\\" + Path(1)},
+        {u"\\??\\C:\\Windows\\Temp\\~mid.tmp", u"!" + waiting}, {waiting, u""}}) {
+    auto listed = renames;
+    listed.insert(listed.end(), other.begin(), other.end());
+    fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations", listed);
+    EXPECT_EQ(Run(), kCheckIncomplete) << Narrow(other[1]);
+  }
+  fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations",
+                           {renames[0], renames[1], waiting, u"\\??\\" + Path(1)});
+  EXPECT_EQ(Run(), kCheckIncomplete);
   fake_.SetRegistryStrings(kSessionManager, u"PendingFileRenameOperations", renames);
 
   // Without its start-up task, nothing registers it after the restart: 1, not 3010. A file in
