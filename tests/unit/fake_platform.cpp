@@ -478,24 +478,20 @@ std::optional<std::u16string> FakePlatform::RegistryPath(RawHandle key,
 
 // --- platform::Platform ---------------------------------------------------------------------
 
+// kernel32 by name (the WOW64 probe), or a library of the system directory.
 RawHandle FakePlatform::LoadLibraryW(const std::u16string& name) {
-  const bool loadable = IsSfc(name)       ? sfc_loadable
-                        : IsVersion(name) ? version_loadable
-                                          : kernel32_loadable;
-  if (Enter("LoadLibraryW", name) || !loadable) {
-    last_error_ = platform::kErrorFileNotFound;
-    return 0;
-  }
-  const RawHandle handle = NewHandle(Open{Kind::kLibrary, name});
-  calls_.back().handle = handle;
-  return handle;
+  return Load("LoadLibraryW", name, kernel32_loadable);
 }
 
 RawHandle FakePlatform::LoadSystemLibrary(const std::u16string& name) {
   const bool loadable = IsSfc(name) || IsLibrary(name, u"SFC_OS.DLL") ? sfc_loadable
                         : IsVersion(name)                             ? version_loadable
                                                                       : true;
-  if (Enter("LoadSystemLibrary", name) || !loadable) {
+  return Load("LoadSystemLibrary", name, loadable);
+}
+
+RawHandle FakePlatform::Load(const std::string& call, const std::u16string& name, bool loadable) {
+  if (Enter(call, name) || !loadable) {
     last_error_ = platform::kErrorFileNotFound;
     return 0;
   }

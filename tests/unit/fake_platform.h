@@ -318,6 +318,7 @@ class FakePlatform : public platform::Platform,
   bool Enter(const std::string& call, const std::u16string& argument = {}, RawHandle handle = 0);
   // A change of the disk, the registry or the task store made: where the run stops.
   void Changed();
+  RawHandle Load(const std::string& call, const std::u16string& name, bool loadable);
   void SetValue(const std::u16string& key, const std::u16string& name, std::uint32_t type,
                 std::vector<std::byte> data, bool on_disk);
   bool Fail(std::uint32_t error);
