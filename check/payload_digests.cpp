@@ -63,7 +63,8 @@ bool IsVersion(std::string_view text) {
     unsigned part = 0;
     const char* first = text.data() + start;
     const char* last = text.data() + end;
-    if (first == last || std::from_chars(first, last, part).ptr != last || part > 65535) return false;
+    if (first == last || std::from_chars(first, last, part).ptr != last || part > 65535)
+      return false;
     start = end + 1;
   }
   return parts == 4;
@@ -115,7 +116,8 @@ std::vector<PayloadDigest> LoadPayloadDigests(platform::Platform& platform) {
   if (info == 0) RaiseTableError(u"is missing");
   const OwnResource table = LoadOwnResource(platform, module, info);
   if (table.bytes == nullptr) RaiseTableError(u"cannot be read");
-  return ParsePayloadDigests(std::string_view(reinterpret_cast<const char*>(table.bytes), table.size));
+  return ParsePayloadDigests(
+      std::string_view(reinterpret_cast<const char*>(table.bytes), table.size));
 }
 
 const PayloadDigest& FindDigest(const std::vector<PayloadDigest>& table,

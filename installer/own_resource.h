@@ -20,7 +20,8 @@ struct OwnResource {
 // FindResourceW found in `module`.
 inline OwnResource LoadOwnResource(platform::Platform& platform, platform::RawHandle module,
                                    platform::RawHandle resource_info) {
-  OwnResource resource{platform::UniqueResource(platform, platform.LoadResource(module, resource_info))};
+  OwnResource resource{
+      platform::UniqueResource(platform, platform.LoadResource(module, resource_info))};
   if (!resource.handle) return resource;
   resource.size = platform.SizeofResource(module, resource_info);
   resource.bytes = platform.LockResource(resource.handle.GetUnsafe());

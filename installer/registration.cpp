@@ -28,8 +28,8 @@ void RegisterComponent(platform::Platform& platform, const EntryPlan& plan) {
   if (!FileExists(platform, plan.target_path)) return;
   // The whole command is the template's, system directory included: a system directory that
   // holds "{S}" has it replaced too. The program itself is named by its real path.
-  const std::u16string command = ReplaceAll(plan.tool_directory + std::u16string(kRegistrationTemplate),
-                                            kPlaceholder, plan.target_path);
+  const std::u16string command = ReplaceAll(
+      plan.tool_directory + std::u16string(kRegistrationTemplate), kPlaceholder, plan.target_path);
   // The child starts in the system directory, never in the installer's own (often a Downloads
   // folder): a server whose libraries are not installed yet would make the loader look for them
   // in the current directory of an elevated process.
