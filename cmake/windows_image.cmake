@@ -53,13 +53,4 @@ include(cmake/wine_tests.cmake)
 # Benchmark programs (tools/bench/run.sh), only with -DSETUP_VANNIX_BENCHMARKS=ON.
 if(SETUP_VANNIX_BENCHMARKS)
   include(cmake/benchmarks.cmake)
-else()
-  # The benchmark's timing decorators implement the platform interfaces. Compiled in every build,
-  # so that a change of those interfaces fails here and not at the benchmark's next run.
-  add_library(vannix_bench_decorators OBJECT tools/bench/phase_timing.cpp
-    tools/bench/class_walk.cpp)
-  target_link_libraries(vannix_bench_decorators PRIVATE platform_win32_check)
-  target_compile_definitions(vannix_bench_decorators PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN
-    NOMINMAX)
-  target_compile_options(vannix_bench_decorators PRIVATE -Wall -Wextra)
 endif()
