@@ -114,8 +114,9 @@ def write_msi(payload64, out_dir):
 <Property Id="REGSVR32" Value="regsvr32.exe"/>
 <CustomAction Id="SetRegsvr32" Property="REGSVR32" Value="[SystemFolder]regsvr32.exe"/>
 {"".join(actions)}
-<InstallExecuteSequence><Custom Action="SetRegsvr32" Before="InstallInitialize">NOT Installed
-</Custom>{seq}</InstallExecuteSequence>
+<InstallExecuteSequence>
+<Custom Action="SetRegsvr32" Before="InstallInitialize">NOT Installed</Custom>{seq}
+</InstallExecuteSequence>
 </Product></Wix>''')
     msi = os.path.join(out_dir, "peer.msi")
     subprocess.run(["wixl", "-a", "x86", "-o", msi, "peer.wxs"], cwd=out_dir, check=True,

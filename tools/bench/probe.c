@@ -4,8 +4,9 @@
  * at the program's exit appends to C:\vannix-probe.txt: inside (seconds from the entry point to
  * the exit), waits (inside those two calls: starting and waiting for children), children (how
  * many were started) and cpu (the process's own user and kernel time). With VANNIX_SAMPLE set,
- * a thread walks the address space every 5 ms: private_start and private_peak (committed
- * private bytes), the figures of the memory goals; it costs CPU time, so never in timed runs. */
+ * a thread walks the address space every 5 ms until the program calls exit or ExitProcess:
+ * private_start and private_peak (committed private bytes), the figures of the memory goals; it
+ * costs CPU time, so never in timed runs. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -20,7 +21,7 @@ static double Now(void) {
 static double began, waits;
 static LONG children;
 static SIZE_T private_start, private_peak;
-static HANDLE sampler;
+static HANDLE sampler, stop;
 
 static SIZE_T CommittedPrivate(void) {
   SIZE_T sum = 0;
@@ -39,13 +40,20 @@ static void Sample(void) {
   if (now > private_peak) private_peak = now;
 }
 
-static DWORD WINAPI SampleLoop(void* unused) {
-  (void)unused;
-  for (;;) {
-    Sample();
-    Sleep(5);
-  }
+static DWORD WINAPI SampleLoop(void* stop) {
+  do Sample();
+  while (WaitForSingleObject(stop, 5) == WAIT_TIMEOUT);
   return 0;
+}
+
+/* Ended before the process exits: Wine's ExitProcess, ending a thread that is still sampling,
+ * could end the whole process before probe.dll reports (seen under qemu). */
+static void StopSampling(void) {
+  if (sampler == NULL || stop == NULL) return;
+  SetEvent(stop);
+  WaitForSingleObject(sampler, INFINITE);
+  stop = NULL;
+  Sample();
 }
 
 static BOOL(WINAPI* create_process)(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
@@ -73,13 +81,24 @@ static DWORD WINAPI TimedWaitForSingleObject(HANDLE handle, DWORD milliseconds) 
   return result;
 }
 
-/* Every import slot of the program that holds `real` (whichever DLL it was imported from: Wine
- * forwards kernel32's exports to kernelbase) is pointed at `hook`. */
-static void Redirect(const char* name, void* hook, void** real) {
+static void(WINAPI* exit_process)(UINT);
+static void(__cdecl* crt_exit)(int);
+static void WINAPI StoppingExitProcess(UINT code) {
+  StopSampling();
+  exit_process(code);
+}
+static void __cdecl StoppingExit(int code) {
+  StopSampling();
+  crt_exit(code);
+}
+
+/* Every import slot of the program that holds `dll`'s `name` (matched by address: Wine forwards
+ * kernel32's exports to kernelbase) is pointed at `hook`. */
+static void Redirect(const wchar_t* dll, const char* name, void* hook, void** real) {
   BYTE* base = (BYTE*)GetModuleHandleW(NULL);
   const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
   const IMAGE_DATA_DIRECTORY* table = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  *real = (void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
+  *real = (void*)GetProcAddress(GetModuleHandleW(dll), name);
   if (table->VirtualAddress == 0 || *real == NULL) return;
   for (const IMAGE_IMPORT_DESCRIPTOR* d = (const void*)(base + table->VirtualAddress); d->Name; ++d)
     for (void** slot = (void**)(base + d->FirstThunk); *slot != NULL; ++slot) {
@@ -101,7 +120,7 @@ static void Report(void) {
   if (out == NULL) return;
   fprintf(out, " inside=%.6f waits=%.6f children=%ld cpu=%.6f", inside, waits, children, cpu);
   if (sampler != NULL) {
-    Sample();  /* the sampling thread is gone: ExitProcess ends the other threads first */
+    StopSampling();  /* if the program left by another way */
     fprintf(out, " private_start=%lu private_peak=%lu", (unsigned long)private_start,
             (unsigned long)private_peak);
   }
@@ -111,11 +130,16 @@ static void Report(void) {
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)instance;
   if (reason == DLL_PROCESS_ATTACH) {
-    Redirect("CreateProcessW", (void*)TimedCreateProcessW, (void**)&create_process);
-    Redirect("WaitForSingleObject", (void*)TimedWaitForSingleObject, (void**)&wait_for);
+    Redirect(L"kernel32.dll", "CreateProcessW", (void*)TimedCreateProcessW,
+             (void**)&create_process);
+    Redirect(L"kernel32.dll", "WaitForSingleObject", (void*)TimedWaitForSingleObject,
+             (void**)&wait_for);
     if (GetEnvironmentVariableW(L"VANNIX_SAMPLE", NULL, 0) != 0) {
+      Redirect(L"kernel32.dll", "ExitProcess", (void*)StoppingExitProcess, (void**)&exit_process);
+      Redirect(L"msvcrt.dll", "exit", (void*)StoppingExit, (void**)&crt_exit);
       /* Started before the first sample: its stack is not counted as the program's. */
-      sampler = CreateThread(NULL, 64 * 1024, SampleLoop, NULL,
+      stop = CreateEventW(NULL, TRUE, FALSE, NULL);
+      sampler = CreateThread(NULL, 64 * 1024, SampleLoop, stop,
                              STACK_SIZE_PARAM_IS_A_RESERVATION | CREATE_SUSPENDED, NULL);
       private_start = private_peak = CommittedPrivate();
       if (sampler != NULL) ResumeThread(sampler);
