@@ -57,8 +57,8 @@ endfunction()
 set_source_files_properties(${_res_out}/setup_vannix_res.o PROPERTIES
   GENERATED TRUE EXTERNAL_OBJECT TRUE)
 
-# 2. Signing keys: a key in a token or HSM, the users' own key file, or a local test PKI made once in the
-# build tree.
+# 2. Signing keys: a key in a token or HSM, the users' own key file, or a local test PKI made once
+# in the build tree.
 if(SETUP_VANNIX_SIGN_PKCS11_MODULE OR SETUP_VANNIX_SIGN_PKCS11_KEY)
   if(NOT (SETUP_VANNIX_SIGN_PKCS11_MODULE AND SETUP_VANNIX_SIGN_PKCS11_KEY))
     message(FATAL_ERROR "SETUP_VANNIX_SIGN_PKCS11_MODULE and SETUP_VANNIX_SIGN_PKCS11_KEY go together")

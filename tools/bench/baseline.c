@@ -31,8 +31,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     STARTUPINFOW startup = {.cb = sizeof startup, .dwFlags = STARTF_USESHOWWINDOW,
                             .wShowWindow = SW_SHOWNORMAL};
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(tool, command, NULL, NULL, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS,
-                        NULL, NULL, &startup, &process)) {
+    if (!CreateProcessW(tool, command, NULL, NULL, FALSE,
+                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, NULL, NULL, &startup,
+                        &process)) {
       ++failures;
       continue;
     }

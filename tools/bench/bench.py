@@ -4,10 +4,10 @@
 Every program runs through launch.exe, which times it from CreateProcessW to its exit
 (`outside`); the installer, the baseline, the check and its limit also carry probe.dll, which
 times them from their entry point to their exit (`inside`) and the calls that start and wait for
-children (`waits`). Each block runs every program once, each in its own fresh copy of the
-pristine prefix (the check's after an untimed install), in alternating order; each goal's ratio
-is taken within a block, and its verdict comes from the median of the blocks' ratios and its
-95 % bootstrap interval: met or not met when the whole interval lies on one side of the goal.
+children (`waits`). Each block runs every program in fresh copies of the pristine prefix (the
+checks three times each, after an untimed install), in alternating order; each goal's ratio is
+taken within a block, and its verdict comes from the median of the blocks' ratios and its 95 %
+bootstrap interval: met or not met when the whole interval lies on one side of the goal.
 Then memory runs (probe.dll sampling committed private memory), then the build figures that
 tools/bench/measure_build.sh wrote. Output: a table on stdout and RESULTS/results.{md,json}.
 """
@@ -54,7 +54,8 @@ PROGRAMS = {
 SESSIONS = [("installer",), ("baseline",), ("nsis",), ("msi",),
             ("floor",) + ("check", "check_limit", "check_limit", "check") * 2,
             ("check_5000", "limit_5000", "limit_5000", "check_5000") * 2]
-EXES = {"noop.exe": "bench/vannix_bench_noop.exe", "baseline.exe": "bench/vannix_bench_baseline.exe",
+EXES = {"noop.exe": "bench/vannix_bench_noop.exe",
+        "baseline.exe": "bench/vannix_bench_baseline.exe",
         "check_limit.exe": "bench/vannix_bench_check_limit.exe",
         "launch.exe": "bench/vannix_bench_launch.exe", "probe.dll": "bench/probe.dll",
         "setup_vannix.exe": "setup_vannix.exe", "setup_vannix_check.exe": "setup_vannix_check.exe",
@@ -163,13 +164,15 @@ class Lab:
         try:
             bench = os.path.join(prefix.path, "drive_c", "vannix-bench")
             os.makedirs(os.path.join(bench, "64"))
-            for name in FILES:
+            checks = [n for n in names if n.startswith(("check", "limit"))]
+            needed = {"noop.exe", "launch.exe", "probe.dll", *["setup_vannix.exe"] * len(checks)}
+            for n in names:
+                needed.update(re.findall(r"vannix-bench\\(\S+)", PROGRAMS[n][1]))
+            for exe in needed:
+                shutil.copyfile(os.path.join(self.build, EXES[exe]), os.path.join(bench, exe))
+            for name in FILES * ("baseline" in names):
                 shutil.copyfile(os.path.join(self.build, "payload", "64", name),
                                 os.path.join(bench, "64", name))
-            for exe, path in EXES.items():
-                if os.path.isfile(os.path.join(self.build, path)):
-                    shutil.copyfile(os.path.join(self.build, path), os.path.join(bench, exe))
-            checks = [n for n in names if n.startswith(("check", "limit"))]
             if any(n.endswith("_5000") for n in names):
                 add_classes(os.path.join(prefix.path, "system.reg"), self.extra_classes)
             shell = ["wineserver -p", f"wine '{DIR}noop.exe'"]
@@ -278,7 +281,7 @@ def main():
                      f"{min(outside):.2f}..{max(outside):.2f} | " + (
                          " | ".join(f"{med[n][k]:.3f}" for k in ("inside", "waits", "cpu"))
                          if probed else " | | ") + " |")
-    lines += ["", "| Goal (median of the blocks' ratios) | ratio | 95 % interval | goal | verdict |",
+    lines += ["", "| Goal (median of the blocks' ratios) | ratio | 95 % interval | goal | |",
               "|---|---:|---:|---:|---|"]
     goals = {}
     for name, figure, goal, sense in GOALS:

@@ -32,7 +32,11 @@ int wmain(void) {
                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     HCRYPTHASH hash;
     if (file == INVALID_HANDLE_VALUE) { ++failures; continue; }
-    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) { ++failures; CloseHandle(file); continue; }
+    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+      ++failures;
+      CloseHandle(file);
+      continue;
+    }
     DWORD read;
     BOOL ok = TRUE;
     while ((ok = ReadFile(file, buffer, kChunk, &read, NULL)) && read > 0)

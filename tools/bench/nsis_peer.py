@@ -18,8 +18,9 @@ def build(payload_dir, out_dir):
     """Writes OUT_DIR/nsis.nsi and builds OUT_DIR/nsis.exe."""
     os.makedirs(out_dir, exist_ok=True)
     payload_dir, made = os.path.abspath(payload_dir), os.path.abspath(out_dir) + "/makensis.exe"
-    lines = ["Unicode true", "!include LogicLib.nsh", "!include x64.nsh", 'Name "Vannix components"',
-             f'OutFile "{made}"', "RequestExecutionLevel admin", "SilentInstall silent",
+    lines = ["Unicode true", "!include LogicLib.nsh", "!include x64.nsh",
+             'Name "Vannix components"', f'OutFile "{made}"', "RequestExecutionLevel admin",
+             "SilentInstall silent",
              "Section", "  SetOutPath $SYSDIR", "  ${If} ${RunningX64}"]
     for variant in ("64", "32"):
         lines += ["  ${Else}"] if variant == "32" else []

@@ -96,8 +96,10 @@ static void __cdecl StoppingExit(int code) {
  * kernel32's exports to kernelbase) is pointed at `hook`. */
 static void Redirect(const wchar_t* dll, const char* name, void* hook, void** real) {
   BYTE* base = (BYTE*)GetModuleHandleW(NULL);
-  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY* table = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  const IMAGE_NT_HEADERS* nt =
+      (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY* table =
+      &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   *real = (void*)GetProcAddress(GetModuleHandleW(dll), name);
   if (table->VirtualAddress == 0 || *real == NULL) return;
   for (const IMAGE_IMPORT_DESCRIPTOR* d = (const void*)(base + table->VirtualAddress); d->Name; ++d)
