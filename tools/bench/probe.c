@@ -3,10 +3,10 @@
  * wrappers (patching its import address table, so nothing in the program is built for it), and
  * at the program's exit appends to C:\vannix-probe.txt: inside (seconds from the entry point to
  * the exit), waits (inside those two calls: starting and waiting for children), children (how
- * many were started) and cpu (the process's own user and kernel time). With VANNIX_SAMPLE set,
- * a thread walks the address space every 5 ms until the program calls exit or ExitProcess:
- * private_start and private_peak (committed private bytes), the figures of the memory goals; it
- * costs CPU time, so never in timed runs. */
+ * many were started) and cpu (the process's user and kernel time in that span). With
+ * VANNIX_SAMPLE set, a thread walks the address space every 5 ms until the program calls exit
+ * or ExitProcess: private_start and private_peak (committed private bytes), the figures of the
+ * memory goals; it costs CPU time, so never in timed runs. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -18,7 +18,7 @@ static double Now(void) {
   return (double)counter.QuadPart / (double)frequency.QuadPart;
 }
 
-static double began, waits;
+static double began, cpu_began, waits;
 static LONG children;
 static SIZE_T private_start, private_peak;
 static HANDLE sampler, stop;
@@ -111,13 +111,16 @@ static void Redirect(const wchar_t* dll, const char* name, void* hook, void** re
     }
 }
 
-static void Report(void) {
-  const double inside = Now() - began;
+/* The process's user and kernel time so far. */
+static double Cpu(void) {
   FILETIME created, exited, kernel, user;
-  double cpu = 0;
-  if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
-    cpu = ((double)kernel.dwLowDateTime + (double)user.dwLowDateTime +
-           4294967296.0 * (kernel.dwHighDateTime + user.dwHighDateTime)) / 1e7;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  return ((double)kernel.dwLowDateTime + (double)user.dwLowDateTime +
+          4294967296.0 * (kernel.dwHighDateTime + user.dwHighDateTime)) / 1e7;
+}
+
+static void Report(void) {
+  const double inside = Now() - began, cpu = Cpu() - cpu_began;
   FILE* out = fopen("C:\\vannix-probe.txt", "a");
   if (out == NULL) return;
   fprintf(out, " inside=%.6f waits=%.6f children=%ld cpu=%.6f", inside, waits, children, cpu);
@@ -146,6 +149,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
       private_start = private_peak = CommittedPrivate();
       if (sampler != NULL) ResumeThread(sampler);
     }
+    cpu_began = Cpu();
     began = Now();
   } else if (reason == DLL_PROCESS_DETACH && reserved != NULL) {
     Report();
