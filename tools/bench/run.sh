@@ -3,7 +3,7 @@
 # Installs what it needs (idempotent), builds build/bench from scratch (size-faithful payload)
 # while measuring the build, then runs tools/bench/bench.py under Wine. Results:
 # build/bench/results/results.{md,json}. Fails only when something cannot run.
-# Env: BENCH_BLOCKS (default 16: about 20 minutes on 2 cores), BENCH_MEMORY_RUNS (default 3),
+# Env: BENCH_BLOCKS (default 16: about 30 minutes on 2 cores), BENCH_MEMORY_RUNS (default 3),
 # BENCH_EXTRA_CLASSES (default 5000), BENCH_JOBS (the measured build's jobs, default nproc).
 set -eu
 top=$(dirname "$(dirname "$(dirname "$(readlink -f "$0")")")")
