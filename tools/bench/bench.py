@@ -237,47 +237,8 @@ def verdict(low, high, goal, sense):
     return "met" if low > goal else "not met" if high <= goal else "not resolved"
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--build-dir", default=os.path.join(TOP, "build", "bench"))
-    ap.add_argument("--blocks", type=int, default=16)
-    ap.add_argument("--memory-runs", type=int, default=3)
-    ap.add_argument("--extra-classes", type=int, default=5000)
-    args = ap.parse_args()
-    build = os.path.abspath(args.build_dir)
-    results, work = os.path.join(build, "results"), os.path.join(build, "work")
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    os.makedirs(results, exist_ok=True)
-    write_msi(os.path.join(build, "payload", "64"), os.path.join(build, "peer"))
-    nsis_peer.build(os.path.join(build, "payload"), os.path.join(build, "nsis"))
-    lab = Lab(build, work, args.extra_classes)
-    started = time.time()
-
-    blocks = []
-    for i in range(args.blocks):
-        block, order = {}, SESSIONS if i % 2 == 0 else [s[::-1] for s in SESSIONS[::-1]]
-        for names in order:
-            for n, r in lab.session(names):
-                block.setdefault(n, []).append(r)
-        failed = sorted({n for n, runs in block.items() for r in runs if not did_the_job(n, r)})
-        log(f"block {i + 1}/{args.blocks}: " + ", ".join(
-            f"{n} {fig(block, n, 'outside'):.2f}" +
-            (f" ({fig(block, n, 'inside'):.2f} inside)" if PROGRAMS[n][2] else "")
-            for n in block) + (f"; did not do the job: {failed}" if failed else ""))
-        if not failed:
-            blocks.append(block)
-    if not blocks:
-        sys.exit("bench: no block in which every program did its job")
-
-    memory = {n: [] for n in ("installer", "baseline", "check", "check_limit")}
-    for _ in range(args.memory_runs):
-        for names in (("installer",), ("baseline",), ("check", "check_limit")):
-            for n, r in lab.session(names, sample=True):
-                if "private_peak" in r:
-                    memory[n].append(r["private_peak"] - r["private_start"])
-    shutil.rmtree(work, ignore_errors=True)
-
+def report(blocks, memory, build):
+    """The tables' lines, and the figures for results.json."""
     lines = [f"| Program ({len(blocks)} blocks; seconds, medians) | whole run | less the floor | "
              "min..max | inside the process | of it starting and waiting for children | "
              "its own CPU time |", "|---|---:|---:|---:|---:|---:|---:|"]
@@ -324,6 +285,51 @@ def main():
                   for a, b in (("check", "check_limit"), ("check_5000", "limit_5000"))) + "."]
     if figures:
         lines += [""] + build_figures.step_lines(figures)
+    return lines, med, goals, figures
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--build-dir", default=os.path.join(TOP, "build", "bench"))
+    ap.add_argument("--blocks", type=int, default=16)
+    ap.add_argument("--memory-runs", type=int, default=3)
+    ap.add_argument("--extra-classes", type=int, default=5000)
+    args = ap.parse_args()
+    build = os.path.abspath(args.build_dir)
+    results, work = os.path.join(build, "results"), os.path.join(build, "work")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    os.makedirs(results, exist_ok=True)
+    write_msi(os.path.join(build, "payload", "64"), os.path.join(build, "peer"))
+    nsis_peer.build(os.path.join(build, "payload"), os.path.join(build, "nsis"))
+    lab = Lab(build, work, args.extra_classes)
+    started = time.time()
+
+    blocks = []
+    for i in range(args.blocks):
+        block, order = {}, SESSIONS if i % 2 == 0 else [s[::-1] for s in SESSIONS[::-1]]
+        for names in order:
+            for n, r in lab.session(names):
+                block.setdefault(n, []).append(r)
+        failed = sorted({n for n, runs in block.items() for r in runs if not did_the_job(n, r)})
+        log(f"block {i + 1}/{args.blocks}: " + ", ".join(
+            f"{n} {fig(block, n, 'outside'):.2f}" +
+            (f" ({fig(block, n, 'inside'):.2f} inside)" if PROGRAMS[n][2] else "")
+            for n in block) + (f"; did not do the job: {failed}" if failed else ""))
+        if not failed:
+            blocks.append(block)
+    if not blocks:
+        sys.exit("bench: no block in which every program did its job")
+
+    memory = {n: [] for n in ("installer", "baseline", "check", "check_limit")}
+    for _ in range(args.memory_runs):
+        for names in (("installer",), ("baseline",), ("check", "check_limit")):
+            for n, r in lab.session(names, sample=True):
+                if "private_peak" in r:
+                    memory[n].append(r["private_peak"] - r["private_start"])
+    shutil.rmtree(work, ignore_errors=True)
+
+    lines, med, goals, figures = report(blocks, memory, build)
     la = os.getloadavg()
     lines += ["", f"{len(blocks)} of {args.blocks} blocks, {args.memory_runs} memory runs, "
               f"{(time.time() - started) / 60:.0f} minutes; load average at the end "
