@@ -1,4 +1,4 @@
-/* The practical limit of the installation check's file part: the eleven files in the system
+/* The practical limit of the installation check's work on the files: the eleven files in the system
  * directory for 32-bit images read and hashed, nothing else. The check's own API and chunk size:
  * CreateFileW (sequential scan), ReadFile of 65,536-byte chunks, CryptoAPI's AES provider
  * (PROV_RSA_AES, CRYPT_VERIFYCONTEXT) and CALG_SHA_256. No table, no comparison, no registry.
