@@ -1,12 +1,12 @@
 /* probe.dll: loaded by launch.exe into the program it times, just before the program's entry
- * point. It redirects the program's imports of CreateProcessW and WaitForSingleObject to timed
- * wrappers (patching its import address table, so nothing in the program is built for it), and
- * at the program's exit appends to C:\vannix-probe.txt: inside (seconds from the entry point to
- * the exit), waits (inside those two calls: starting and waiting for children), children (how
- * many were started) and cpu (the process's user and kernel time in that span). With
- * VANNIX_SAMPLE set, a thread walks the address space every 5 ms until the program calls exit
- * or ExitProcess: private_start and private_peak (committed private bytes), the figures of the
- * memory goals; it costs CPU time, so never in timed runs. */
+ * point. It redirects the program's imports of CreateProcessW and WaitForSingleObject (and its
+ * Ex and Multiple forms) to timed wrappers (patching its import address table, so nothing in the
+ * program is built for it), and at the program's exit appends to C:\vannix-probe.txt: inside
+ * (seconds from the entry point to the exit), waits (inside those calls: starting and waiting
+ * for children), children (how many were started) and cpu (the process's user and kernel time
+ * in that span). With VANNIX_SAMPLE set, a thread walks the address space every 5 ms until the
+ * program calls exit or ExitProcess: private_start and private_peak (committed private bytes),
+ * the figures of the memory goals; it costs CPU time, so never in timed runs. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -81,6 +81,36 @@ static DWORD WINAPI TimedWaitForSingleObject(HANDLE handle, DWORD milliseconds) 
   return result;
 }
 
+/* The other ways of waiting for a child, should the program take to one of them. */
+static DWORD(WINAPI* wait_for_ex)(HANDLE, DWORD, BOOL);
+static DWORD WINAPI TimedWaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
+  const double t0 = Now();
+  const DWORD result = wait_for_ex(handle, milliseconds, alertable);
+  waits += Now() - t0;
+  return result;
+}
+static DWORD(WINAPI* wait_for_any)(DWORD, const HANDLE*, BOOL, DWORD);
+static DWORD WINAPI TimedWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all,
+                                                DWORD milliseconds) {
+  const double t0 = Now();
+  const DWORD result = wait_for_any(count, handles, all, milliseconds);
+  waits += Now() - t0;
+  return result;
+}
+
+static void Report(void);
+static BOOL reported;
+
+/* A process that ends itself with TerminateProcess detaches no DLL: the report comes first. */
+static BOOL(WINAPI* terminate_process)(HANDLE, UINT);
+static BOOL WINAPI ReportingTerminateProcess(HANDLE process, UINT code) {
+  if (GetProcessId(process) == GetCurrentProcessId()) {
+    StopSampling();
+    Report();
+  }
+  return terminate_process(process, code);
+}
+
 static void(WINAPI* exit_process)(UINT);
 static void(__cdecl* crt_exit)(int);
 static void WINAPI StoppingExitProcess(UINT code) {
@@ -120,6 +150,8 @@ static double Cpu(void) {
 }
 
 static void Report(void) {
+  if (reported) return;
+  reported = TRUE;
   const double inside = Now() - began, cpu = Cpu() - cpu_began;
   FILE* out = fopen("C:\\vannix-probe.txt", "a");
   if (out == NULL) return;
@@ -139,6 +171,12 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
              (void**)&create_process);
     Redirect(L"kernel32.dll", "WaitForSingleObject", (void*)TimedWaitForSingleObject,
              (void**)&wait_for);
+    Redirect(L"kernel32.dll", "WaitForSingleObjectEx", (void*)TimedWaitForSingleObjectEx,
+             (void**)&wait_for_ex);
+    Redirect(L"kernel32.dll", "WaitForMultipleObjects", (void*)TimedWaitForMultipleObjects,
+             (void**)&wait_for_any);
+    Redirect(L"kernel32.dll", "TerminateProcess", (void*)ReportingTerminateProcess,
+             (void**)&terminate_process);
     if (GetEnvironmentVariableW(L"VANNIX_SAMPLE", NULL, 0) != 0) {
       Redirect(L"kernel32.dll", "ExitProcess", (void*)StoppingExitProcess, (void**)&exit_process);
       Redirect(L"msvcrt.dll", "exit", (void*)StoppingExit, (void**)&crt_exit);
