@@ -47,11 +47,6 @@ void Install(vannix::platform::Platform& platform) {
 
 }  // namespace
 
-#ifdef SETUP_VANNIX_MEASURE_MEMORY
-// Measuring build only (benchmarks): records the process's memory figures after the run.
-void ReportMemory();
-#endif
-
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   ::SetUnhandledExceptionFilter(OnUnhandledFault);
   vannix::platform::RestrictDllSearchToSystem32();
@@ -61,8 +56,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   g_frame = &frame;
   const int exit_code = frame.Run([&] { Install(platform); });
   g_frame = nullptr;
-#ifdef SETUP_VANNIX_MEASURE_MEMORY
-  ReportMemory();
-#endif
   ::ExitProcess(static_cast<UINT>(exit_code));
 }

@@ -1,9 +1,8 @@
-/* The practical limit of the installation check's file part: the eleven files in the system
+/* The practical limit of the installation check's work on the files: the eleven files in the system
  * directory for 32-bit images read and hashed, nothing else. The check's own API and chunk size:
  * CreateFileW (sequential scan), ReadFile of 65,536-byte chunks, CryptoAPI's AES provider
  * (PROV_RSA_AES, CRYPT_VERIFYCONTEXT) and CALG_SHA_256. No table, no comparison, no registry.
- * Exit code: the number of files that could not be hashed. With BENCH_MEASURE_MEMORY it records
- * its memory figures as the other measuring builds do (tools/bench/memory_report.cpp). */
+ * Exit code: the number of files that could not be hashed. */
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -14,10 +13,6 @@ static const wchar_t* const kFiles[11] = {
     L"midas.dll",    L"stdvcl40.dll",      L"ssleay32.dll",    L"libeay32.dll",
     L"msxml6r.dll",  L"qelKorviLibUNICODE.dll", L"qelKorviLib.dll"};
 enum { kChunk = 65536 };
-
-#ifdef BENCH_MEASURE_MEMORY
-void vannix_bench_report_memory(void);
-#endif
 
 int wmain(void) {
   wchar_t dir[MAX_PATH];
@@ -37,7 +32,11 @@ int wmain(void) {
                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     HCRYPTHASH hash;
     if (file == INVALID_HANDLE_VALUE) { ++failures; continue; }
-    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) { ++failures; CloseHandle(file); continue; }
+    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+      ++failures;
+      CloseHandle(file);
+      continue;
+    }
     DWORD read;
     BOOL ok = TRUE;
     while ((ok = ReadFile(file, buffer, kChunk, &read, NULL)) && read > 0)
@@ -50,8 +49,5 @@ int wmain(void) {
   }
   HeapFree(GetProcessHeap(), 0, buffer);
   CryptReleaseContext(provider, 0);
-#ifdef BENCH_MEASURE_MEMORY
-  vannix_bench_report_memory();
-#endif
   return failures;
 }
