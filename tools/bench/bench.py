@@ -205,13 +205,16 @@ class Lab:
                         os.path.getsize(os.path.join(self.build, "payload", "64", f))
                         for f in FILES if os.path.isfile(os.path.join(prefix.sysdir, f)))
                     reg = prefix.registry()
-                    # Registered by this run: its class names the installed file (Wine's own
-                    # msxml6 classes name system32's).
+                    # Its class names the installed file, which a 32-bit program may spell
+                    # with system32, as NSIS does (so msxml6's, which Wine registers so
+                    # already, proves little: the other five do).
+                    def names_installed(b, e):
+                        server = (reg.value(prefix.clsid_root() + "\\" + winelab.CLSIDS[b]
+                                            + "\\InprocServer32") or "").lower()
+                        return server.replace("\\system32\\", "\\syswow64\\") == \
+                            prefix.installed_path(b + e).lower()
                     runs[-1][1]["registered"] = sum(
-                        (reg.value(prefix.clsid_root() + "\\" + winelab.CLSIDS[b]
-                                   + "\\InprocServer32") or "").lower()
-                        == prefix.installed_path(b + e).lower()
-                        for b, e, register in winelab.CATALOGUE if register)
+                        names_installed(b, e) for b, e, register in winelab.CATALOGUE if register)
             return runs
         finally:
             prefix.remove()
